@@ -1,0 +1,33 @@
+// Private-profile (INI file) reading.
+//
+// Section and key names match regardless of ASCII letter case and of blanks around them. Only the
+// first section of a given name is searched and the first of duplicate keys wins. Lines starting
+// with ';' are comments; a line without '=' is not a key; CR LF, LF and a lone CR end a line; a
+// UTF-8 byte order mark at the start of the file is skipped; a ';' inside a value belongs to it.
+// Values lose surrounding blanks and one pair of matching single or double quotation marks.
+//
+// Every call reads the file afresh; nothing is cached. Safe to call from any thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Copies the value of `key` in `section` of the file at `path` into `buffer` (of `size` bytes),
+// zero-terminated. When the file, section or key is missing, `defaultValue` without its trailing
+// blanks is copied instead. A text that does not fit is cut to size - 1 bytes.
+// With `key` null, copies the names of all keys of the section in file order, each ended by a zero
+// byte, the list ended by an empty name; a list that does not fit is cut so that it still ends
+// in two zero bytes, and the result is then size - 2.
+// Returns the number of bytes copied, not counting the final terminator. size 0 copies nothing.
+std::size_t getPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+                                    char* buffer, std::size_t size, const std::string& path);
+
+// Returns the integer that the key's value begins with, read as a decimal number (an optional sign,
+// then digits); 0 when the value does not begin with a number; `defaultValue` when the file,
+// section or key is missing.
+int getPrivateProfileInt(const char* section, const char* key, int defaultValue,
+                         const std::string& path);
+
+}  // namespace platform

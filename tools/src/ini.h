@@ -1,0 +1,23 @@
+// Typed reading of INI settings. Nothing is cached: every call reads the file afresh, so an edited
+// setting takes effect at its next use. Safe on any thread.
+#pragma once
+
+#include <string>
+
+namespace tools {
+
+// The value of `key` in `section`, or `defaultValue` when the file, section or key is missing;
+// either is percent-decoded (%XX with two hex digits becomes one byte; any other '%' stays) and,
+// with `trim`, stripped of surrounding whitespace. A value of any length is returned whole.
+std::string getIniString(const std::string& path, const std::string& section,
+                         const std::string& key, const std::string& defaultValue, bool trim);
+
+// True exactly when the value begins with a non-zero decimal number; `defaultValue` when the key
+// is missing. No decoding or trimming.
+bool getIniBool(const std::string& path, const std::string& section, const std::string& key,
+                bool defaultValue);
+
+// Percent-decoding as getIniString applies it (one pass, left to right).
+std::string percentDecode(const std::string& raw);
+
+}  // namespace tools
