@@ -1,1 +1,106 @@
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "ini.h"
+#include "support/tempDir.h"
+
+namespace {
+
+using namespace std::string_literals;
+using testing_support::TempDir;
+
+struct DecodeCase {
+    std::string raw;
+    std::string decoded;
+};
+
+class IniPercentDecode : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(IniPercentDecode, DecodesInOnePass) {
+    EXPECT_EQ(tools::percentDecode(GetParam().raw), GetParam().decoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IniPercentDecode,
+                         testing::Values(DecodeCase{"%41%42", "AB"}, DecodeCase{"%4a%4A", "JJ"},
+                                         DecodeCase{"100%", "100%"}, DecodeCase{"%zz", "%zz"},
+                                         DecodeCase{"%4", "%4"}, DecodeCase{"%4g", "%4g"},
+                                         DecodeCase{"%%41", "%A"}, DecodeCase{"%2541", "%41"},
+                                         DecodeCase{"a%00b", "a\0b"s},
+                                         DecodeCase{"%FF%e9", "\xFF\xE9"}, DecodeCase{"", ""},
+                                         DecodeCase{"plain text", "plain text"}));
+
+struct StringCase {
+    const char* name;
+    std::string line;  // the line of section [S]; the key read is "k"
+    std::string defaultValue;
+    bool trim;
+    std::string expected;
+};
+
+class IniString : public testing::TestWithParam<StringCase> {};
+
+TEST_P(IniString, DecodesAndTrims) {
+    const StringCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.write("test.ini", "[S]\n" + c.line + "\n");
+    EXPECT_EQ(tools::getIniString(path, "s", "K", c.defaultValue, c.trim), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniString,
+    testing::Values(StringCase{"decoded", "k=%41%42", "", true, "AB"},
+                    StringCase{"escapedBlanksTrimmed", "k=%20abc%20", "", true, "abc"},
+                    StringCase{"allWhitespaceBecomesEmpty", "k=%20%09%0D%0A%0B%0C", "x", true, ""},
+                    StringCase{"untrimmedKeepsEscapedBlanks", "k=%20abc%09", "", false, " abc\t"},
+                    StringCase{"innerBlanksKept", "k=\" a  b \"", "", true, "a  b"},
+                    StringCase{"quotedBlanksUntrimmed", "k=\" a \"", "", false, " a "},
+                    StringCase{"zeroByteKept", "k=%00x%20", "", true, "\0x"s},
+                    StringCase{"missingKeyDecodesDefault", "other=1", "%20%41%25", true, "A%"},
+                    StringCase{"missingKeyDefaultUntrimmed", "other=1", "%20a", false, " a"},
+                    StringCase{"emptyValueIsNotDefault", "k=", "x", true, ""}),
+    [](const testing::TestParamInfo<StringCase>& param) { return param.param.name; });
+
+class IniLongString : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(IniLongString, ReturnsTheWholeValue) {
+    TempDir dir;
+    std::string longValue(GetParam(), 'x');
+    longValue.back() = 'y';  // a cut would lose the last byte
+    const std::string path = dir.write("long.ini", "[S]\nk=" + longValue + "\nnext=1\n");
+    EXPECT_EQ(tools::getIniString(path, "S", "k", "", true), longValue);
+    EXPECT_EQ(tools::getIniString(dir.file("absent.ini"), "S", "k", longValue, true), longValue);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, IniLongString,
+                         testing::Values(4094, 4095, 4096, 8191, 8192, 20'000));
+
+struct BoolCase {
+    const char* name;
+    std::string line;
+    bool defaultValue;
+    bool expected;
+};
+
+class IniBool : public testing::TestWithParam<BoolCase> {};
+
+TEST_P(IniBool, TrueForALeadingNonZeroNumber) {
+    const BoolCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.write("test.ini", "[S]\n" + c.line + "\n");
+    EXPECT_EQ(tools::getIniBool(path, "S", "k", c.defaultValue), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniBool,
+    testing::Values(BoolCase{"one", "k=1", false, true}, BoolCase{"two", "k=2", false, true},
+                    BoolCase{"negative", "k=-1", false, true}, BoolCase{"zero", "k=0", true, false},
+                    BoolCase{"yes", "k=yes", true, false}, BoolCase{"true", "k=true", true, false},
+                    BoolCase{"empty", "k=", true, false},
+                    BoolCase{"numberThenText", "k=1 please", false, true},
+                    BoolCase{"notDecoded", "k=%31", true, false},
+                    BoolCase{"missingFalse", "other=1", false, false},
+                    BoolCase{"missingTrue", "other=0", true, true}),
+    [](const testing::TestParamInfo<BoolCase>& param) { return param.param.name; });
+
+}  // namespace

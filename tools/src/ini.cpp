@@ -1,0 +1,90 @@
+#include "ini.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "platform/profile.h"
+
+namespace tools {
+namespace {
+
+// The profile reader reports a cut value only by filling the buffer, so the buffer grows by this
+// step until the value fits.
+constexpr std::size_t kReadStep = 4096;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+bool isWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Unlike the general-purpose trim, an all-whitespace value becomes empty here, so that a setting
+// of blanks reads as not set.
+std::string trimmed(const std::string& text) {
+    std::size_t first = 0;
+    while (first < text.size() && isWhitespace(text[first])) {
+        ++first;
+    }
+    std::size_t last = text.size();
+    while (last > first && isWhitespace(text[last - 1])) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+}  // namespace
+
+std::string percentDecode(const std::string& raw) {
+    std::string decoded;
+    decoded.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '%' && i + 2 < raw.size()) {
+            const int high = hexDigit(raw[i + 1]);
+            const int low = hexDigit(raw[i + 2]);
+            if (high >= 0 && low >= 0) {
+                decoded.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                continue;
+            }
+        }
+        decoded.push_back(raw[i]);
+    }
+    return decoded;
+}
+
+std::string getIniString(const std::string& path, const std::string& section,
+                         const std::string& key, const std::string& defaultValue, bool trim) {
+    std::vector<char> buffer;
+    std::size_t count = 0;
+    do {
+        buffer.resize(buffer.size() + kReadStep);
+        count = platform::getPrivateProfileString(
+            section.c_str(), key.c_str(), defaultValue.c_str(), buffer.data(), buffer.size(), path);
+    } while (count >= buffer.size() - 1);
+    // The value ends at its first zero byte, as the profile reader's text does.
+    const auto valueEnd =
+        std::find(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count), '\0');
+    const std::string raw(buffer.begin(), valueEnd);
+    const std::string decoded = percentDecode(raw);
+    return trim ? trimmed(decoded) : decoded;
+}
+
+bool getIniBool(const std::string& path, const std::string& section, const std::string& key,
+                bool defaultValue) {
+    return platform::getPrivateProfileInt(section.c_str(), key.c_str(), defaultValue ? 1 : 0,
+                                          path) != 0;
+}
+
+}  // namespace tools

@@ -19,14 +19,15 @@ namespace platform {
 // blanks is copied instead. A text that does not fit is cut to size - 1 bytes.
 // With `key` null, copies the names of all keys of the section in file order, each ended by a zero
 // byte, the list ended by an empty name; a list that does not fit is cut so that it still ends
-// in two zero bytes, and the result is then size - 2.
+// in two zero bytes, and the result is then size - 2. With `section` null, the same for the names
+// of all sections. The list forms do not use `defaultValue`: a missing section lists nothing.
 // Returns the number of bytes copied, not counting the final terminator. size 0 copies nothing.
 std::size_t getPrivateProfileString(const char* section, const char* key, const char* defaultValue,
                                     char* buffer, std::size_t size, const std::string& path);
 
 // Returns the integer that the key's value begins with, read as a decimal number (an optional sign,
 // then digits); 0 when the value does not begin with a number; `defaultValue` when the file,
-// section or key is missing.
+// section or key is missing (or `section` or `key` is null). Values beyond the int range saturate.
 int getPrivateProfileInt(const char* section, const char* key, int defaultValue,
                          const std::string& path);
 
