@@ -1,0 +1,93 @@
+#include "cBoundary.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+
+namespace plugin {
+
+namespace {
+
+// Allocations still allowed under the test seam; negative means no limit.
+std::atomic<long long> allocationsLeft{-1};
+
+}  // namespace
+
+void copyErrorText(std::string_view message, void* area) noexcept {
+    if (area == nullptr) {
+        return;
+    }
+    // Cut to leave room for the terminator: the host's buffer is exactly this size.
+    const std::size_t length = std::min(message.size(), kErrorAreaSize - 1);
+    auto* bytes = static_cast<char*>(area);
+    std::memcpy(bytes, message.data(), length);
+    std::memset(bytes + length, 0, kErrorAreaSize - length);
+}
+
+void armAllocationFailures() noexcept {
+    const char* setting = std::getenv("DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER");
+    long long limit = -1;
+    if (setting != nullptr && *setting != '\0') {
+        char* end = nullptr;
+        const long long value = std::strtoll(setting, &end, 10);
+        if (*end == '\0' && value >= 0) {
+            limit = value;
+        }
+    }
+    allocationsLeft.store(limit);
+}
+
+void* allocate(std::size_t size) noexcept {
+    long long left = allocationsLeft.load();
+    while (left >= 0) {
+        if (left == 0) {
+            return nullptr;
+        }
+        if (allocationsLeft.compare_exchange_weak(left, left - 1)) {
+            break;
+        }
+    }
+    return std::malloc(size);
+}
+
+void release(void* block) noexcept { std::free(block); }
+
+std::int32_t handOver(std::string_view text, char** textOut, std::uint32_t* lengthOut) noexcept {
+    if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return kNoMemory;
+    }
+    // At least one byte, so that an empty text still gets a buffer the host may free.
+    void* buffer = allocate(text.empty() ? 1 : text.size());
+    if (buffer == nullptr) {
+        return kNoMemory;
+    }
+    if (!text.empty()) {
+        std::memcpy(buffer, text.data(), text.size());
+    }
+    if (textOut != nullptr) {
+        *textOut = static_cast<char*>(buffer);
+    } else {
+        release(buffer);
+    }
+    if (lengthOut != nullptr) {
+        *lengthOut = static_cast<std::uint32_t>(text.size());
+    }
+    return kOk;
+}
+
+void reportException(void* errorArea) noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        copyErrorText("Out of memory.", errorArea);
+    } catch (const std::exception& error) {
+        copyErrorText(error.what(), errorArea);
+    } catch (...) {
+        copyErrorText("Unexpected internal error.", errorArea);
+    }
+}
+
+}  // namespace plugin

@@ -1,0 +1,141 @@
+#include "channelFeed.h"
+
+#include <charconv>
+#include <climits>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cBoundary.h"
+#include "ini.h"
+#include "net.h"
+#include "pluginGroups.h"
+#include "xmlParser.h"
+
+namespace plugin {
+
+namespace {
+
+void appendNumber(std::string& out, std::int64_t value) {
+    char digits[24];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, end);
+}
+
+// Inside a CDATA section "]]>" would end the section early and let a subject inject markup into
+// the feed, so each one is split across two sections.
+void appendCData(std::string& out, std::string_view value) {
+    for (std::size_t close; (close = value.find("]]>")) != std::string_view::npos;) {
+        out.append(value.substr(0, close));
+        out.append("]]]]><![CDATA[>");
+        value.remove_prefix(close + 3);
+    }
+    out.append(value);
+}
+
+void appendItemTitle(std::string& out, const BriefItem& item, bool includeBoardNames) {
+    if (includeBoardNames && !item.boardName.empty()) {
+        out += '[';
+        out += item.boardName;
+        out += "] ";
+    }
+    out += item.subject.empty() ? std::string_view("<No subject>") : item.subject;
+    if (!item.author.empty()) {
+        out += " - ";
+        out += item.author;
+    }
+    // The count includes the thread's first message, so the replies are one fewer.
+    if (item.messagesInThread == 2) {
+        out += " (1 reply)";
+    } else if (item.messagesInThread >= 3) {
+        out += " (";
+        appendNumber(out, std::int64_t{item.messagesInThread} - 1);
+        out += " replies)";
+    }
+}
+
+void repairUrls(std::vector<BriefItem>& items) {
+    constexpr std::string_view kWrong = "forum=";
+    for (BriefItem& item : items) {
+        const std::size_t at = item.url.find(kWrong);
+        if (at != std::string::npos) {
+            item.url.replace(at, kWrong.size(), "forumid=");
+        }
+    }
+}
+
+std::string writeRss(const ChannelSettings& settings, const std::vector<BriefItem>& items) {
+    std::size_t estimate = 128 + settings.title.size() + settings.description.size() +
+                           settings.homeUrl.size() + settings.imageUrl.size();
+    for (const BriefItem& item : items) {
+        estimate += 120 + item.boardName.size() + item.subject.size() + item.author.size() +
+                    item.url.size() * (settings.trackNewReplies ? 2 : 1);
+    }
+    std::string rss;
+    rss.reserve(estimate);
+    rss += "<RSS>\n<CHANNEL>\n<TITLE>";
+    rss += settings.title;
+    rss += "</TITLE>\n<DESCRIPTION>";
+    rss += settings.description;
+    rss += "</DESCRIPTION>\n<LINK>";
+    rss += settings.homeUrl;
+    rss += "</LINK>\n<IMAGE><URL>";
+    rss += settings.imageUrl;
+    rss += "</URL></IMAGE>\n";
+
+    std::string title;
+    for (const BriefItem& item : items) {
+        title.clear();
+        appendItemTitle(title, item, settings.includeMessageBoardNames);
+        rss += "<ITEM>\n    <TITLE><![CDATA[";
+        appendCData(rss, title);
+        rss += "]]></TITLE>\n    <LINK><![CDATA[";
+        appendCData(rss, item.url);
+        rss += "]]></LINK>\n";
+        if (settings.trackNewReplies) {
+            // The full message count, so the identifier changes whenever a reply is added.
+            rss += "    <ID><![CDATA[";
+            appendCData(rss, item.url);
+            rss += '-';
+            appendNumber(rss, item.messagesInThread);
+            rss += "]]></ID>\n";
+        }
+        rss += "</ITEM>\n";
+    }
+    rss += "</CHANNEL>\n</RSS>\n";
+    return rss;
+}
+
+}  // namespace
+
+std::int32_t writeChannelFeed(const ChannelSettings& settings, const StateSnapshot& state,
+                              char** text, std::uint32_t* length, char* /*errorText*/) {
+    const std::string url = settings.hostName + "/" + settings.channelUrl;
+    std::vector<char> answer;
+    tools::downloadUrl(state.session, url, answer);
+    if (answer.size() > static_cast<std::size_t>(INT_MAX)) {
+        throw std::runtime_error("The answer is too large to parse: " + url);
+    }
+
+    // The parser only ever sees 7-bit bytes.
+    for (char& byte : answer) {
+        if (static_cast<unsigned char>(byte) >= 128) {
+            byte = '?';
+        }
+    }
+
+    XmlParser parser;
+    parser.setLogGroups(&groups::xmlElements, &groups::xmlTagStack, &groups::xmlCharData);
+    parser.parse(answer.data(), static_cast<int>(answer.size()));
+    // The answer is no longer needed; releasing it keeps the peak memory of a large channel down.
+    std::vector<char>().swap(answer);
+
+    if (tools::getIniBool(state.configPath, "Config", "FixUrlBug", false)) {
+        repairUrls(parser.items());
+    }
+    const std::string rss = writeRss(settings, parser.items());
+    return handOver(rss, text, length);
+}
+
+}  // namespace plugin

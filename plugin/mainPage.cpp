@@ -1,0 +1,34 @@
+#include "mainPage.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "cBoundary.h"
+#include "pluginState.h"
+#include "templateProcessor.h"
+
+namespace plugin {
+
+std::string minutesText(std::int32_t seconds) {
+    return std::to_string(seconds / 60) + " minutes";
+}
+
+std::int32_t getMainPage(char** text, std::uint32_t* length, char* errorText) {
+    const StateSnapshot state = snapshot();
+    // The directory normally ends in a separator already; a doubled one is harmless.
+    std::ifstream page(state.directory + "/Dovetrail-MainPage.template", std::ios::binary);
+    if (!page.is_open()) {
+        copyErrorText("Can't open the Dovetrail main page template file.", errorText);
+        return kNoTemplate;
+    }
+    std::ostringstream output;
+    templateProcessor::TemplateProcessor processor;
+    processor.setVariable("MIN-LOUNGE-UPDATE-INTERVAL", minutesText(state.intervals.lounge));
+    processor.setVariable("MIN-MESSAGE-BOARDS-UPDATE-INTERVAL",
+                          minutesText(state.intervals.messageBoards));
+    processor.setVariable("MIN-ARTICLES-UPDATE-INTERVAL", minutesText(state.intervals.articles));
+    processor.process(page, output);
+    return handOver(output.view(), text, length);
+}
+
+}  // namespace plugin

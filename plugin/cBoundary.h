@@ -1,0 +1,55 @@
+// What crosses the C boundary: error texts, output buffers and the translation of exceptions into
+// status codes. Every entry point runs its work through `guarded`, so no exception reaches a host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace plugin {
+
+constexpr std::size_t kErrorAreaSize = 1024;
+
+enum Status : std::int32_t {
+    kOk = 0,
+    kFailed = 1,        // a configuration, download or XML error; the message says which
+    kNoMemory = 2,      // the output buffer could not be allocated
+    kNoTemplate = 3,    // the main-page template cannot be opened
+    kNoInternet = 4,    // the internet session cannot be opened
+    kUnknownChannel = 5,
+};
+
+// The one bounded copy into a host's 1024-byte area: the message cut to 1023 bytes, then zero
+// bytes to the end of the area. A null area is left alone.
+void copyErrorText(std::string_view message, void* area) noexcept;
+
+// The plug-in's heap, shared with plugin_alloc/plugin_free so hosts can free what they are given.
+//
+// Test seam: when the environment variable DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER holds a number N
+// at plugin_init, the allocations after the first N fail (return null) until the next plugin_init.
+void* allocate(std::size_t size) noexcept;
+void release(void* block) noexcept;
+void armAllocationFailures() noexcept;
+
+// Hands `text` to the host: a buffer of exactly its length (no terminator), its address and length
+// through the out-parameters. Returns kNoMemory, writing nothing, when the buffer can't be had.
+std::int32_t handOver(std::string_view text, char** textOut, std::uint32_t* lengthOut) noexcept;
+
+// Runs `work` and returns its status; an exception becomes kFailed with its message copied into
+// `errorArea` ("Unexpected internal error." for one that is not a std::exception).
+template <typename Work>
+std::int32_t guarded(void* errorArea, Work&& work) noexcept;
+
+void reportException(void* errorArea) noexcept;
+
+template <typename Work>
+std::int32_t guarded(void* errorArea, Work&& work) noexcept {
+    try {
+        return work();
+    } catch (...) {
+        reportException(errorArea);
+        return kFailed;
+    }
+}
+
+}  // namespace plugin
