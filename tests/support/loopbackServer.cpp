@@ -1,0 +1,205 @@
+#include "loopbackServer.h"
+
+#include <strings.h>
+
+#include <csignal>
+#include <stdexcept>
+
+namespace testing_support {
+
+namespace {
+
+constexpr std::size_t kAnnouncedSize = 1000;
+constexpr std::size_t kSentSize = 100;
+
+bool equalNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+// Entries the server library adds to a request's headers on its own.
+bool isServerAddedHeader(const std::string& name) {
+    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+           name == "LOCAL_PORT";
+}
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (equalNoCase(key, name)) {
+            return value;
+        }
+    }
+    return {};
+}
+
+bool RecordedRequest::hasHeader(const std::string& name) const {
+    for (const auto& entry : headers) {
+        if (equalNoCase(entry.first, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string LoopbackServer::largeBody() {
+    std::string body(kLargeSize, '\0');
+    for (std::size_t i = 0; i < kLargeSize; ++i) {
+        // Not periodic at any power of two, so a misplaced or repeated piece shows.
+        body[i] = static_cast<char>((i * 31 + i / 251) & 0xff);
+    }
+    return body;
+}
+
+LoopbackServer::LoopbackServer() {
+    // A client that gives up closes its end while an answer may still be written to it.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    serve("/answer", kAnswerBody);
+    route("/missing", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 404;
+        res.set_content(kMissingBody, "text/html");
+    });
+    route("/redirect", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/answer", 302);
+    });
+    route("/redirect-nowhere",
+          [](const httplib::Request&, httplib::Response& res) { res.status = 302; });
+    route("/redirect-loop", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/redirect-loop", 302);
+    });
+    serve("/empty", "", "text/plain");
+    serve("/large", largeBody(), "application/octet-stream");
+    route("/echo", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.target, "text/plain");
+    });
+    route("/truncated", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(kAnnouncedSize, "text/plain",
+                                 [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                     if (offset == 0) {
+                                         return sink.write(std::string(kSentSize, 't').data(),
+                                                           kSentSize);
+                                     }
+                                     return false;  // closes the connection
+                                 });
+    });
+    route("/truncated-chunked", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider(
+            "text/plain", [](std::size_t offset, httplib::DataSink& sink) {
+                if (offset == 0) {
+                    return sink.write(std::string(kSentSize, 'c').data(), kSentSize);
+                }
+                return false;
+            });
+    });
+    route("/stall-headers", [this](const httplib::Request&, httplib::Response& res) {
+        stall();
+        res.set_content(kAnswerBody, "text/xml");
+    });
+    route("/stall-body", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(kAnnouncedSize, "text/plain",
+                                 [this](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                     if (offset == 0) {
+                                         return sink.write(std::string(kSentSize, 's').data(),
+                                                           kSentSize);
+                                     }
+                                     stall();
+                                     return false;
+                                 });
+    });
+
+    server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+        RecordedRequest record{req.method, req.target, req.version, {}};
+        for (const auto& [name, value] : req.headers) {
+            if (!isServerAddedHeader(name)) {
+                record.headers.emplace_back(name, value);
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(std::move(record));
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server_.Get(
+        ".*", [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); });
+
+    const int port = server_.bind_to_any_port("127.0.0.1");
+    if (port <= 0) {
+        throw std::runtime_error("Can't bind the loopback server: 127.0.0.1");
+    }
+    port_ = static_cast<std::uint16_t>(port);
+    // The socket already listens, so connections wait in its queue until the thread accepts them.
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+    }
+    stopping_.notify_all();
+    server_.stop();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::string LoopbackServer::url(const std::string& target) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + target;
+}
+
+void LoopbackServer::route(const std::string& path, Handler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    routes_[path] = std::move(handler);
+}
+
+void LoopbackServer::serve(const std::string& path, std::string body, std::string contentType) {
+    route(path, [body = std::move(body), contentType = std::move(contentType)](
+                    const httplib::Request&, httplib::Response& res) {
+        res.set_content(body, contentType.c_str());
+    });
+}
+
+std::size_t LoopbackServer::requestCount(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t count = 0;
+    for (const RecordedRequest& request : requests_) {
+        if (request.target.substr(0, request.target.find('?')) == path) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::vector<RecordedRequest> LoopbackServer::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void LoopbackServer::setStall(std::chrono::milliseconds stall) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stall_ = stall;
+}
+
+void LoopbackServer::dispatch(const httplib::Request& request, httplib::Response& response) {
+    Handler handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = routes_.find(request.path);
+        if (found != routes_.end()) {
+            handler = found->second;
+        }
+    }
+    if (handler) {
+        handler(request, response);
+    } else {
+        response.status = 404;
+        response.set_content("Not found: " + request.path, "text/plain");
+    }
+}
+
+void LoopbackServer::stall() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_.wait_for(lock, stall_, [this] { return stopped_; });
+}
+
+}  // namespace testing_support

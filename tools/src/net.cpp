@@ -1,0 +1,164 @@
+#include "net.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "log.h"
+#include "platform/error.h"
+#include "pluginGroups.h"
+
+namespace tools {
+
+namespace {
+
+constexpr std::size_t kHostCapacity = 1024;
+constexpr std::size_t kPathCapacity = 4096;
+constexpr std::size_t kReadChunk = 0x10000;
+constexpr std::uint16_t kHttpPort = 80;
+constexpr std::uint16_t kHttpsPort = 443;
+
+[[noreturn]] void fail(const std::string& what, const std::string& value) {
+    throw std::runtime_error(what + value);
+}
+
+// Leaves `body` empty with a zero byte after it in storage, for callers that scan it as text.
+void makeEmpty(std::vector<char>& body) {
+    body.clear();
+    body.resize(1);
+    body.resize(0);
+}
+
+void readLocalFile(const std::string& fileName, std::vector<char>& body) {
+    std::ifstream file(fileName, std::ios::binary);
+    std::error_code error;
+    // A directory opens like a file here but has no content to give.
+    if (!file.is_open() || std::filesystem::is_directory(fileName, error)) {
+        fail("Can't open file: ", fileName);
+    }
+    makeEmpty(body);
+    const std::uintmax_t size = std::filesystem::file_size(fileName, error);
+    if (!error && size != 0) {
+        body.resize(static_cast<std::size_t>(size) + 1);
+        file.read(body.data(), static_cast<std::streamsize>(size));
+        if (file.bad()) {
+            fail("Can't read file: ", fileName);
+        }
+        // A file that shrank since its size was taken gives what it holds now.
+        body.resize(static_cast<std::size_t>(file.gcount()));
+    }
+    LOG_TO_GROUP(
+        &groups::internetDownloads,
+        "Read the local file OK: #bytes=" << body.size() << " ; faking an HTTP 200 OK status.");
+}
+
+// The local file a URL names, or empty when it is fetched over HTTP.
+std::string localFileOf(const std::string& url, const platform::UrlParts& parts) {
+    if (parts.scheme == platform::InternetScheme::File) {
+        return parts.path;
+    }
+    if (parts.scheme == platform::InternetScheme::Unknown) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(url, error)) {
+            return url;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+void downloadUrl(const std::shared_ptr<platform::InternetSession>& session, const std::string& url,
+                 std::vector<char>& body) {
+    LOG_TO_GROUP(&groups::internetDownloads, "Reading URL: " << url);
+
+    platform::UrlParts parts;
+    if (!platform::crackUrl(url, kHostCapacity, kPathCapacity, parts)) {
+        fail("Can't parse URL: ", url);
+    }
+
+    if (const std::string fileName = localFileOf(url, parts); !fileName.empty()) {
+        readLocalFile(fileName, body);
+        return;
+    }
+
+    std::uint16_t port = parts.port;
+    if (port == 0) {
+        port = parts.scheme == platform::InternetScheme::Https ? kHttpsPort : kHttpPort;
+    }
+    const auto connection =
+        platform::HttpConnection::connect(session, parts.host, port, parts.scheme);
+    if (!connection) {
+        fail("Can't open an session with host: ", parts.host);
+    }
+    // Declared after the connection, so it is closed first.
+    const auto request = platform::HttpRequest::open(*connection, "GET", parts.path, "HTTP/1.1");
+    if (!request) {
+        fail("Can't open request: host=", parts.host + " ; urlPath=" + parts.path);
+    }
+
+    LOG_TO_GROUP(&groups::httpHeaders, "No Last-Modified HTTP header was provided.");
+    LOG_TO_GROUP(&groups::httpHeaders, "No ETag HTTP header was provided.");
+
+    if (!request->send()) {
+        fail("Can't send the HTTP request: ", url);
+    }
+    std::uint32_t status = 0;
+    if (!request->queryStatusCode(status)) {
+        fail("Can't read the HTTP response: ", url);
+    }
+    std::string statusText;
+    if (!request->queryStatusText(statusText)) {
+        statusText.clear();
+    }
+    LOG_TO_GROUP(&groups::internetDownloads, "HTTP response: " << status << " " << statusText);
+
+    if (status == 301 || status == 302) {
+        makeEmpty(body);
+        std::string location;
+        if (request->queryLocation(location)) {
+            LOG_TO_GROUP(&groups::httpHeaders, "Found HTTP tag: Location='" << location << "'");
+        } else {
+            LOG_TO_GROUP(&groups::httpHeaders, "No Location HTTP tag was returned.");
+        }
+        return;
+    }
+
+    body.clear();
+    for (;;) {
+        const std::size_t size = body.size();
+        // The chunk's zero bytes that are not filled remain after the body as its terminator.
+        body.resize(size + kReadChunk);
+        std::size_t count = 0;
+        if (!request->read(body.data() + size, kReadChunk, count)) {
+            fail("Can't read the URL: ", url);
+        }
+        body.resize(size + count);
+        if (count == 0) {
+            break;
+        }
+    }
+    LOG_TO_GROUP(&groups::internetDownloads, "Received file OK: #bytes=" << body.size());
+}
+
+std::string win32ErrorText() {
+    const unsigned long error = platform::lastError();
+    std::string text = error == 0 ? std::string() : platform::systemErrorText(error);
+    // One line, as the system's text is asked for without its line breaks.
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    if (text.empty()) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "WIN32 error %08lX", error);
+        text = buffer;
+    }
+    return text;
+}
+
+}  // namespace tools

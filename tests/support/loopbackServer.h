@@ -1,0 +1,102 @@
+// An in-process web service for tests: listens on 127.0.0.1 on an ephemeral port, answers from a
+// pool of background threads, and stops (waking any stalled answer) in its destructor.
+//
+// Built-in routes (GET):
+//   /answer             200, text/xml body kAnswerBody
+//   /missing            404 with body kMissingBody
+//   /redirect           302 to /answer (followed by the client)
+//   /redirect-nowhere   302 without a Location header (cannot be followed)
+//   /redirect-loop      302 to itself (too many redirects)
+//   /empty              200 with an empty body
+//   /large              200 with kLargeSize bytes, the pattern largeBody()
+//   /echo               200, the body is the request target (path and query) as received
+//   /truncated          announces Content-Length 1000, sends 100 bytes, closes the connection
+//   /truncated-chunked  chunked body that breaks off without its last chunk
+//   /stall-headers      sends nothing until the stall ends (see setStall)
+//   /stall-body         headers and 100 of 1000 announced bytes, then nothing until the stall ends
+// Every request to any path is recorded (requests(), requestCount()).
+//
+// Tests add or replace routes at any time with route() or serve(); a path without a route answers
+// 404 with body "Not found: " and the path. All members are thread-safe.
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace testing_support {
+
+struct RecordedRequest {
+    std::string method;
+    std::string target;   // path and query exactly as received
+    std::string version;  // such as "HTTP/1.1"
+    // Header lines as sent by the client, ordered by name ignoring case.
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // Value of the first header whose name equals `name` ignoring case; empty when absent.
+    std::string header(const std::string& name) const;
+    bool hasHeader(const std::string& name) const;
+};
+
+class LoopbackServer {
+  public:
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+    static constexpr const char* kAnswerBody = "<?xml version=\"1.0\"?><answer>OK</answer>";
+    static constexpr const char* kMissingBody = "<html>Page not found</html>";
+    static constexpr std::size_t kLargeSize = 150000;
+
+    // Starts listening; throws std::runtime_error when no port can be bound.
+    LoopbackServer();
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // "http://127.0.0.1:<port>" followed by `target`.
+    std::string url(const std::string& target) const;
+
+    // Answers GET requests for exactly `path` (without query) with `handler`.
+    void route(const std::string& path, Handler handler);
+    // Answers `path` with status 200 and `body`.
+    void serve(const std::string& path, std::string body,
+               std::string contentType = "text/xml; charset=utf-8");
+
+    // Requests received so far whose target, without its query, is `path` (as sent, not decoded).
+    std::size_t requestCount(const std::string& path) const;
+    std::vector<RecordedRequest> requests() const;
+
+    // How long the stall routes hold back (default 10 s); the destructor ends a stall early.
+    void setStall(std::chrono::milliseconds stall);
+
+    // The body of /large: kLargeSize bytes of a repeating pattern.
+    static std::string largeBody();
+
+  private:
+    void dispatch(const httplib::Request& request, httplib::Response& response);
+    // Waits until the stall time passed or the server stops.
+    void stall();
+
+    httplib::Server server_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable stopping_;
+    bool stopped_ = false;
+    std::chrono::milliseconds stall_{10000};
+    std::map<std::string, Handler> routes_;
+    std::vector<RecordedRequest> requests_;
+};
+
+}  // namespace testing_support
