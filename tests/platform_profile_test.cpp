@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ struct LookupCase {
     const char* key;
     std::string expected;
 };
+
+void PrintTo(const LookupCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class ProfileLookup : public testing::TestWithParam<LookupCase> {};
 
@@ -129,6 +134,10 @@ struct CutCase {
     std::string bytes;
 };
 
+void PrintTo(const CutCase& c, std::ostream* out) {
+    *out << "size " << c.size;
+}
+
 class ProfileValueCut : public testing::TestWithParam<CutCase> {};
 
 TEST_P(ProfileValueCut, CutsToTheBuffer) {
@@ -203,6 +212,10 @@ struct IntCase {
     const char* line;
     int expected;
 };
+
+void PrintTo(const IntCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class ProfileInt : public testing::TestWithParam<IntCase> {};
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "ini.h"
@@ -14,6 +15,10 @@ struct DecodeCase {
     std::string raw;
     std::string decoded;
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* out) {
+    *out << testing::PrintToString(c.raw);
+}
 
 class IniPercentDecode : public testing::TestWithParam<DecodeCase> {};
 
@@ -37,6 +42,10 @@ struct StringCase {
     bool trim;
     std::string expected;
 };
+
+void PrintTo(const StringCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class IniString : public testing::TestWithParam<StringCase> {};
 
@@ -81,6 +90,10 @@ struct BoolCase {
     bool defaultValue;
     bool expected;
 };
+
+void PrintTo(const BoolCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class IniBool : public testing::TestWithParam<BoolCase> {};
 

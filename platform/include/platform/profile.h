@@ -2,8 +2,9 @@
 //
 // Section and key names match regardless of ASCII letter case and of blanks around them. Only the
 // first section of a given name is searched and the first of duplicate keys wins. Lines starting
-// with ';' are comments; a line without '=' is not a key; CR LF, LF and a lone CR end a line; a
-// UTF-8 byte order mark at the start of the file is skipped; a ';' inside a value belongs to it.
+// with ';' are comments; a line without '=' or with an empty name before it is not a key, nor is
+// a line before the first section header; CR LF, LF and a lone CR end a line; a UTF-8 byte order
+// mark at the start of the file is skipped; a ';' inside a value belongs to it.
 // Values lose surrounding blanks and one pair of matching single or double quotation marks.
 //
 // Every call reads the file afresh; nothing is cached. Safe to call from any thread.
