@@ -2,7 +2,7 @@
 add_library(dovetrail_warnings INTERFACE)
 target_compile_options(dovetrail_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-    -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
+    -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
 if(DOVETRAIL_WERROR)
     target_compile_options(dovetrail_warnings INTERFACE -Werror)
 endif()
