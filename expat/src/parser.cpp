@@ -1,0 +1,269 @@
+#include "parser.h"
+
+#include <expat.h>
+
+#include <ostream>
+#include <string>
+#include <utility>
+
+#include "log.h"
+#include "stringUtil.h"
+
+namespace expat {
+
+namespace {
+
+// Stream adaptors, so that log lines are composed only when their group is enabled and without an
+// intermediate string.
+struct EscapedBytes {
+    EscapedBytes(const char* d, std::size_t n) : data(d), count(n) {}
+    const char* data;
+    std::size_t count;
+};
+
+std::ostream& operator<<(std::ostream& out, const EscapedBytes& bytes) {
+    writeEscapedBytes(out, bytes.data, bytes.count);
+    return out;
+}
+
+struct AttributeText {
+    explicit AttributeText(const char** a) : attributes(a) {}
+    const char** attributes;
+};
+
+std::ostream& operator<<(std::ostream& out, const AttributeText& text) {
+    for (const char** pair = text.attributes; pair != nullptr && pair[0] != nullptr; pair += 2) {
+        out << "- " << pair[0] << " = '" << (pair[1] != nullptr ? pair[1] : "") << "'";
+    }
+    return out;
+}
+
+struct TagStackText {
+    explicit TagStackText(const std::vector<std::string>& s) : stack(s) {}
+    const std::vector<std::string>& stack;
+};
+
+std::ostream& operator<<(std::ostream& out, const TagStackText& text) {
+    for (const std::string& name : text.stack) {
+        out << ':' << name;
+    }
+    return out;
+}
+
+bool isContinuation(unsigned char byte) {
+    return (byte & 0xC0U) == 0x80U;
+}
+
+// Appends UTF-8 text as Latin-1: one byte per UTF-16 code unit, the unit itself when it is 255 or
+// less, otherwise '?', so a character outside the Basic Multilingual Plane (two units) gives "??".
+// Expat hands over valid UTF-8 only; a malformed sequence is nevertheless taken byte by byte as '?'
+// rather than read past the piece.
+void appendLatin1(std::string& out, const char* data, std::size_t count) {
+    out.reserve(out.size() + count);
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    const auto* const end = p + count;
+    while (p < end) {
+        const auto* run = p;
+        while (p < end && *p < 0x80U) {
+            ++p;
+        }
+        if (p != run) {
+            out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+        }
+        if (p == end) {
+            break;
+        }
+        const unsigned char lead = *p;
+        const auto left = static_cast<std::size_t>(end - p);
+        if (lead >= 0xC2U && lead <= 0xDFU && left >= 2 && isContinuation(p[1])) {
+            const unsigned code = ((lead & 0x1FU) << 6U) | (p[1] & 0x3FU);
+            out.push_back(code <= 0xFFU ? static_cast<char>(code) : '?');
+            p += 2;
+        } else if (lead >= 0xE0U && lead <= 0xEFU && left >= 3 && isContinuation(p[1]) &&
+                   isContinuation(p[2])) {
+            out.push_back('?');  // U+0800 and above: one unit, never Latin-1
+            p += 3;
+        } else if (lead >= 0xF0U && lead <= 0xF4U && left >= 4 && isContinuation(p[1]) &&
+                   isContinuation(p[2]) && isContinuation(p[3])) {
+            out.append("??");  // a surrogate pair
+            p += 4;
+        } else {
+            out.push_back('?');
+            ++p;
+        }
+    }
+}
+
+}  // namespace
+
+// Expat's callbacks. A C++ exception must never unwind through expat's C frames, so each callback
+// catches whatever its handler throws, stops the parser and leaves the exception for doParse to
+// rethrow. Expat may still deliver an event or two after being stopped; they are ignored.
+struct Parser::Callbacks {
+    static void XMLCALL start(void* user, const XML_Char* name, const XML_Char** attributes) {
+        auto& self = *static_cast<Parser*>(user);
+        if (self.pending_) {
+            return;
+        }
+        try {
+            self.startElement(name, attributes);
+        } catch (...) {
+            self.stopWith(std::current_exception());
+        }
+    }
+
+    static void XMLCALL end(void* user, const XML_Char* name) {
+        auto& self = *static_cast<Parser*>(user);
+        if (self.pending_) {
+            return;
+        }
+        try {
+            self.endElement(name);
+        } catch (...) {
+            self.stopWith(std::current_exception());
+        }
+    }
+
+    static void XMLCALL text(void* user, const XML_Char* data, int count) {
+        auto& self = *static_cast<Parser*>(user);
+        if (self.pending_) {
+            return;
+        }
+        try {
+            self.characterData(data, count);
+        } catch (...) {
+            self.stopWith(std::current_exception());
+        }
+    }
+};
+
+void Parser::ExpatFree::operator()(XML_ParserStruct* parser) const noexcept {
+    XML_ParserFree(parser);
+}
+
+Parser::Parser(const ElementHandler* table) : table_(table) {}
+
+Parser::~Parser() = default;
+
+void Parser::setLogGroups(const CMessageGroup* elements, const CMessageGroup* tagStack,
+                          const CMessageGroup* charData) {
+    elementsGroup_ = elements;
+    tagStackGroup_ = tagStack;
+    charDataGroup_ = charData;
+}
+
+std::string Parser::tagStackText() const {
+    std::string text;
+    for (const std::string& name : tagStack_) {
+        text += ':';
+        text += name;
+    }
+    return text;
+}
+
+void Parser::parse(const char* data, int count) {
+    expat_.reset(XML_ParserCreate(nullptr));
+    if (!expat_) {
+        throw Exception("XML parse failed: can't create the expat parser (out of memory)");
+    }
+    // The handle lives only while this parse runs, whichever way it ends.
+    struct Release {
+        Parser& owner;
+        ~Release() { owner.expat_.reset(); }
+    } release{*this};
+    doParse(data, count);
+}
+
+void Parser::doParse(const char* data, int count) {
+    XML_Parser parser = expat_.get();
+    if (parser == nullptr) {
+        throw Exception("XML parse failed: no expat parser (doParse runs only inside parse)");
+    }
+    if (count < 0 || (data == nullptr && count != 0)) {
+        throw Exception("XML parse failed: invalid document buffer of " + std::to_string(count) +
+                        " bytes");
+    }
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, &Callbacks::start, &Callbacks::end);
+    XML_SetCharacterDataHandler(parser, &Callbacks::text);
+
+    pending_ = nullptr;
+    const XML_Status status = XML_Parse(parser, data, count, XML_TRUE);
+    if (pending_) {
+        std::rethrow_exception(std::exchange(pending_, nullptr));
+    }
+    if (status != XML_STATUS_OK) {
+        const XML_Error code = XML_GetErrorCode(parser);
+        const XML_LChar* text = XML_ErrorString(code);
+        throw Exception("XML parse failed (" + std::to_string(static_cast<int>(code)) + ":L" +
+                        std::to_string(XML_GetCurrentLineNumber(parser)) + "/C" +
+                        std::to_string(XML_GetCurrentColumnNumber(parser)) +
+                        "): " + (text != nullptr ? text : "unknown error"));
+    }
+}
+
+void Parser::onStartElement(const char* /*name*/, const char** /*attributes*/) {}
+
+void Parser::onEndElement(const char* /*name*/) {}
+
+void Parser::stopWith(std::exception_ptr error) noexcept {
+    pending_ = std::move(error);
+    XML_StopParser(expat_.get(), XML_FALSE);
+}
+
+void Parser::startElement(const char* name, const char** attributes) {
+    tagStack_.emplace_back(name);
+    LOG_TO_GROUP(elementsGroup_, "START ELEMENT: " << name << " ; " << AttributeText(attributes));
+    LOG_TO_GROUP(tagStackGroup_, "TagStack: " << TagStackText(tagStack_));
+    charData_.clear();
+    onStartElement(name, attributes);
+    dispatch(kStartTag, name);
+}
+
+void Parser::endElement(const char* name) {
+    LOG_TO_GROUP(elementsGroup_, "END ELEMENT: " << name);
+    LOG_TO_GROUP(tagStackGroup_, "TagStack: " << TagStackText(tagStack_));
+    onEndElement(name);
+    dispatch(kEndTag, name);
+    if (!tagStack_.empty()) {
+        tagStack_.pop_back();
+    }
+}
+
+void Parser::characterData(const char* data, int count) {
+    const auto size = static_cast<std::size_t>(count > 0 ? count : 0);
+    LOG_TO_GROUP(charDataGroup_, "CHARACTER DATA: " << EscapedBytes(data, size));
+    appendLatin1(charData_, data, size);
+}
+
+void Parser::dispatch(std::int32_t event, const char* name) {
+    if (table_ == nullptr) {
+        return;
+    }
+    for (const ElementHandler* row = table_; row->event != kEndOfTable; ++row) {
+        if (row->event == event && row->name != nullptr && misc::equalsNoCase(row->name, name)) {
+            if (row->handler != nullptr) {
+                row->handler(*this);
+            }
+            return;  // at most one row fires per tag
+        }
+    }
+}
+
+void writeEscapedBytes(std::ostream& out, const char* data, std::size_t count) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t runStart = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(data[i]);
+        if (byte >= 32 && byte <= 126) {
+            continue;
+        }
+        out.write(data + runStart, static_cast<std::streamsize>(i - runStart));
+        const char escaped[4] = {'<', kHex[byte >> 4U], kHex[byte & 0x0FU], '>'};
+        out.write(escaped, sizeof escaped);
+        runStart = i + 1;
+    }
+    out.write(data + runStart, static_cast<std::streamsize>(count - runStart));
+}
+
+}  // namespace expat

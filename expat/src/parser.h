@@ -1,0 +1,137 @@
+// A thin layer over the expat library: parses one XML document held in memory, keeps the stack of
+// open element names and the text of the current element (converted from UTF-8 to Latin-1), logs
+// every event to three optional message groups, and dispatches start and end tags to the operations
+// that a static element handler table names.
+//
+// Ownership: the handler table and the message groups are borrowed and must outlive the parser; the
+// expat parser handle is owned and exists only while parse() runs.
+// Threads: one parser object is used by one thread at a time; different objects are independent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+struct XML_ParserStruct;  // expat's parser; XML_Parser is a pointer to it
+class CMessageGroup;
+
+namespace expat {
+
+class Parser;
+
+// Event kinds of an element handler table row.
+inline constexpr std::int32_t kStartTag = 0;
+inline constexpr std::int32_t kEndTag = 1;
+inline constexpr std::int32_t kEndOfTable = -1;
+
+// A handler is called on the parser object when its row fires. Use memberHandler<&Derived::op> to
+// name an operation of the concrete parser class.
+using HandlerFunction = void (*)(Parser&);
+
+// One row of an element handler table: a static, read-only array ended by a kEndOfTable row. Rows
+// of any other event kind are skipped.
+struct ElementHandler {
+    std::int32_t event;       // kStartTag, kEndTag or kEndOfTable
+    HandlerFunction handler;  // null only in the kEndOfTable row
+    const char* name;         // element name, compared ignoring ASCII letter case
+};
+
+namespace detail {
+template <typename>
+struct MemberOf;
+template <typename C>
+struct MemberOf<void (C::*)()> {
+    using Class = C;
+};
+}  // namespace detail
+
+// Adapts a member operation `void Derived::op()` of a class derived from Parser to a table row's
+// handler, so that tables can stay constexpr:
+//   static constexpr expat::ElementHandler kTable[] = {
+//       {expat::kStartTag, expat::memberHandler<&MyParser::onItem>, "Item"},
+//       {expat::kEndOfTable, nullptr, nullptr}};
+template <auto Operation>
+void memberHandler(Parser& parser) {
+    using Derived = typename detail::MemberOf<decltype(Operation)>::Class;
+    static_assert(std::is_base_of_v<Parser, Derived>,
+                  "the operation must belong to a parser class");
+    (static_cast<Derived&>(parser).*Operation)();
+}
+
+// The failure of a parse: a one-line message, returned by what().
+class Exception : public std::exception {
+  public:
+    explicit Exception(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+  private:
+    std::string message_;
+};
+
+class Parser {
+  public:
+    // `table` may be null; then no row ever fires.
+    explicit Parser(const ElementHandler* table);
+    virtual ~Parser();
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // Groups for "START/END ELEMENT" lines, "TagStack" lines and "CHARACTER DATA" lines; each may
+    // be null (nothing logged). A line is written only while its group is enabled.
+    void setLogGroups(const CMessageGroup* elements, const CMessageGroup* tagStack,
+                      const CMessageGroup* charData);
+
+    // Parses the whole document. Throws Exception when it is not well-formed (handlers that fired
+    // before the error have had their effect); an exception thrown by a handler or hook stops the
+    // parse and passes through unchanged. Does not reset the tag stack or the character data.
+    void parse(const char* data, int count);
+
+    // Latin-1 text received since the most recent start tag of any element.
+    const std::string& charData() const { return charData_; }
+    // Open elements, outermost first.
+    const std::vector<std::string>& tagStack() const { return tagStack_; }
+    // ":" and the name of each open element, outermost first (":a:b:c"); empty for no elements.
+    std::string tagStackText() const;
+
+  protected:
+    // Installs the callbacks and runs expat over the bytes as one final piece; throws on failure.
+    virtual void doParse(const char* data, int count);
+    // Hooks called at every start and end tag before the table dispatch; they do nothing here.
+    // `attributes` alternates names and values and ends with a null.
+    virtual void onStartElement(const char* name, const char** attributes);
+    virtual void onEndElement(const char* name);
+
+  private:
+    struct ExpatFree {
+        void operator()(XML_ParserStruct* parser) const noexcept;
+    };
+    struct Callbacks;
+
+    void startElement(const char* name, const char** attributes);
+    void endElement(const char* name);
+    void characterData(const char* data, int count);
+    void dispatch(std::int32_t event, const char* name);
+    void stopWith(std::exception_ptr error) noexcept;
+
+    const ElementHandler* table_;
+    std::unique_ptr<XML_ParserStruct, ExpatFree> expat_;
+    std::vector<std::string> tagStack_;
+    std::string charData_;
+    const CMessageGroup* elementsGroup_ = nullptr;
+    const CMessageGroup* tagStackGroup_ = nullptr;
+    const CMessageGroup* charDataGroup_ = nullptr;
+    // An exception thrown by a handler during the running parse, rethrown once expat has returned:
+    // it must never unwind through expat's C frames.
+    std::exception_ptr pending_;
+};
+
+// Writes `count` bytes to `out`: bytes 32 to 126 unchanged, every other byte as "<%02x>" of its
+// unsigned value (a tab as <09>, a line feed as <0a>, the byte 0xE9 as <e9>).
+void writeEscapedBytes(std::ostream& out, const char* data, std::size_t count);
+
+}  // namespace expat
