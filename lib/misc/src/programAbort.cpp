@@ -1,0 +1,45 @@
+#include "programAbort.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <sstream>
+
+#include "platform/messageBox.h"
+
+namespace misc {
+
+namespace {
+
+// Set by the first abort and never cleared: an abort raised while the first one reports (by
+// another thread, or by exit processing) must not report again or re-enter exit().
+std::atomic<bool> abortUnderWay{false};
+
+}  // namespace
+
+std::string programAbortReport(const char* message, const char* file, unsigned long line,
+                               const char* function) {
+    std::ostringstream report;
+    if (message != nullptr)
+        report << "PROGRAM ABORT: " << message;
+    report << '\n';
+    if (function != nullptr) {
+        const std::string_view name(function);
+        report << "- FUNCTION: " << name.substr(0, name.find('(')) << "()\n";
+    }
+    report << "- FILE:     ";
+    if (file != nullptr) {
+        report << file << " (line " << line << ")\n";
+    } else {
+        report << "<unknown>";
+    }
+    return report.str();
+}
+
+void programAbort(const char* message, const char* file, unsigned long line, const char* function) {
+    if (abortUnderWay.exchange(true))
+        return;
+    platform::showMessageBox(programAbortReport(message, file, line, function), "PROGRAM ABORT");
+    std::exit(1);
+}
+
+}  // namespace misc

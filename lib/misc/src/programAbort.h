@@ -13,7 +13,6 @@ std::string programAbortReport(const char* message, const char* file, unsigned l
 
 // Shows the report in a message box captioned "PROGRAM ABORT" and calls exit(1). Returns at once,
 // doing nothing, when an abort is already under way in the process.
-void programAbort(const char* message, const char* file, unsigned long line,
-                  const char* function);
+void programAbort(const char* message, const char* file, unsigned long line, const char* function);
 
 }  // namespace misc

@@ -23,7 +23,7 @@ std::uint32_t timedWaitForSingleObject(platform::Event* event, std::uint32_t mil
 // top of its read locks. Readers queue behind a writer. Every unlock matches an earlier lock of
 // the same thread. Destroy only when no thread holds or waits for it.
 class CReadWriteLock {
-public:
+  public:
     CReadWriteLock();
     ~CReadWriteLock();
     CReadWriteLock(const CReadWriteLock&) = delete;
@@ -34,7 +34,7 @@ public:
     void writeLock();
     void writeUnlock();
 
-private:
+  private:
     platform::CriticalSection state_;  // guards readers_
     platform::CriticalSection gate_;   // held by the writer for as long as it writes
     // Signalled under state_ whenever a reader leaves, so a waiting writer cannot miss it.
@@ -44,31 +44,35 @@ private:
 
 // Scoped guards; a guard on a null lock does nothing.
 class CWriteLockGuard {
-public:
+  public:
     explicit CWriteLockGuard(CReadWriteLock* lock) : lock_(lock) {
-        if (lock_) lock_->writeLock();
+        if (lock_)
+            lock_->writeLock();
     }
     ~CWriteLockGuard() {
-        if (lock_) lock_->writeUnlock();
+        if (lock_)
+            lock_->writeUnlock();
     }
     CWriteLockGuard(const CWriteLockGuard&) = delete;
     CWriteLockGuard& operator=(const CWriteLockGuard&) = delete;
 
-private:
+  private:
     CReadWriteLock* lock_;
 };
 
 class CReadLockGuard {
-public:
+  public:
     explicit CReadLockGuard(CReadWriteLock* lock) : lock_(lock) {
-        if (lock_) lock_->readLock();
+        if (lock_)
+            lock_->readLock();
     }
     ~CReadLockGuard() {
-        if (lock_) lock_->readUnlock();
+        if (lock_)
+            lock_->readUnlock();
     }
     CReadLockGuard(const CReadLockGuard&) = delete;
     CReadLockGuard& operator=(const CReadLockGuard&) = delete;
 
-private:
+  private:
     CReadWriteLock* lock_;
 };

@@ -4,6 +4,7 @@
 // All objects are non-copyable and must outlive every thread that uses them.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -13,7 +14,7 @@ namespace platform {
 // A recursive mutual-exclusion section: the owning thread may enter it again, and must leave it
 // as often as it entered.
 class CriticalSection {
-public:
+  public:
     CriticalSection() = default;
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
@@ -26,7 +27,7 @@ public:
     void lock() { enter(); }
     void unlock() { leave(); }
 
-private:
+  private:
     std::recursive_mutex mutex_;
 };
 
@@ -38,7 +39,7 @@ constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
 // A manual-reset event.
 class Event {
-public:
+  public:
     Event() = default;
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
@@ -50,7 +51,7 @@ public:
     // Waits until the event is signalled or pulsed, at most `milliseconds` (kInfinite: no limit).
     std::uint32_t wait(std::uint32_t milliseconds);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool signalled_ = false;
@@ -59,15 +60,20 @@ private:
 
 // A condition variable whose waiters hold a CriticalSection entered exactly once.
 class ConditionVariable {
-public:
+  public:
     ConditionVariable() = default;
     ConditionVariable(const ConditionVariable&) = delete;
     ConditionVariable& operator=(const ConditionVariable&) = delete;
 
     void wait(CriticalSection& section) { cv_.wait(section); }
+    // As wait, for at most `milliseconds`; false when the time ran out without a notification.
+    bool waitFor(CriticalSection& section, std::uint32_t milliseconds) {
+        return cv_.wait_for(section, std::chrono::milliseconds(milliseconds)) ==
+               std::cv_status::no_timeout;
+    }
     void notifyAll() { cv_.notify_all(); }
 
-private:
+  private:
     std::condition_variable_any cv_;
 };
 
