@@ -1,0 +1,186 @@
+#include "channelList.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "hostError.h"
+
+namespace host {
+
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool isSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+std::string trimmed(const std::string& s, bool (*drop)(char)) {
+    std::size_t begin = 0;
+    std::size_t end = s.size();
+    while (begin < end && drop(s[begin])) {
+        ++begin;
+    }
+    while (end > begin && drop(s[end - 1])) {
+        --end;
+    }
+    return s.substr(begin, end - begin);
+}
+
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+std::string unquoted(std::string value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+struct Section {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> keys;  // raw values, first wins
+
+    const std::string* find(const std::string& key) const {
+        for (const auto& [k, v] : keys) {
+            if (equalsNoCase(k, key)) {
+                return &v;
+            }
+        }
+        return nullptr;
+    }
+};
+
+// Splits the text into lines ended by CR LF, LF or a lone CR.
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            lines.push_back(line);
+            line.clear();
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::string decodeIniValue(const std::string& value) {
+    std::string decoded;
+    decoded.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '%' && i + 2 < value.size() && hexValue(value[i + 1]) >= 0 &&
+            hexValue(value[i + 2]) >= 0) {
+            decoded += static_cast<char>(hexValue(value[i + 1]) * 16 + hexValue(value[i + 2]));
+            i += 2;
+        } else {
+            decoded += value[i];
+        }
+    }
+    return trimmed(decoded, isSpace);
+}
+
+std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
+    std::string text = iniText;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text.erase(0, 3);
+    }
+    std::vector<Section> sections;
+    Section* current = nullptr;  // null outside a section and inside a repeated one
+    for (const std::string& rawLine : splitLines(text)) {
+        const std::string line = trimmed(rawLine, isBlank);
+        if (line.empty() || line.front() == ';') {
+            continue;
+        }
+        if (line.front() == '[') {
+            const std::size_t close = line.find(']');
+            const std::string name =
+                trimmed(line.substr(1, close == std::string::npos ? std::string::npos : close - 1),
+                        isBlank);
+            current = nullptr;
+            bool seen = false;
+            for (const Section& s : sections) {
+                seen = seen || equalsNoCase(s.name, name);
+            }
+            if (!seen) {
+                sections.push_back(Section{name, {}});
+                current = &sections.back();
+            }
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (current == nullptr || equals == std::string::npos) {
+            continue;
+        }
+        const std::string key = trimmed(line.substr(0, equals), isBlank);
+        if (current->find(key) == nullptr) {
+            current->keys.emplace_back(key, unquoted(trimmed(line.substr(equals + 1), isBlank)));
+        }
+    }
+
+    std::vector<ChannelEntry> channels;
+    for (const Section& section : sections) {
+        const std::string* url = section.find("ChannelUrl");
+        if (url == nullptr || decodeIniValue(*url).empty()) {
+            continue;
+        }
+        const std::string* title = section.find("ChannelName");
+        // The plug-in's default passes through the same decoding as a value.
+        channels.push_back(
+            ChannelEntry{section.name, decodeIniValue(title != nullptr ? *title : section.name)});
+    }
+    return channels;
+}
+
+std::vector<ChannelEntry> readChannelList(const std::string& iniPath) {
+    std::ifstream in(iniPath, std::ios::binary);
+    if (!in) {
+        throw HostError(kExitNoConfig, "Can't read the configuration file: " + iniPath + ": " +
+                                           std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parseChannelList(text.str());
+}
+
+}  // namespace host
