@@ -2,12 +2,12 @@
 
 #include <expat.h>
 
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <utility>
 
 #include "log.h"
-#include "stringUtil.h"
 
 namespace expat {
 
@@ -54,28 +54,43 @@ bool isContinuation(unsigned char byte) {
     return (byte & 0xC0U) == 0x80U;
 }
 
+// Length of the leading run of bytes below 0x80, tested eight bytes at a time.
+std::size_t asciiPrefix(const char* data, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        if ((word & 0x8080808080808080ULL) != 0) {
+            break;
+        }
+    }
+    while (i < count && static_cast<unsigned char>(data[i]) < 0x80U) {
+        ++i;
+    }
+    return i;
+}
+
 // Appends UTF-8 text as Latin-1: one byte per UTF-16 code unit, the unit itself when it is 255 or
 // less, otherwise '?', so a character outside the Basic Multilingual Plane (two units) gives "??".
 // Expat hands over valid UTF-8 only; a malformed sequence is nevertheless taken byte by byte as '?'
 // rather than read past the piece.
 void appendLatin1(std::string& out, const char* data, std::size_t count) {
-    out.reserve(out.size() + count);
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    const auto* const end = p + count;
+    // Most pieces are plain ASCII: one append, which grows the string at most once.
+    const std::size_t ascii = asciiPrefix(data, count);
+    out.append(data, ascii);
+    if (ascii == count) {
+        return;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(data) + ascii;
+    const auto* const end = reinterpret_cast<const unsigned char*>(data) + count;
+    out.reserve(out.size() + static_cast<std::size_t>(end - p));
     while (p < end) {
-        const auto* run = p;
-        while (p < end && *p < 0x80U) {
-            ++p;
-        }
-        if (p != run) {
-            out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-        }
-        if (p == end) {
-            break;
-        }
         const unsigned char lead = *p;
         const auto left = static_cast<std::size_t>(end - p);
-        if (lead >= 0xC2U && lead <= 0xDFU && left >= 2 && isContinuation(p[1])) {
+        if (lead < 0x80U) {
+            out.push_back(static_cast<char>(lead));
+            ++p;
+        } else if (lead >= 0xC2U && lead <= 0xDFU && left >= 2 && isContinuation(p[1])) {
             const unsigned code = ((lead & 0x1FU) << 6U) | (p[1] & 0x3FU);
             out.push_back(code <= 0xFFU ? static_cast<char>(code) : '?');
             p += 2;
@@ -90,6 +105,25 @@ void appendLatin1(std::string& out, const char* data, std::size_t count) {
         } else {
             out.push_back('?');
             ++p;
+        }
+    }
+}
+
+// Compares two zero-terminated names, folding ASCII letters only. Rows are scanned at every tag,
+// so this avoids measuring either name first.
+bool sameNameNoCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        const auto ca = static_cast<unsigned char>(*a);
+        const auto cb = static_cast<unsigned char>(*b);
+        if (ca == cb) {
+            if (ca == 0) {
+                return true;
+            }
+            continue;
+        }
+        const unsigned lower = ca | 0x20U;
+        if ((ca ^ cb) != 0x20U || lower < 'a' || lower > 'z') {
+            return false;
         }
     }
 }
@@ -241,7 +275,7 @@ void Parser::dispatch(std::int32_t event, const char* name) {
         return;
     }
     for (const ElementHandler* row = table_; row->event != kEndOfTable; ++row) {
-        if (row->event == event && row->name != nullptr && misc::equalsNoCase(row->name, name)) {
+        if (row->event == event && row->name != nullptr && sameNameNoCase(row->name, name)) {
             if (row->handler != nullptr) {
                 row->handler(*this);
             }
