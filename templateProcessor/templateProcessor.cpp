@@ -37,7 +37,7 @@ void setBadAfterThrow(std::ios& stream) {
 // The template is read one character at a time; going to the stream buffer directly instead of
 // through istream::get/peek saves a sentry per character and is several times faster, while the
 // stream state ends up as those operations would leave it.
-Traits::int_type readChar(std::istream& in) {
+[[gnu::always_inline]] inline Traits::int_type readChar(std::istream& in) {
     if (!in.good()) {
         in.setstate(std::ios_base::failbit);
         return Traits::eof();
@@ -55,7 +55,7 @@ Traits::int_type readChar(std::istream& in) {
     return c;
 }
 
-Traits::int_type peekChar(std::istream& in) {
+[[gnu::always_inline]] inline Traits::int_type peekChar(std::istream& in) {
     if (!in.good()) {
         in.setstate(std::ios_base::failbit);
         return Traits::eof();
@@ -73,7 +73,7 @@ Traits::int_type peekChar(std::istream& in) {
     return c;
 }
 
-void writeChar(std::ostream& out, char c) {
+[[gnu::always_inline]] inline void writeChar(std::ostream& out, char c) {
     if (!out.good()) {
         out.setstate(std::ios_base::failbit);
         return;
