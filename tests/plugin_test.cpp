@@ -232,9 +232,7 @@ TEST_F(ChannelErrors, BeforeInitTheHostIsNotConfigured) {
 }
 
 TEST_F(ChannelErrors, UnknownChannelNamesTheChannelExactly) {
-    ASSERT_EQ(plugin.init(dir.write("x.ini", "[Config]\nHostName=h\n[Empty]\nChannelUrl= \n"
-                                             "[NoUrl]\nChannelName=x\n"))
-                  .status,
+    ASSERT_EQ(plugin.init(localConfig(dir, "[Empty]\nChannelUrl= \n[NoUrl]\nChannelName=x\n")).status,
               0);
     for (const std::string name : {"missing", " Spaced %41 ", "Empty", "NoUrl", ""}) {
         const auto result = plugin.channel(name);
@@ -247,7 +245,7 @@ TEST_F(ChannelErrors, UnknownChannelNamesTheChannelExactly) {
 }
 
 TEST_F(ChannelErrors, LongMessagesAreCutTo1023BytesAndTerminated) {
-    ASSERT_EQ(plugin.init(dir.write("x.ini", "[Config]\nHostName=h\n")).status, 0);
+    ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
     for (std::size_t nameLength : {1006u, 1007u, 1008u, 5000u}) {
         const std::string name(nameLength, 'n');
         const auto result = plugin.channel(name);

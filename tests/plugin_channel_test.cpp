@@ -1,0 +1,255 @@
+// Channel requests end to end through dlopen: INI settings, local answers, the RSS text.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pluginLoader.h"
+#include "support/tempDir.h"
+
+using testing_support::PluginLoader;
+using testing_support::TempDir;
+
+namespace {
+
+const char* const kHead = "<RSS>\n<CHANNEL>\n";
+const char* const kTail = "</CHANNEL>\n</RSS>\n";
+
+std::string channelLines(const std::string& title, const std::string& description,
+                         const std::string& link, const std::string& image = "") {
+    return "<TITLE>" + title + "</TITLE>\n<DESCRIPTION>" + description + "</DESCRIPTION>\n<LINK>" +
+           link + "</LINK>\n<IMAGE><URL>" + image + "</URL></IMAGE>\n";
+}
+
+std::string item(const std::string& title, const std::string& link, const std::string& id = "") {
+    std::string text = "<ITEM>\n    <TITLE><![CDATA[" + title + "]]></TITLE>\n    <LINK><![CDATA[" +
+                       link + "]]></LINK>\n";
+    if (!id.empty()) {
+        text += "    <ID><![CDATA[" + id + "]]></ID>\n";
+    }
+    return text + "</ITEM>\n";
+}
+
+std::string brief(const std::string& fields, const std::string& element = "MessageBrief") {
+    return "<" + element + ">" + fields + "</" + element + ">";
+}
+
+class Channels : public ::testing::Test {
+protected:
+    // Writes the INI (host = the answers directory) plus `sections`, and initialises the plug-in.
+    void configure(const std::string& sections, const std::string& config = "") {
+        host_ = dir_.file("answers");
+        answer("interval.xml", "<int>1</int>");
+        const auto init = plugin_.init(dir_.write(
+            "dovetrail.ini", "[Config]\nHostName=" + host_ +
+                                 "\nGetLoungeLatestUpdatePeriodUrl=interval.xml\n"
+                                 "GetCommentLatestUpdatePeriodUrl=interval.xml\n"
+                                 "GetArticleLatestUpdatePeriodUrl=interval.xml\n" +
+                                 config + sections));
+        ASSERT_EQ(init.status, 0) << init.errorText;
+    }
+    void answer(const std::string& name, const std::string& xml) {
+        dir_.write("answers/" + name, xml);
+    }
+
+    TempDir dir_;
+    PluginLoader plugin_;
+    std::string host_;
+};
+
+TEST_F(Channels, SectionWithOnlyChannelUrlTakesItsDefaults) {
+    configure("[Lounge]\nChannelUrl=lounge.xml\n");
+    answer("lounge.xml", "<Briefs/>");
+    // Section names match regardless of letter case.
+    for (const char* name : {"Lounge", "lounge", "LOUNGE"}) {
+        const auto result = plugin_.channel(name);
+        ASSERT_EQ(result.status, 0) << result.errorText;
+        EXPECT_EQ(result.text,
+                  std::string(kHead) + channelLines(name, name, host_) + kTail);
+    }
+}
+
+TEST_F(Channels, ChannelValuesArePercentDecodedAndTrimmed) {
+    configure("[ News %41 ]\nChannelUrl= %20news.xml%20 \nChannelImageUrl=  \"img%2Epng\" \n"
+              "ChannelHomeUrl='  http://example.invalid/%7Euser  '\n");
+    answer("news.xml", "<x/>");
+    const auto result = plugin_.channel(" News %41 ");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    // The default title is the channel name, decoded and trimmed like any value.
+    EXPECT_EQ(result.text, std::string(kHead) +
+                               channelLines("News A", "News A", "http://example.invalid/~user",
+                                            "img.png") +
+                               kTail);
+}
+
+TEST_F(Channels, ItemTitlesRepliesBoardsAndIdentifiers) {
+    configure("[Boards]\nChannelUrl=boards.xml\nChannelName=All boards\nChannelDescription=Desc\n"
+              "ChannelHomeUrl=http://home\nChannelImageUrl=http://img\n"
+              "IncludeMessageBoardNames=1\nTrackNewReplies=1\n");
+    answer("boards.xml",
+           "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ArrayOfMessageBrief>" +
+               brief("<MsgBoardName>Tools</MsgBoardName><Subject>Hi</Subject>"
+                     "<Author>Ann</Author><Url>u1</Url><MsgsInThread>3</MsgsInThread>") +
+               brief("<Subject>One</Subject><Url>u2</Url><MsgsInThread>2</MsgsInThread>") +
+               brief("<MsgBoardName></MsgBoardName><Url>u3</Url><MsgsInThread>1</MsgsInThread>") +
+               brief("<Subject>Neg</Subject><Url>u4</Url><MsgsInThread>-4</MsgsInThread>") +
+               brief("<Title>Article</Title><Author>&lt;a href=\"x\"&gt;Bob&lt;/a&gt; &amp; co"
+                     "</Author><Url>u5</Url><MsgsInThread> 7x</MsgsInThread>",
+                     "ArticleBrief") +
+               "</ArrayOfMessageBrief>");
+    const auto result = plugin_.channel("boards");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    EXPECT_EQ(result.text, std::string(kHead) +
+                               channelLines("All boards", "Desc", "http://home", "http://img") +
+                               item("[Tools] Hi - Ann (2 replies)", "u1", "u1-3") +
+                               item("One (1 reply)", "u2", "u2-2") +
+                               item("<No subject>", "u3", "u3-1") + item("Neg", "u4", "u4--4") +
+                               item("Article - Bob & co (6 replies)", "u5", "u5-7") + kTail);
+}
+
+TEST_F(Channels, BoardNamesOffAndNoIdentifiers) {
+    configure("[Boards]\nChannelUrl=boards.xml\nIncludeMessageBoardNames=0\nTrackNewReplies=yes\n");
+    answer("boards.xml", "<r>" +
+                             brief("<MsgBoardName>Tools</MsgBoardName><Subject>Hi</Subject>"
+                                   "<Author>Ann</Author><Url>u</Url><MsgsInThread>3</MsgsInThread>") +
+                             "</r>");
+    const auto result = plugin_.channel("Boards");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    EXPECT_EQ(result.text, std::string(kHead) + channelLines("Boards", "Boards", host_) +
+                               item("Hi - Ann (2 replies)", "u") + kTail);
+}
+
+TEST_F(Channels, FixUrlBugRewritesOnlyTheFirstForumParameter) {
+    configure("[C]\nChannelUrl=c.xml\nTrackNewReplies=1\n", "FixUrlBug=1\n");
+    answer("c.xml", "<r>" +
+                        brief("<Url>http://x/?forum=12&amp;a=forum=3</Url>"
+                              "<MsgsInThread>5</MsgsInThread>") +
+                        brief("<Url>http://x/?forumid=9</Url>") + brief("<Url>Forum=1</Url>") +
+                        "</r>");
+    const auto result = plugin_.channel("C");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) +
+                               item("<No subject> (4 replies)", "http://x/?forumid=12&a=forum=3",
+                                    "http://x/?forumid=12&a=forum=3-5") +
+                               item("<No subject>", "http://x/?forumid=9", "http://x/?forumid=9-0") +
+                               item("<No subject>", "Forum=1", "Forum=1-0") + kTail);
+}
+
+TEST_F(Channels, EightBitBytesAreMaskedAndCharacterReferencesBecomeLatin1) {
+    configure("[C]\nChannelUrl=c.xml\n");
+    answer("c.xml", "<r>" + brief("<Subject>caf\xC3\xA9 &#233; &#8364; &#x1F600;</Subject>") + "</r>");
+    const auto result = plugin_.channel("C");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) +
+                               item("caf?? \xE9 ? ??", "") + kTail);
+}
+
+TEST_F(Channels, RecordsNestedOrOutsideAndCaseInsensitiveNames) {
+    configure("[C]\nChannelUrl=c.xml\n");
+    answer("c.xml",
+           "<r><Url>top</Url><messagebrief><SUBJECT>outer</SUBJECT>"
+           "<MessageBrief><subject>inner</subject></MessageBrief>"
+           "<Url>ignored</Url></messagebrief>"
+           "<MessageBrief><Subject>a<b>x</b>y</Subject><Title>later</Title></MessageBrief>"
+           "<MessageBrief><Subject>one<b>two</b>three</Subject></MessageBrief></r>");
+    const auto result = plugin_.channel("C");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) + item("outer", "") +
+                               item("inner", "") + item("later", "") + item("twothree", "") + kTail);
+}
+
+TEST_F(Channels, CDataTerminatorsInValuesCannotCloseTheSection) {
+    configure("[C]\nChannelUrl=c.xml\n");
+    answer("c.xml", "<r>" + brief("<Subject>a]]&gt;<![CDATA[<x>]]></Subject><Url>u]]&gt;v</Url>") +
+                        "</r>");
+    const auto result = plugin_.channel("C");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) +
+                               item("a]]]]><![CDATA[><x>", "u]]]]><![CDATA[>v") + kTail);
+}
+
+TEST_F(Channels, EmptyListAndHostWithTrailingSlash) {
+    configure("[C]\nChannelUrl=c.xml\n");
+    answer("c.xml", "<?xml version=\"1.0\"?><ArrayOfMessageBrief/>");
+    const auto result = plugin_.channel("C");
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) + kTail);
+}
+
+struct FailureCase {
+    const char* name;
+    std::string answer;
+    std::string message;  // the expected error text; $HOST stands for the host name
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name << " <- " << c.answer; }
+
+class ChannelFailures : public Channels, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ChannelFailures, ReachTheHostAsStatus1WithTheMessage) {
+    configure("[C]\nChannelUrl=c.xml\n[Missing]\nChannelUrl=missing.xml\n");
+    answer("c.xml", GetParam().answer);
+    const auto result = plugin_.channel(GetParam().name);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(result.outputWritten);
+    std::string expected = GetParam().message;
+    if (expected.find("$HOST") != std::string::npos) {
+        expected.replace(expected.find("$HOST"), 5, host_);
+    }
+    EXPECT_EQ(result.errorText, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ChannelFailures,
+    ::testing::Values(
+        FailureCase{"C", "", "XML parse failed (3:L1/C0): no element found"},
+        FailureCase{"C", "<r/>junk", "XML parse failed (9:L1/C4): junk after document element"},
+        FailureCase{"C", "<a><b></a>", "XML parse failed (7:L1/C8): mismatched tag"},
+        // Without the masking the parser would see invalid UTF-8 here; masked, it is well-formed.
+        FailureCase{"Missing", "<r/>", "Can't send the HTTP request: $HOST/missing.xml"}));
+
+TEST_F(Channels, EightThreadsGetTheirOwnChannelsRight) {
+    std::string sections;
+    for (int c = 0; c < 8; ++c) {
+        const std::string name = "c" + std::to_string(c);
+        sections += "[" + name + "]\nChannelUrl=" + name + ".xml\n";
+        std::string xml = "<r>";
+        for (int i = 0; i < 200; ++i) {
+            xml += brief("<Subject>" + name + "-" + std::to_string(i) + "</Subject><Url>u" +
+                         std::to_string(i) + "</Url>");
+        }
+        answer(name + ".xml", xml + "</r>");
+    }
+    configure(sections);
+    std::vector<std::string> texts(8), expected(8);
+    for (int c = 0; c < 8; ++c) {
+        const std::string name = "c" + std::to_string(c);
+        expected[c] = std::string(kHead) + channelLines(name, name, host_);
+        for (int i = 0; i < 200; ++i) {
+            expected[c] += item(name + "-" + std::to_string(i), "u" + std::to_string(i));
+        }
+        expected[c] += kTail;
+    }
+    std::vector<std::thread> threads;
+    for (int c = 0; c < 8; ++c) {
+        threads.emplace_back([&, c] {
+            for (int round = 0; round < 5; ++round) {
+                const auto result = plugin_.channel("c" + std::to_string(c));
+                texts[c] = result.status == 0 ? result.text : result.errorText;
+                if (texts[c] != expected[c]) {
+                    break;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (int c = 0; c < 8; ++c) {
+        EXPECT_EQ(texts[c], expected[c]) << "channel c" << c;
+    }
+}
+
+}  // namespace
