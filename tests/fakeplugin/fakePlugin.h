@@ -1,0 +1,68 @@
+// A stand-in plug-in for the host's tests: a shared library with the real C interface whose
+// behaviour the test steers through fake_plugin_control() and whose calls it counts.
+//
+// The test and the library share one C++ runtime, so the control block is a plain C++ object.
+// Load the library with dlopen first, take the control block, then hand the same path to the code
+// under test: dlopen returns the already loaded copy.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+struct FakePluginControl {
+    std::mutex mutex;  // guards the strings and plain fields below
+    int32_t version = 1;
+    int32_t initStatus = 0;
+    std::string initError;
+    int32_t intervals[3] = {60, 120, 180};
+    std::string lastConfigPath;
+    // Channel answers: "unknown*" names give status 5; otherwise channelStatus with channelError,
+    // or the text channelPrefix + name + "#" + contentVersion.
+    int32_t channelStatus = 0;
+    std::string channelError;
+    std::string channelPrefix = "<RSS>";
+    int contentVersion = 1;
+    bool errorFillsBuffer = false;  // write 1024 non-zero bytes as the error text
+    int32_t mainPageStatus = 0;
+    std::string mainPage = "<html>main page</html>";
+    std::atomic<int> delayMilliseconds{0};
+
+    std::atomic<int> initCalls{0};
+    std::atomic<int> termCalls{0};
+    std::atomic<int> channelCalls{0};
+    std::atomic<int> mainPageCalls{0};
+    std::atomic<int> buffersHandedOut{0};
+    std::atomic<int> buffersFreed{0};
+    std::atomic<int> inFlight{0};
+    std::atomic<int> maxInFlight{0};
+
+    void reset();
+};
+
+// Back to the defaults, counters zero.
+inline void FakePluginControl::reset() {
+    std::lock_guard<std::mutex> lock(mutex);
+    version = 1;
+    initStatus = 0;
+    initError.clear();
+    intervals[0] = 60;
+    intervals[1] = 120;
+    intervals[2] = 180;
+    lastConfigPath.clear();
+    channelStatus = 0;
+    channelError.clear();
+    channelPrefix = "<RSS>";
+    contentVersion = 1;
+    errorFillsBuffer = false;
+    mainPageStatus = 0;
+    mainPage = "<html>main page</html>";
+    delayMilliseconds = 0;
+    for (std::atomic<int>* counter : {&initCalls, &termCalls, &channelCalls, &mainPageCalls,
+                                      &buffersHandedOut, &buffersFreed, &inFlight, &maxInFlight}) {
+        *counter = 0;
+    }
+}
+
+using fake_plugin_control_fn = FakePluginControl* (*)();
