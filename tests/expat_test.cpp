@@ -33,6 +33,7 @@ class RecordingParser : public expat::Parser {
     void itemEnd() { events.push_back("item-end " + charData()); }
     void other() { events.push_back("other"); }
     void throwRuntime() { throw std::runtime_error("handler failed"); }
+    void parseAgain() { parse(nullptr, 0); }
 
   protected:
     void onStartElement(const char* name, const char** attributes) override {
@@ -61,6 +62,7 @@ constexpr expat::ElementHandler kTable[] = {
     {expat::kStartTag, on<&RecordingParser::itemSecond>, "ITEM"},
     {expat::kEndTag, on<&RecordingParser::itemEnd>, "Item"},
     {expat::kStartTag, on<&RecordingParser::throwRuntime>, "explode"},
+    {expat::kStartTag, on<&RecordingParser::parseAgain>, "again"},
     {expat::kEndOfTable, nullptr, nullptr},
     {expat::kStartTag, on<&RecordingParser::other>, "root"},  // beyond the end: never read
 };
@@ -194,6 +196,20 @@ TEST(ExpatParser, ExceptionsOfHandlersAndHooksPassThroughUnchanged) {
     parse(parser, "<item/>");
     EXPECT_THAT(parser.events,
                 ElementsAre("hook-start item", "item-first", "hook-end item", "item-end "));
+}
+
+TEST(ExpatParser, AHandlerCannotRestartTheRunningParse) {
+    RecordingParser parser(kTable);
+    try {
+        parse(parser, "<root><again/></root>");
+        FAIL() << "no exception";
+    } catch (const expat::Exception& e) {
+        EXPECT_STREQ(e.what(),
+                     "XML parse failed: parse called from a handler of the running parse");
+    }
+    parser.events.clear();
+    parse(parser, "<item/>");
+    EXPECT_THAT(parser.events, testing::Contains("item-first"));
 }
 
 // Points the process-wide log at a string for the life of the fixture.

@@ -12,13 +12,13 @@
 namespace {
 std::atomic<bool> countAllocations{false};
 std::atomic<int> allocationCount{0};
-}  // namespace
 
-// Replaced as a pair over malloc and free. The release is kept out of line, so that the compiler
-// does not see free() applied to the result of a new-expression.
+// new and delete are replaced as a pair over malloc and free. The release is kept out of line, so
+// that the compiler does not see free() applied to the result of a new-expression.
 [[gnu::noinline]] void releaseAllocation(void* p) noexcept {
     std::free(p);
 }
+}  // namespace
 
 void* operator new(std::size_t size) {
     if (countAllocations.load(std::memory_order_relaxed)) {

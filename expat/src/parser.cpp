@@ -196,6 +196,10 @@ std::string Parser::tagStackText() const {
 }
 
 void Parser::parse(const char* data, int count) {
+    if (expat_) {
+        // A handler parsing again on its own parser would free the expat parser under its caller.
+        throw Exception("XML parse failed: parse called from a handler of the running parse");
+    }
     expat_.reset(XML_ParserCreate(nullptr));
     if (!expat_) {
         throw Exception("XML parse failed: can't create the expat parser (out of memory)");
