@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -52,6 +53,32 @@ void appendItemTitle(std::string& out, const BriefItem& item, bool includeBoardN
         out += " (";
         appendNumber(out, std::int64_t{item.messagesInThread} - 1);
         out += " replies)";
+    }
+}
+
+// Replaces every byte of 128 or more by '?'. Answers are mostly ASCII, so eight bytes are tested at
+// once and only words holding a high byte are rewritten.
+void maskEightBitBytes(std::vector<char>& bytes) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    char* data = bytes.data();
+    const std::size_t size = bytes.size();
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        if ((word & kHighBits) == 0) {
+            continue;
+        }
+        for (std::size_t j = i; j < i + 8; ++j) {
+            if (static_cast<unsigned char>(data[j]) >= 128) {
+                data[j] = '?';
+            }
+        }
+    }
+    for (; i < size; ++i) {
+        if (static_cast<unsigned char>(data[i]) >= 128) {
+            data[i] = '?';
+        }
     }
 }
 
@@ -119,11 +146,7 @@ std::int32_t writeChannelFeed(const ChannelSettings& settings, const StateSnapsh
     }
 
     // The parser only ever sees 7-bit bytes.
-    for (char& byte : answer) {
-        if (static_cast<unsigned char>(byte) >= 128) {
-            byte = '?';
-        }
-    }
+    maskEightBitBytes(answer);
 
     XmlParser parser;
     parser.setLogGroups(&groups::xmlElements, &groups::xmlTagStack, &groups::xmlCharData);
