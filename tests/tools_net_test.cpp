@@ -1,1 +1,486 @@
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log.h"
+#include "net.h"
+#include "platform/error.h"
+#include "platform/internet.h"
+#include "pluginGroups.h"
+#include "support/loopbackServer.h"
+#include "support/tempDir.h"
+
+namespace {
+
+using namespace std::string_literals;
+using platform::InternetScheme;
+using testing_support::LoopbackServer;
+using testing_support::TempDir;
+
+const char* const kAgent = "Microsoft Internet Explorer";
+
+// Points the process log at a string while alive, with the two download groups switched as asked.
+class LogCapture {
+  public:
+    explicit LogCapture(bool downloads = true, bool headers = true)
+        : downloads_(groups::internetDownloads.isEnabled()),
+          headers_(groups::httpHeaders.isEnabled()) {
+        theMessageLog().setOutput(out_);
+        groups::internetDownloads.setEnabled(downloads);
+        groups::httpHeaders.setEnabled(headers);
+    }
+    ~LogCapture() {
+        theMessageLog().setOutput(std::clog);
+        groups::internetDownloads.setEnabled(downloads_);
+        groups::httpHeaders.setEnabled(headers_);
+    }
+    std::string text() const { return out_.str(); }
+
+  private:
+    bool downloads_;
+    bool headers_;
+    std::ostringstream out_;
+};
+
+std::string bodyText(const std::vector<char>& body) {
+    return std::string(body.begin(), body.end());
+}
+
+// The zero byte after the body that callers may rely on.
+void expectTerminated(const std::vector<char>& body) {
+    ASSERT_GT(body.capacity(), body.size());
+    EXPECT_EQ(body.data()[body.size()], '\0');
+}
+
+std::string downloadError(const std::shared_ptr<platform::InternetSession>& session,
+                          const std::string& url) {
+    std::vector<char> body;
+    try {
+        tools::downloadUrl(session, url, body);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+// --- URL splitting -------------------------------------------------------------------------------
+
+struct CrackCase {
+    std::string url;
+    bool ok;
+    InternetScheme scheme = InternetScheme::Unknown;
+    std::string host;
+    std::uint16_t port = 0;
+    std::string path;
+};
+
+CrackCase failing(std::string url) {
+    return {std::move(url), false, InternetScheme::Unknown, "", 0, ""};
+}
+
+void PrintTo(const CrackCase& c, std::ostream* out) {
+    *out << testing::PrintToString(c.url.substr(0, 60));
+}
+
+class CrackUrl : public testing::TestWithParam<CrackCase> {};
+
+TEST_P(CrackUrl, SplitsIntoSchemeHostPortAndPath) {
+    const CrackCase& c = GetParam();
+    platform::UrlParts parts;
+    ASSERT_EQ(platform::crackUrl(c.url, 1024, 4096, parts), c.ok);
+    if (c.ok) {
+        EXPECT_EQ(parts.scheme, c.scheme);
+        EXPECT_EQ(parts.host, c.host);
+        EXPECT_EQ(parts.port, c.port);
+        EXPECT_EQ(parts.path, c.path);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, CrackUrl,
+    testing::Values(
+        CrackCase{"http://example.com/a/b?x=1&y=2", true, InternetScheme::Http, "example.com", 0,
+                  "/a/b?x=1&y=2"},
+        CrackCase{"HTTP://Example.com:8080", true, InternetScheme::Http, "Example.com", 8080, ""},
+        CrackCase{"https://example.com/p", true, InternetScheme::Https, "example.com", 0, "/p"},
+        CrackCase{"http://user:pw@example.com:81/p?q#frag", true, InternetScheme::Http,
+                  "example.com", 81, "/p?q"},
+        CrackCase{"http://[::1]:8080/x", true, InternetScheme::Http, "::1", 8080, "/x"},
+        CrackCase{"http://example.com?x=1", true, InternetScheme::Http, "example.com", 0, "?x=1"},
+        CrackCase{"ftp://example.com/x", true, InternetScheme::Other, "example.com", 0, "/x"},
+        CrackCase{"file:///tmp/x.xml", true, InternetScheme::File, "", 0, "/tmp/x.xml"},
+        CrackCase{"file://localhost/tmp/x.xml", true, InternetScheme::File, "localhost", 0,
+                  "/tmp/x.xml"},
+        CrackCase{"/tmp/x.xml", true, InternetScheme::Unknown, "", 0, "/tmp/x.xml"},
+        CrackCase{"answers/x.xml", true, InternetScheme::Unknown, "", 0, "answers/x.xml"},
+        CrackCase{"answers/a:b.xml", true, InternetScheme::Unknown, "", 0, "answers/a:b.xml"},
+        CrackCase{"http://" + std::string(1023, 'h') + "/", true, InternetScheme::Http,
+                  std::string(1023, 'h'), 0, "/"},
+        CrackCase{"http://h/" + std::string(4094, 'p'), true, InternetScheme::Http, "h", 0,
+                  "/" + std::string(4094, 'p')},
+        // Known schemes without a host, bad ports, and parts beyond the buffers fail.
+        failing("http://"), failing("http:///path"), failing("https://:443/x"),
+        failing("http:example.com"), failing("http://example.com:99999/"),
+        failing("http://example.com:8x/"), failing("file://"),
+        failing("http://" + std::string(1024, 'h') + "/"),
+        failing("http://h/" + std::string(4095, 'p'))));
+
+// --- Downloads from the loopback service ---------------------------------------------------------
+
+class Download : public testing::Test {
+  protected:
+    void SetUp() override {
+        // Quiet unless a test captures the log.
+        groups::internetDownloads.setEnabled(false);
+        groups::httpHeaders.setEnabled(false);
+        session_ = platform::InternetSession::open(kAgent);
+        ASSERT_TRUE(session_);
+        server_.setStall(std::chrono::milliseconds(10000));
+    }
+
+    void TearDown() override {
+        groups::internetDownloads.setEnabled(true);
+        groups::httpHeaders.setEnabled(true);
+    }
+
+    std::vector<char> fetch(const std::string& url) {
+        std::vector<char> body;
+        tools::downloadUrl(session_, url, body);
+        return body;
+    }
+
+    LoopbackServer server_;
+    std::shared_ptr<platform::InternetSession> session_;
+};
+
+struct ResponseCase {
+    std::string target;
+    std::string body;
+    std::string statusLine;
+};
+
+void PrintTo(const ResponseCase& c, std::ostream* out) {
+    *out << c.target;
+}
+
+class DownloadResponse : public Download, public testing::WithParamInterface<ResponseCase> {};
+
+TEST_P(DownloadResponse, ReturnsBodyWhateverTheStatusAndLogsIt) {
+    const ResponseCase& c = GetParam();
+    LogCapture log;
+    const std::string url = server_.url(c.target);
+    std::vector<char> body{'o', 'l', 'd'};
+    tools::downloadUrl(session_, url, body);
+
+    EXPECT_EQ(bodyText(body), c.body);
+    expectTerminated(body);
+    EXPECT_EQ(log.text(), "Reading URL: " + url +
+                              "\nNo Last-Modified HTTP header was provided."
+                              "\nNo ETag HTTP header was provided.\n" +
+                              c.statusLine +
+                              "\nReceived file OK: #bytes=" + std::to_string(c.body.size()) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, DownloadResponse,
+    testing::Values(ResponseCase{"/answer", LoopbackServer::kAnswerBody, "HTTP response: 200 OK"},
+                    ResponseCase{"/missing", LoopbackServer::kMissingBody,
+                                 "HTTP response: 404 Not Found"},
+                    ResponseCase{"/redirect", LoopbackServer::kAnswerBody, "HTTP response: 200 OK"},
+                    ResponseCase{"/empty", "", "HTTP response: 200 OK"},
+                    ResponseCase{"/large", LoopbackServer::largeBody(), "HTTP response: 200 OK"},
+                    ResponseCase{"/echo?channel=lounge&max=10", "/echo?channel=lounge&max=10",
+                                 "HTTP response: 200 OK"}));
+
+struct RedirectCase {
+    std::string target;
+    std::string headerLine;
+};
+
+void PrintTo(const RedirectCase& c, std::ostream* out) {
+    *out << c.target;
+}
+
+class UnfollowedRedirect : public Download, public testing::WithParamInterface<RedirectCase> {};
+
+TEST_P(UnfollowedRedirect, ReturnsEmptyBodyAndLogsLocation) {
+    LogCapture log;
+    const std::string url = server_.url(GetParam().target);
+    std::vector<char> body{'o', 'l', 'd'};
+    tools::downloadUrl(session_, url, body);
+
+    EXPECT_TRUE(body.empty());
+    expectTerminated(body);
+    EXPECT_EQ(log.text(), "Reading URL: " + url +
+                              "\nNo Last-Modified HTTP header was provided."
+                              "\nNo ETag HTTP header was provided."
+                              "\nHTTP response: 302 Found\n" +
+                              GetParam().headerLine + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, UnfollowedRedirect,
+    testing::Values(RedirectCase{"/redirect-nowhere", "No Location HTTP tag was returned."},
+                    RedirectCase{"/redirect-loop", "Found HTTP tag: Location='/redirect-loop'"}));
+
+TEST_F(Download, SendsOneBareGetWithTheSessionAgent) {
+    fetch(server_.url("/echo?a=1&b=%41"));
+
+    const auto requests = server_.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& request = requests.front();
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.target, "/echo?a=1&b=%41");
+    EXPECT_EQ(request.version, "HTTP/1.1");
+    EXPECT_EQ(request.header("User-Agent"), kAgent);
+    std::vector<std::string> names;
+    for (const auto& header : request.headers) {
+        names.push_back(header.first);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Host", "User-Agent"}));
+}
+
+TEST_F(Download, SwitchedOffGroupsLogNothingAndChangeNothing) {
+    {
+        LogCapture log(false, false);
+        EXPECT_EQ(bodyText(fetch(server_.url("/answer"))), LoopbackServer::kAnswerBody);
+        EXPECT_EQ(log.text(), "");
+    }
+    {
+        LogCapture log(true, false);
+        fetch(server_.url("/redirect-nowhere"));
+        EXPECT_EQ(log.text(), "Reading URL: " + server_.url("/redirect-nowhere") +
+                                  "\nHTTP response: 302 Found\n");
+    }
+}
+
+// Reading the body through the layer in pieces of various sizes keeps every byte in order, and
+// no read returns more than asked for.
+class RequestRead : public Download, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(RequestRead, DeliversTheBodyInPiecesOfAtMostTheCapacity) {
+    auto connection = platform::HttpConnection::connect(session_, "127.0.0.1", server_.port(),
+                                                        InternetScheme::Http);
+    ASSERT_TRUE(connection);
+    auto request = platform::HttpRequest::open(*connection, "GET", "/large", "HTTP/1.1");
+    ASSERT_TRUE(request);
+    ASSERT_TRUE(request->send());
+    std::uint32_t status = 0;
+    ASSERT_TRUE(request->queryStatusCode(status));
+    EXPECT_EQ(status, 200u);
+    std::string location;
+    EXPECT_FALSE(request->queryLocation(location));
+
+    const std::size_t capacity = GetParam();
+    std::string received;
+    std::vector<char> piece(capacity);
+    for (;;) {
+        std::size_t count = 0;
+        ASSERT_TRUE(request->read(piece.data(), capacity, count));
+        ASSERT_LE(count, capacity);
+        if (count == 0) {
+            break;
+        }
+        received.append(piece.data(), count);
+    }
+    EXPECT_EQ(received, LoopbackServer::largeBody());
+}
+
+INSTANTIATE_TEST_SUITE_P(Capacities, RequestRead,
+                         testing::Values(std::size_t{1}, std::size_t{1000}, std::size_t{65536}));
+
+// --- Failures ------------------------------------------------------------------------------------
+
+struct FaultCase {
+    const char* name;
+    std::string target;   // on the loopback service, unless `url` is given
+    std::string url;      // used as is
+    std::string message;  // the URL is appended
+};
+
+void PrintTo(const FaultCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class DownloadFault : public Download, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(DownloadFault, ThrowsItsMessageWithTheUrl) {
+    const FaultCase& c = GetParam();
+    session_->setTimeouts({2000, 300});
+    server_.setStall(std::chrono::milliseconds(5000));
+    std::string url = c.url.empty() ? server_.url(c.target) : c.url;
+    if (url.find("PORT") != std::string::npos) {
+        url.replace(url.find("PORT"), 4, std::to_string(server_.port()));
+    }
+    EXPECT_EQ(downloadError(session_, url), c.message + url);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DownloadFault,
+    testing::Values(
+        FaultCase{"NoHost", "", "http:///answer", "Can't parse URL: "},
+        FaultCase{"LongHost", "", "http://" + std::string(2000, 'h') + "/", "Can't parse URL: "},
+        FaultCase{"Unresolvable", "", "http://no-such-host.invalid/x",
+                  "Can't send the HTTP request: "},
+        FaultCase{"Refused", "", "http://127.0.0.1:1/x", "Can't send the HTTP request: "},
+        FaultCase{"PlainPathMissing", "", "answers/no-such-file.xml",
+                  "Can't send the HTTP request: "},
+        FaultCase{"TlsToPlainPort", "", "https://127.0.0.1:PORT/answer",
+                  "Can't send the HTTP request: "},
+        FaultCase{"StallBeforeHeaders", "/stall-headers", "", "Can't send the HTTP request: "},
+        FaultCase{"StallInBody", "/stall-body", "", "Can't read the URL: "},
+        FaultCase{"ClosedInBody", "/truncated", "", "Can't read the URL: "},
+        FaultCase{"BrokenChunks", "/truncated-chunked", "", "Can't read the URL: "}),
+    [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
+
+TEST_F(Download, FailureLogsNothingOfItsOwn) {
+    LogCapture log;
+    EXPECT_EQ(downloadError(session_, "http://"), "Can't parse URL: http://");
+    EXPECT_EQ(log.text(), "Reading URL: http://\n");
+}
+
+TEST_F(Download, WithoutSessionFailsToOpenTheSession) {
+    EXPECT_EQ(downloadError(nullptr, server_.url("/answer")),
+              "Can't open an session with host: 127.0.0.1");
+    EXPECT_EQ(server_.requests().size(), 0u);
+}
+
+TEST_F(Download, SessionStaysUsableAfterAFailure) {
+    session_->setTimeouts({2000, 300});
+    EXPECT_EQ(downloadError(session_, server_.url("/truncated")),
+              "Can't read the URL: " + server_.url("/truncated"));
+    EXPECT_EQ(bodyText(fetch(server_.url("/answer"))), LoopbackServer::kAnswerBody);
+}
+
+TEST_F(Download, ConcurrentDownloadsOnOneSession) {
+    LogCapture log(true, false);
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 3;
+    const std::string large = LoopbackServer::largeBody();
+    std::vector<std::string> errors(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            try {
+                for (int round = 0; round < kRounds; ++round) {
+                    const std::string target = "/echo?thread=" + std::to_string(t);
+                    if (bodyText(fetch(server_.url(target))) != target ||
+                        bodyText(fetch(server_.url("/large"))) != large) {
+                        errors[t] = "wrong body";
+                    }
+                }
+            } catch (const std::exception& error) {
+                errors[t] = error.what();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(errors, std::vector<std::string>(kThreads));
+    EXPECT_EQ(server_.requestCount("/large"), std::size_t{kThreads * kRounds});
+    // Lines of concurrent downloads stay whole.
+    std::istringstream lines(log.text());
+    std::size_t received = 0;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.rfind("Reading URL: ", 0) == 0 || line.rfind("HTTP response: ", 0) == 0 ||
+                    line.rfind("Received file OK: #bytes=", 0) == 0)
+            << line;
+        received += line.rfind("Received file OK: #bytes=", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(received, std::size_t{2 * kThreads * kRounds});
+}
+
+// --- Local files ---------------------------------------------------------------------------------
+
+class LocalFile : public Download {
+  protected:
+    TempDir dir_;
+};
+
+TEST_F(LocalFile, ReadsFileUrlsAndPlainPathsByteForByte) {
+    const std::string content = "<a>\0\r\n\xE9\xFF</a>"s;
+    const std::string path = dir_.write("answer.xml", content);
+    const std::string relative =
+        std::filesystem::relative(path, std::filesystem::current_path()).string();
+    for (const std::string& url : {"file://" + path, path, relative}) {
+        SCOPED_TRACE(url);
+        LogCapture log;
+        const std::vector<char> body = fetch(url);
+        EXPECT_EQ(bodyText(body), content);
+        expectTerminated(body);
+        EXPECT_EQ(log.text(), "Reading URL: " + url + "\nRead the local file OK: #bytes=" +
+                                  std::to_string(content.size()) +
+                                  " ; faking an HTTP 200 OK status.\n");
+    }
+    EXPECT_EQ(server_.requests().size(), 0u);
+}
+
+TEST_F(LocalFile, ZeroLengthFileGivesEmptyBody) {
+    const std::string path = dir_.write("empty.xml", "");
+    LogCapture log;
+    std::vector<char> body{'o', 'l', 'd'};
+    tools::downloadUrl(session_, path, body);
+    EXPECT_TRUE(body.empty());
+    expectTerminated(body);
+    EXPECT_EQ(log.text(), "Reading URL: " + path +
+                              "\nRead the local file OK: #bytes=0 ; faking an HTTP 200 OK "
+                              "status.\n");
+}
+
+TEST_F(LocalFile, MissingFileOrDirectoryInFileUrlCannotBeOpened) {
+    const std::string missing = dir_.file("missing.xml");
+    EXPECT_EQ(downloadError(session_, "file://" + missing), "Can't open file: " + missing);
+    const std::string directory = dir_.path().string();
+    EXPECT_EQ(downloadError(session_, "file://" + directory), "Can't open file: " + directory);
+}
+
+TEST_F(LocalFile, PlainPathOfDirectoryGoesTheHttpWay) {
+    const std::string directory = dir_.path().string();
+    LogCapture log;
+    EXPECT_EQ(downloadError(session_, directory), "Can't send the HTTP request: " + directory);
+    EXPECT_NE(log.text().find("No ETag HTTP header was provided."), std::string::npos);
+}
+
+// --- Sessions and error text ---------------------------------------------------------------------
+
+TEST(InternetSession, OpenFailureSeamSetsTheLastError) {
+    ASSERT_EQ(setenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "12029", 1), 0);
+    EXPECT_EQ(platform::InternetSession::open(kAgent), nullptr);
+    EXPECT_EQ(platform::lastError(), 12029ul);
+    EXPECT_EQ(tools::win32ErrorText(), "WIN32 error 00002EFD");
+    ASSERT_EQ(setenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "not a number", 1), 0);
+    EXPECT_NE(platform::InternetSession::open(kAgent), nullptr);
+    ASSERT_EQ(unsetenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR"), 0);
+    const auto session = platform::InternetSession::open(kAgent);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(session->agent(), kAgent);
+}
+
+struct ErrorTextCase {
+    unsigned long error;
+    std::string text;
+};
+
+class Win32ErrorText : public testing::TestWithParam<ErrorTextCase> {};
+
+TEST_P(Win32ErrorText, GivesSystemTextOrNumber) {
+    platform::setLastError(GetParam().error);
+    EXPECT_EQ(tools::win32ErrorText(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, Win32ErrorText,
+                         testing::Values(ErrorTextCase{0, "WIN32 error 00000000"},
+                                         ErrorTextCase{12007, "WIN32 error 00002EE7"},
+                                         ErrorTextCase{0xDEADBEEF, "WIN32 error DEADBEEF"},
+                                         ErrorTextCase{ENOENT, "No such file or directory"}));
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "loopbackServer.h"
 
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <csignal>
 #include <stdexcept>
@@ -122,13 +123,25 @@ LoopbackServer::LoopbackServer() {
     server_.Get(
         ".*", [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); });
 
+    int listening = -1;
+    server_.set_socket_options([&listening](int sock) {
+        httplib::default_socket_options(sock);
+        listening = sock;
+    });
     const int port = server_.bind_to_any_port("127.0.0.1");
     if (port <= 0) {
         throw std::runtime_error("Can't bind the loopback server: 127.0.0.1");
     }
+    // The server library listens with a backlog of 5; more simultaneous clients would wait for a
+    // SYN retransmission. Listening again only enlarges the queue.
+    ::listen(listening, SOMAXCONN);
     port_ = static_cast<std::uint16_t>(port);
     // The socket already listens, so connections wait in its queue until the thread accepts them.
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() only ends a server that is already running, so the destructor must not come first.
+    while (!server_.is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 LoopbackServer::~LoopbackServer() {

@@ -155,7 +155,8 @@ std::string win32ErrorText() {
     }
     if (text.empty()) {
         char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "WIN32 error %08lX", error);
+        // Error numbers are 32 bits wide.
+        std::snprintf(buffer, sizeof buffer, "WIN32 error %08lX", error & 0xFFFFFFFFul);
         text = buffer;
     }
     return text;
