@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the dovetrail program.
 
-Run one group: host_e2e.py Commands|Serve|FeedReader|Browser. The environment names the program
+Run one group: host_e2e.py Commands|Serve|Install|FeedReader|Browser. The environment names the program
 (DOVETRAIL_EXE), the plug-in (DOVETRAIL_PLUGIN), the build tree's example (DOVETRAIL_EXAMPLES)
 and the golden files (DOVETRAIL_GOLDEN). A group whose tools are missing exits with 77 (skipped).
 """
@@ -34,6 +34,8 @@ EXE = _path("DOVETRAIL_EXE")
 PLUGIN = _path("DOVETRAIL_PLUGIN")
 EXAMPLES = _path("DOVETRAIL_EXAMPLES")
 GOLDEN = _path("DOVETRAIL_GOLDEN")
+CMAKE = os.environ.get("DOVETRAIL_CMAKE", "cmake")
+BUILD_DIR = _path("DOVETRAIL_BUILD_DIR")
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 EX_USAGE, EX_NOINPUT, EX_UNAVAILABLE = 64, 66, 69
@@ -62,9 +64,9 @@ EXAMPLE_ENTRIES = {
 }
 
 
-def run(*args, cwd=None, plugin=True):
+def run(*args, cwd=None, plugin=True, exe=None):
     """Runs the program; returns (exit code, stdout bytes, stderr text)."""
-    command = [EXE] + (["--plugin", PLUGIN] if plugin else []) + list(args)
+    command = [exe or EXE] + (["--plugin", PLUGIN] if plugin else []) + list(args)
     done = subprocess.run(command, cwd=cwd, capture_output=True, timeout=60)
     return done.returncode, done.stdout, done.stderr.decode("latin-1")
 
@@ -258,10 +260,11 @@ def brief(subject, msgs=1):
 class Server:
     """`dovetrail serve` on a free loopback port, with its standard error collected."""
 
-    def __init__(self, ini, cwd=None):
-        self.process = subprocess.Popen(
-            [EXE, "--config", ini, "--plugin", PLUGIN, "serve", "--listen", "127.0.0.1:0"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+    def __init__(self, ini, cwd=None, command=None):
+        if command is None:
+            command = [EXE, "--config", ini, "--plugin", PLUGIN]
+        self.process = subprocess.Popen(command + ["serve", "--listen", "127.0.0.1:0"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
         self.lines = []
         self.ready = threading.Event()
         self.port = None
@@ -451,12 +454,41 @@ class Browser(ExampleServer):
         self.assertEqual(tuple(values), EXAMPLE_INTERVALS, dom[:2000])
 
 
+class Install(TempDirTest):
+    """cmake --install, and the installed program on its own files."""
+
+    def test_the_installed_program_finds_the_installed_plugin_and_example(self):
+        if not BUILD_DIR:
+            self.skipTest("DOVETRAIL_BUILD_DIR is not set")
+        prefix = os.path.join(self.tmp, "prefix")
+        done = subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix],
+                              capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr.decode("latin-1"))
+        exe = os.path.join(prefix, "bin", "dovetrail")
+        for header in ("dovetrail.h", "dovetrail_external.h"):
+            self.assertTrue(os.path.isfile(os.path.join(prefix, "include", "dovetrail", header)))
+        code, out, err = run("channel", "boards", plugin=False, exe=exe, cwd=self.tmp)
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(out, golden("boards.rss"))
+        server = Server(None, cwd=self.tmp, command=[exe])
+        self.addCleanup(server.stop)
+        ini = os.path.join(os.path.realpath(prefix), "share", "dovetrail", "examples",
+                           "dovetrail.ini")
+        self.assertIn("serving " + ini + " on", server.log())
+        with open("/proc/%d/maps" % server.process.pid) as maps:
+            loaded = {line.split()[-1] for line in maps if "libdovetrail" in line}
+        self.assertEqual(loaded, {os.path.join(os.path.realpath(prefix), "lib",
+                                               "libdovetrail.so.0.1.0")})
+        self.assertEqual(server.stop(), 0)
+
+
 def chromium():
     return shutil.which("chromium") or shutil.which("chromium-browser") or ""
 
 
 def main():
-    groups = {"Commands": Commands, "Serve": Serve, "FeedReader": FeedReader, "Browser": Browser}
+    groups = {"Commands": Commands, "Serve": Serve, "Install": Install, "FeedReader": FeedReader,
+              "Browser": Browser}
     if len(sys.argv) != 2 or sys.argv[1] not in groups:
         print("usage: host_e2e.py " + "|".join(groups), file=sys.stderr)
         return 2

@@ -381,7 +381,7 @@ int runServe(const Options& options, std::ostream& err) {
             if (!stopping) {
                 const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
                 if (signal > 0) {
-                    std::cerr << "dovetrail: " << strsignal(signal)
+                    std::cerr << "dovetrail: " << (signal == SIGINT ? "SIGINT" : "SIGTERM")
                               << " received, finishing requests in progress" << std::endl;
                     stopping = true;
                 }
