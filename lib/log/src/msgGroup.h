@@ -13,7 +13,7 @@
 class CMessageLog;
 
 class CMessageGroup {
-public:
+  public:
     // Takes the next process-wide number (starting at 1), starts enabled and registers itself.
     explicit CMessageGroup(std::string name);
     ~CMessageGroup();
@@ -25,7 +25,7 @@ public:
     bool isEnabled() const { return enabled_.load(std::memory_order_relaxed); }
     void setEnabled(bool enabled) { enabled_.store(enabled, std::memory_order_relaxed); }
 
-private:
+  private:
     int number_;
     std::string name_;
     std::atomic<bool> enabled_{true};
