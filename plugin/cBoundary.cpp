@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <new>
 
 namespace plugin {
@@ -56,26 +55,14 @@ void* allocate(std::size_t size) noexcept {
 void release(void* block) noexcept { std::free(block); }
 
 std::int32_t handOver(std::string_view text, char** textOut, std::uint32_t* lengthOut) noexcept {
-    if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
-        return kNoMemory;
-    }
-    // At least one byte, so that an empty text still gets a buffer the host may free.
-    void* buffer = allocate(text.empty() ? 1 : text.size());
-    if (buffer == nullptr) {
-        return kNoMemory;
-    }
-    if (!text.empty()) {
-        std::memcpy(buffer, text.data(), text.size());
-    }
-    if (textOut != nullptr) {
-        *textOut = static_cast<char*>(buffer);
-    } else {
-        release(buffer);
-    }
-    if (lengthOut != nullptr) {
-        *lengthOut = static_cast<std::uint32_t>(text.size());
-    }
-    return kOk;
+    return handOver(
+        text.size(),
+        [&](char* buffer) {
+            if (!text.empty()) {
+                std::memcpy(buffer, text.data(), text.size());
+            }
+        },
+        textOut, lengthOut);
 }
 
 void reportException(void* errorArea) noexcept {

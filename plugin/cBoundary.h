@@ -31,8 +31,12 @@ void* allocate(std::size_t size) noexcept;
 void release(void* block) noexcept;
 void armAllocationFailures() noexcept;
 
-// Hands `text` to the host: a buffer of exactly its length (no terminator), its address and length
-// through the out-parameters. Returns kNoMemory, writing nothing, when the buffer can't be had.
+// Hands a text of `length` bytes to the host: allocates a buffer of exactly that length (no
+// terminator), lets `fill` write the bytes into it, and stores its address and length through the
+// out-parameters. Returns kNoMemory, writing nothing, when the buffer can't be had.
+template <typename Fill>
+std::int32_t handOver(std::size_t length, Fill&& fill, char** textOut, std::uint32_t* lengthOut);
+
 std::int32_t handOver(std::string_view text, char** textOut, std::uint32_t* lengthOut) noexcept;
 
 // Runs `work` and returns its status; an exception becomes kFailed with its message copied into
@@ -41,6 +45,33 @@ template <typename Work>
 std::int32_t guarded(void* errorArea, Work&& work) noexcept;
 
 void reportException(void* errorArea) noexcept;
+
+template <typename Fill>
+std::int32_t handOver(std::size_t length, Fill&& fill, char** textOut, std::uint32_t* lengthOut) {
+    if (length > UINT32_MAX) {
+        return kNoMemory;
+    }
+    // At least one byte, so that an empty text still gets a buffer the host may free.
+    char* buffer = static_cast<char*>(allocate(length == 0 ? 1 : length));
+    if (buffer == nullptr) {
+        return kNoMemory;
+    }
+    try {
+        fill(buffer);
+    } catch (...) {
+        release(buffer);
+        throw;
+    }
+    if (textOut != nullptr) {
+        *textOut = buffer;
+    } else {
+        release(buffer);
+    }
+    if (lengthOut != nullptr) {
+        *lengthOut = static_cast<std::uint32_t>(length);
+    }
+    return kOk;
+}
 
 template <typename Work>
 std::int32_t guarded(void* errorArea, Work&& work) noexcept {

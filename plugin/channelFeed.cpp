@@ -18,15 +18,42 @@ namespace plugin {
 
 namespace {
 
-void appendNumber(std::string& out, std::int64_t value) {
+// Output sinks: the RSS text is written twice, once to count its bytes and once straight into the
+// buffer handed to the host, so the text is never held twice.
+class CountingSink {
+public:
+    void append(std::string_view text) { size_ += text.size(); }
+    void append(char) { ++size_; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::size_t size_ = 0;
+};
+
+class BufferSink {
+public:
+    explicit BufferSink(char* buffer) : next_(buffer) {}
+    void append(std::string_view text) {
+        std::memcpy(next_, text.data(), text.size());
+        next_ += text.size();
+    }
+    void append(char c) { *next_++ = c; }
+
+private:
+    char* next_;
+};
+
+template <typename Sink>
+void appendNumber(Sink& out, std::int64_t value) {
     char digits[24];
     const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, end);
+    out.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 // Inside a CDATA section "]]>" would end the section early and let a subject inject markup into
 // the feed, so each one is split across two sections.
-void appendCData(std::string& out, std::string_view value) {
+template <typename Sink>
+void appendCData(Sink& out, std::string_view value) {
     for (std::size_t close; (close = value.find("]]>")) != std::string_view::npos;) {
         out.append(value.substr(0, close));
         out.append("]]]]><![CDATA[>");
@@ -51,7 +78,7 @@ void appendItemTitle(std::string& out, const BriefItem& item, bool includeBoardN
         out += " (1 reply)";
     } else if (item.messagesInThread >= 3) {
         out += " (";
-        appendNumber(out, std::int64_t{item.messagesInThread} - 1);
+        out += std::to_string(std::int64_t{item.messagesInThread} - 1);
         out += " replies)";
     }
 }
@@ -92,46 +119,38 @@ void repairUrls(std::vector<BriefItem>& items) {
     }
 }
 
-std::string writeRss(const ChannelSettings& settings, const std::vector<BriefItem>& items) {
-    std::size_t estimate = 128 + settings.title.size() + settings.description.size() +
-                           settings.homeUrl.size() + settings.imageUrl.size();
-    for (const BriefItem& item : items) {
-        estimate += 120 + item.boardName.size() + item.subject.size() + item.author.size() +
-                    item.url.size() * (settings.trackNewReplies ? 2 : 1);
-    }
-    std::string rss;
-    rss.reserve(estimate);
-    rss += "<RSS>\n<CHANNEL>\n<TITLE>";
-    rss += settings.title;
-    rss += "</TITLE>\n<DESCRIPTION>";
-    rss += settings.description;
-    rss += "</DESCRIPTION>\n<LINK>";
-    rss += settings.homeUrl;
-    rss += "</LINK>\n<IMAGE><URL>";
-    rss += settings.imageUrl;
-    rss += "</URL></IMAGE>\n";
+template <typename Sink>
+void writeRss(Sink& rss, const ChannelSettings& settings, const std::vector<BriefItem>& items) {
+    rss.append("<RSS>\n<CHANNEL>\n<TITLE>");
+    rss.append(settings.title);
+    rss.append("</TITLE>\n<DESCRIPTION>");
+    rss.append(settings.description);
+    rss.append("</DESCRIPTION>\n<LINK>");
+    rss.append(settings.homeUrl);
+    rss.append("</LINK>\n<IMAGE><URL>");
+    rss.append(settings.imageUrl);
+    rss.append("</URL></IMAGE>\n");
 
     std::string title;
     for (const BriefItem& item : items) {
         title.clear();
         appendItemTitle(title, item, settings.includeMessageBoardNames);
-        rss += "<ITEM>\n    <TITLE><![CDATA[";
+        rss.append("<ITEM>\n    <TITLE><![CDATA[");
         appendCData(rss, title);
-        rss += "]]></TITLE>\n    <LINK><![CDATA[";
+        rss.append("]]></TITLE>\n    <LINK><![CDATA[");
         appendCData(rss, item.url);
-        rss += "]]></LINK>\n";
+        rss.append("]]></LINK>\n");
         if (settings.trackNewReplies) {
             // The full message count, so the identifier changes whenever a reply is added.
-            rss += "    <ID><![CDATA[";
+            rss.append("    <ID><![CDATA[");
             appendCData(rss, item.url);
-            rss += '-';
+            rss.append('-');
             appendNumber(rss, item.messagesInThread);
-            rss += "]]></ID>\n";
+            rss.append("]]></ID>\n");
         }
-        rss += "</ITEM>\n";
+        rss.append("</ITEM>\n");
     }
-    rss += "</CHANNEL>\n</RSS>\n";
-    return rss;
+    rss.append("</CHANNEL>\n</RSS>\n");
 }
 
 }  // namespace
@@ -157,8 +176,15 @@ std::int32_t writeChannelFeed(const ChannelSettings& settings, const StateSnapsh
     if (tools::getIniBool(state.configPath, "Config", "FixUrlBug", false)) {
         repairUrls(parser.items());
     }
-    const std::string rss = writeRss(settings, parser.items());
-    return handOver(rss, text, length);
+    CountingSink counter;
+    writeRss(counter, settings, parser.items());
+    return handOver(
+        counter.size(),
+        [&](char* buffer) {
+            BufferSink sink(buffer);
+            writeRss(sink, settings, parser.items());
+        },
+        text, length);
 }
 
 }  // namespace plugin

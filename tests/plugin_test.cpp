@@ -1,5 +1,8 @@
 // The plug-in as a host sees it: loaded with dlopen, driven only through get_app_plugin_info.
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -148,15 +151,29 @@ TEST(PluginLifecycle, InternetSessionFailureGivesStatus4WithTheSystemText) {
               std::string(1024 - result.errorText.size(), '\0'));
 }
 
+// A loopback port that nothing listens on: bound once by the kernel's choice, then released.
+int closedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
 TEST(PluginLifecycle, IntervalDownloadFailureIsStatus1WithTheMessage) {
     TempDir dir;
     PluginLoader plugin;
-    // Port 1 on loopback refuses connections.
-    const auto result = plugin.init(
-        dir.write("x.ini", "[Config]\nHostName=http://127.0.0.1:1\n"
-                           "GetLoungeLatestUpdatePeriodUrl=lounge\n"));
+    const std::string host = "http://127.0.0.1:" + std::to_string(closedPort());
+    const auto result = plugin.init(dir.write(
+        "x.ini", "[Config]\nHostName=" + host + "\nGetLoungeLatestUpdatePeriodUrl=lounge\n"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errorText, "Can't send the HTTP request: http://127.0.0.1:1/lounge");
+    EXPECT_EQ(result.errorText, "Can't send the HTTP request: " + host + "/lounge");
+    EXPECT_EQ(result.raw.substr(result.errorText.size()),
+              std::string(1024 - result.errorText.size(), '\0'));
 }
 
 TEST(PluginLifecycle, LogFileLiesNextToTheFirstConfigurationFile) {
