@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 struct XML_ParserStruct;  // expat's parser; XML_Parser is a pointer to it
