@@ -1,4 +1,8 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -299,6 +303,69 @@ INSTANTIATE_TEST_SUITE_P(Capacities, RequestRead,
 
 // --- Failures ------------------------------------------------------------------------------------
 
+// A listening socket whose accept queue is full: further connection attempts get no answer.
+class Unanswered {
+  public:
+    Unanswered() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        auto* raw = reinterpret_cast<sockaddr*>(&address);
+        if (listener_ < 0 || bind(listener_, raw, length) != 0 || listen(listener_, 0) != 0 ||
+            getsockname(listener_, raw, &length) != 0) {
+            throw std::runtime_error("Can't listen: 127.0.0.1");
+        }
+        port_ = ntohs(address.sin_port);
+        for (int& client : clients_) {
+            client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(client, raw, length);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~Unanswered() {
+        for (const int client : clients_) {
+            close(client);
+        }
+        close(listener_);
+    }
+    Unanswered(const Unanswered&) = delete;
+    Unanswered& operator=(const Unanswered&) = delete;
+    std::uint16_t port() const { return port_; }
+
+  private:
+    int listener_ = -1;
+    int clients_[4] = {-1, -1, -1, -1};
+    std::uint16_t port_ = 0;
+};
+
+// A port bound on 127.0.0.1 without listening: connections to it are refused.
+class ClosedPort {
+  public:
+    ClosedPort() {
+        socket_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        auto* raw = reinterpret_cast<sockaddr*>(&address);
+        if (socket_ < 0 || bind(socket_, raw, length) != 0 ||
+            getsockname(socket_, raw, &length) != 0) {
+            throw std::runtime_error("Can't bind: 127.0.0.1");
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~ClosedPort() { close(socket_); }
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    std::uint16_t port() const { return port_; }
+
+  private:
+    int socket_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 struct FaultCase {
     const char* name;
     std::string target;   // on the loopback service, unless `url` is given
@@ -317,8 +384,12 @@ TEST_P(DownloadFault, ThrowsItsMessageWithTheUrl) {
     session_->setTimeouts({2000, 300});
     server_.setStall(std::chrono::milliseconds(5000));
     std::string url = c.url.empty() ? server_.url(c.target) : c.url;
-    if (url.find("PORT") != std::string::npos) {
-        url.replace(url.find("PORT"), 4, std::to_string(server_.port()));
+    ClosedPort closed;
+    for (const auto& [name, port] :
+         {std::pair{"PORT"s, server_.port()}, {"CLOSED"s, closed.port()}}) {
+        if (url.find(name) != std::string::npos) {
+            url.replace(url.find(name), name.size(), std::to_string(port));
+        }
     }
     EXPECT_EQ(downloadError(session_, url), c.message + url);
 }
@@ -330,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"LongHost", "", "http://" + std::string(2000, 'h') + "/", "Can't parse URL: "},
         FaultCase{"Unresolvable", "", "http://no-such-host.invalid/x",
                   "Can't send the HTTP request: "},
-        FaultCase{"Refused", "", "http://127.0.0.1:1/x", "Can't send the HTTP request: "},
+        FaultCase{"Refused", "", "http://127.0.0.1:CLOSED/x", "Can't send the HTTP request: "},
         FaultCase{"PlainPathMissing", "", "answers/no-such-file.xml",
                   "Can't send the HTTP request: "},
         FaultCase{"TlsToPlainPort", "", "https://127.0.0.1:PORT/answer",
@@ -340,6 +411,13 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"ClosedInBody", "/truncated", "", "Can't read the URL: "},
         FaultCase{"BrokenChunks", "/truncated-chunked", "", "Can't read the URL: "}),
     [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
+
+TEST_F(Download, ConnectingGivesUpAfterTheConnectLimit) {
+    Unanswered host;
+    session_->setTimeouts({300, 60000});
+    const std::string url = "http://127.0.0.1:" + std::to_string(host.port()) + "/answer";
+    EXPECT_EQ(downloadError(session_, url), "Can't send the HTTP request: " + url);
+}
 
 TEST_F(Download, FailureLogsNothingOfItsOwn) {
     LogCapture log;
