@@ -8,6 +8,11 @@ float lockTimeoutSeconds = -1.0f;
 
 namespace {
 
+// A negative setting means no limit; so does one that is not a number.
+bool unlimited() {
+    return !(lockTimeoutSeconds >= 0.0f);
+}
+
 // The setting in milliseconds, truncated toward zero; kept below kInfinite so that a very large
 // setting still means a limit.
 std::uint32_t timeoutMilliseconds() {
@@ -35,7 +40,7 @@ class SectionHold {
 }  // namespace
 
 void timedEnterCriticalSection(platform::CriticalSection* section) {
-    if (lockTimeoutSeconds < 0.0f) {
+    if (unlimited()) {
         section->enter();
         return;
     }
@@ -64,7 +69,7 @@ void leaveCriticalSection(platform::CriticalSection* section) {
 }
 
 std::uint32_t timedWaitForSingleObject(platform::Event* event, std::uint32_t milliseconds) {
-    if (milliseconds == platform::kInfinite && lockTimeoutSeconds >= 0.0f) {
+    if (milliseconds == platform::kInfinite && !unlimited()) {
         milliseconds = timeoutMilliseconds();
     }
     const std::uint32_t result = event->wait(milliseconds);
@@ -119,7 +124,7 @@ void CReadWriteLock::writeLock() {
         // which the readers' releases notify; lock order stays gate before state.
         leaveCriticalSection(&gate_);
         bool timedOut = false;
-        if (lockTimeoutSeconds < 0.0f) {
+        if (unlimited()) {
             readerLeft_.wait(state_);
         } else {
             timedOut = !readerLeft_.waitFor(state_, timeoutMilliseconds());
