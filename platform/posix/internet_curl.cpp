@@ -282,9 +282,10 @@ struct HttpRequest::State {
 
     std::shared_ptr<InternetSession> session;  // keeps curl's user of it alive
     InternetTimeouts timeouts;
+    // Declared so that the easy handle goes first, then its header list, then the multi handle.
     std::unique_ptr<CURLM, MultiDeleter> multi;
-    std::unique_ptr<CURL, EasyDeleter> easy;
     std::unique_ptr<curl_slist, SlistDeleter> headers;
+    std::unique_ptr<CURL, EasyDeleter> easy;
     bool added = false;
 
     Response response;
@@ -623,7 +624,7 @@ bool HttpRequest::read(char* buffer, std::size_t capacity, std::size_t& count) {
     } clearDest{s};
 
     s.drainOverflow();
-    if (s.destLength == 0 && s.paused && !s.done) {
+    if (s.destLength == 0 && s.paused) {
         // Hands over what curl held back while paused, straight into the buffer.
         s.paused = false;
         s.touch();
