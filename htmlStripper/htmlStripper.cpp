@@ -43,6 +43,12 @@ bool inCloserList(std::string_view list, std::string_view name) {
     return false;
 }
 
+// The scanner tests every tag character for whitespace; kept inline here for that reason. Same
+// set as misc::isSpace: space, tab, line feed, vertical tab, form feed, carriage return.
+constexpr bool isWhitespace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 bool isQuote(char c) {
     return c == '"' || c == '\'';
 }
@@ -96,7 +102,8 @@ void HtmlStripper::process(const std::string& html) {
         }
         const char c = html[position_++];
         if (c == '<') {
-            if (position_ + 3 <= length && html.compare(position_, 3, "!--") == 0) {
+            if (position_ + 3 <= length && html[position_] == '!' && html[position_ + 1] == '-' &&
+                html[position_ + 2] == '-') {
                 // The search starts at the "!", so "<!-->" is a complete comment.
                 const std::size_t close = html.find("-->", position_);
                 if (close == std::string::npos) {
@@ -117,7 +124,7 @@ void HtmlStripper::process(const std::string& html) {
             continue;
         }
         if (collapseWhitespace_ && (c == ' ' || c == '\t') && !result_.empty() &&
-            misc::isSpace(result_.back())) {
+            isWhitespace(result_.back())) {
             continue;
         }
         result_.push_back(c);
@@ -147,7 +154,7 @@ bool HtmlStripper::scanTag(TagName& name, std::string_view& params) {
         }
         switch (state) {
             case State::BeforeName:
-                if (misc::isSpace(c)) {
+                if (isWhitespace(c)) {
                     break;
                 }
                 if (c == '/') {
@@ -160,7 +167,7 @@ bool HtmlStripper::scanTag(TagName& name, std::string_view& params) {
                 state = State::Name;
                 break;
             case State::Name:
-                if (!misc::isSpace(c)) {
+                if (!isWhitespace(c)) {
                     if (bareStart == bareEnd) {
                         bareStart = at;  // the first character after "/" and whitespace
                     }
@@ -171,13 +178,17 @@ bool HtmlStripper::scanTag(TagName& name, std::string_view& params) {
                 break;
             case State::Between:
                 // The first parameter character is not taken as a quote.
-                if (!misc::isSpace(c)) {
+                if (!isWhitespace(c)) {
                     paramsStart = at;
                     state = State::Parameters;
                 }
                 break;
             case State::Parameters:
                 trackQuote(quote, c);
+                // Only ">" and quotes matter from here on: pass over everything else at once.
+                while (position_ < in.size() && in[position_] != '>' && !isQuote(in[position_])) {
+                    ++position_;
+                }
                 break;
         }
     }
@@ -272,7 +283,7 @@ void HtmlStripper::parseParams(TagRecord& record, std::size_t start, std::size_t
         const char c = result_[i];
         switch (state) {
             case State::BeforeName:
-                if (!misc::isSpace(c)) {
+                if (!isWhitespace(c)) {
                     nameStart = i;
                     state = State::InName;
                 }
@@ -287,7 +298,7 @@ void HtmlStripper::parseParams(TagRecord& record, std::size_t start, std::size_t
                 }
                 break;
             case State::AfterName:
-                if (misc::isSpace(c)) {
+                if (isWhitespace(c)) {
                     break;
                 }
                 if (c == '=') {
@@ -299,7 +310,7 @@ void HtmlStripper::parseParams(TagRecord& record, std::size_t start, std::size_t
                 state = State::InName;
                 break;
             case State::BeforeValue:
-                if (misc::isSpace(c)) {
+                if (isWhitespace(c)) {
                     break;
                 }
                 valueStart = i;

@@ -79,36 +79,30 @@ bool isOn(const CMessageGroup* group) {
     LOG_TO_GROUP(group, "CHARACTER DATA: " << EscapedBytes(data, count));
 }
 
-// Length of the leading run of bytes below 0x80, tested eight bytes at a time.
-std::size_t asciiPrefix(const char* data, std::size_t count) {
+// Whether every byte is below 0x80, tested eight bytes at a time without a branch per word.
+bool isAscii(const char* data, std::size_t count) {
+    std::uint64_t high = 0;
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, data + i, sizeof word);
-        if ((word & 0x8080808080808080ULL) != 0) {
-            break;
-        }
+        high |= word;
     }
-    while (i < count && static_cast<unsigned char>(data[i]) < 0x80U) {
-        ++i;
+    for (; i < count; ++i) {
+        high |= static_cast<unsigned char>(data[i]);
     }
-    return i;
+    return (high & 0x8080808080808080ULL) == 0;
 }
 
-// Appends UTF-8 text as Latin-1: one byte per UTF-16 code unit, the unit itself when it is 255 or
-// less, otherwise '?', so a character outside the Basic Multilingual Plane (two units) gives "??".
-// Expat hands over valid UTF-8 only; a malformed sequence is nevertheless taken byte by byte as '?'
-// rather than read past the piece.
-void appendLatin1(std::string& out, const char* data, std::size_t count) {
-    // Most pieces are plain ASCII: one append, which grows the string at most once.
-    const std::size_t ascii = asciiPrefix(data, count);
-    out.append(data, ascii);
-    if (ascii == count) {
-        return;
-    }
-    const auto* p = reinterpret_cast<const unsigned char*>(data) + ascii;
-    const auto* const end = reinterpret_cast<const unsigned char*>(data) + count;
-    out.reserve(out.size() + static_cast<std::size_t>(end - p));
+// Appends UTF-8 text that holds a byte of 0x80 or more as Latin-1: one byte per UTF-16 code unit,
+// the unit itself when it is 255 or less, otherwise '?', so a character outside the Basic
+// Multilingual Plane (two units) gives "??". Expat hands over valid UTF-8 only; a malformed
+// sequence is nevertheless taken byte by byte as '?' rather than read past the piece. Kept out of
+// line: it is the rare case, and the plain-ASCII path stays small.
+[[gnu::noinline]] void appendConverted(std::string& out, const char* data, std::size_t count) {
+    out.reserve(out.size() + count);
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    const auto* const end = p + count;
     while (p < end) {
         const unsigned char lead = *p;
         const auto left = static_cast<std::size_t>(end - p);
@@ -200,7 +194,35 @@ void Parser::ExpatFree::operator()(XML_ParserStruct* parser) const noexcept {
     XML_ParserFree(parser);
 }
 
-Parser::Parser(const ElementHandler* table) : table_(table) {}
+Parser::Parser(const ElementHandler* table) : table_(table) {
+    if (table_ == nullptr) {
+        return;
+    }
+    // Counting sort of the rows into their groups, keeping table order within each group.
+    std::size_t rows = 0;
+    for (const ElementHandler* row = table_; row->event != kEndOfTable; ++row) {
+        if ((row->event == kStartTag || row->event == kEndTag) && row->name != nullptr) {
+            ++groupStart_[groupOf(row->event, row->name) + 1];
+            ++rows;
+        }
+    }
+    for (std::size_t group = 1; group < groupStart_.size(); ++group) {
+        groupStart_[group] += groupStart_[group - 1];
+    }
+    candidates_.resize(rows);
+    auto next = groupStart_;
+    for (const ElementHandler* row = table_; row->event != kEndOfTable; ++row) {
+        if ((row->event == kStartTag || row->event == kEndTag) && row->name != nullptr) {
+            candidates_[next[groupOf(row->event, row->name)]++] = row;
+        }
+    }
+}
+
+std::size_t Parser::groupOf(std::int32_t event, const char* name) {
+    // Names equal ignoring case have first bytes equal once bit 0x20 is set.
+    const unsigned letter = (static_cast<unsigned char>(name[0]) | 0x20U) % kLetterGroups;
+    return static_cast<std::size_t>(event) * kLetterGroups + letter;
+}
 
 Parser::~Parser() = default;
 
@@ -306,24 +328,23 @@ void Parser::characterData(const char* data, int count) {
     if (isOn(charDataGroup_)) {
         logCharacterData(charDataGroup_, data, size);
     }
-    appendLatin1(charData_, data, size);
+    // Most pieces are plain ASCII: one append, which grows the string at most once.
+    if (isAscii(data, size)) {
+        charData_.append(data, size);
+    } else {
+        appendConverted(charData_, data, size);
+    }
 }
 
 void Parser::dispatch(std::int32_t event, const char* name) {
-    if (table_ == nullptr) {
-        return;
-    }
-    // Letters equal ignoring case are equal once bit 0x20 is set, so comparing the first characters
-    // that way passes every row that can match and skips most others cheaply.
-    const unsigned first = static_cast<unsigned char>(name[0]) | 0x20U;
-    for (const ElementHandler* row = table_; row->event != kEndOfTable; ++row) {
-        if (row->event == event && row->name != nullptr &&
-            (static_cast<unsigned char>(row->name[0]) | 0x20U) == first &&
-            sameNameNoCase(row->name, name)) {
-            if (row->handler != nullptr) {
-                row->handler(*this);
+    const std::size_t group = groupOf(event, name);
+    for (std::uint32_t i = groupStart_[group]; i < groupStart_[group + 1]; ++i) {
+        const ElementHandler& row = *candidates_[i];
+        if (sameNameNoCase(row.name, name)) {
+            if (row.handler != nullptr) {
+                row.handler(*this);
             }
-            return;  // at most one row fires per tag
+            return;  // at most one row fires per tag: the first in table order
         }
     }
 }

@@ -8,6 +8,7 @@
 // Threads: one parser object is used by one thread at a time; different objects are independent.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -117,9 +118,16 @@ class Parser {
     void endElement(const char* name);
     void characterData(const char* data, int count);
     void dispatch(std::int32_t event, const char* name);
+    static std::size_t groupOf(std::int32_t event, const char* name);
     void stopWith(std::exception_ptr error) noexcept;
 
     const ElementHandler* table_;
+    // The table's start and end rows with a name, grouped by event kind and by the first letter of
+    // the name folded to lower case, each group in table order: the rows that can match a tag are
+    // found without walking the whole table at every tag.
+    static constexpr std::size_t kLetterGroups = 32;
+    std::vector<const ElementHandler*> candidates_;
+    std::array<std::uint32_t, 2 * kLetterGroups + 1> groupStart_{};
     std::unique_ptr<XML_ParserStruct, ExpatFree> expat_;
     std::vector<std::string> tagStack_;
     std::string charData_;
