@@ -149,6 +149,20 @@ bool sameNameNoCase(const char* a, const char* b) {
 
 }  // namespace
 
+// Inlined into expat's callback: it runs for every piece of text.
+[[gnu::always_inline]] inline void Parser::characterData(const char* data, int count) {
+    const auto size = static_cast<std::size_t>(count > 0 ? count : 0);
+    if (isOn(charDataGroup_)) {
+        logCharacterData(charDataGroup_, data, size);
+    }
+    // Most pieces are plain ASCII: one append, which grows the string at most once.
+    if (isAscii(data, size)) {
+        charData_.append(data, size);
+    } else {
+        appendConverted(charData_, data, size);
+    }
+}
+
 // Expat's callbacks. A C++ exception must never unwind through expat's C frames, so each callback
 // catches whatever its handler throws, stops the parser and leaves the exception for doParse to
 // rethrow. Expat may still deliver an event or two after being stopped; they are ignored.
@@ -320,19 +334,6 @@ void Parser::endElement(const char* name) {
     dispatch(kEndTag, name);
     if (!tagStack_.empty()) {
         tagStack_.pop_back();
-    }
-}
-
-void Parser::characterData(const char* data, int count) {
-    const auto size = static_cast<std::size_t>(count > 0 ? count : 0);
-    if (isOn(charDataGroup_)) {
-        logCharacterData(charDataGroup_, data, size);
-    }
-    // Most pieces are plain ASCII: one append, which grows the string at most once.
-    if (isAscii(data, size)) {
-        charData_.append(data, size);
-    } else {
-        appendConverted(charData_, data, size);
     }
 }
 
