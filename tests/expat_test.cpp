@@ -313,3 +313,42 @@ TEST(WriteEscapedBytes, EscapesEveryByteOutsidePrintableAscii) {
 }
 
 }  // namespace
+
+namespace {
+
+// Documents larger than the pieces expat is fed in: text that straddles a piece boundary arrives
+// whole, every record is seen, and an error far into the document has its true line and column.
+TEST(ParserLargeDocuments, TextAcrossPieceBoundariesAndLateErrors) {
+    std::string document = "<root>";
+    std::vector<std::string> expected;
+    for (int i = 0; document.size() < (3u << 20); ++i) {
+        std::string text = "record " + std::to_string(i) + " caf&#233; " + std::string(i % 97, 'x');
+        document += "<item>" + text + "</item>\n";
+        expected.push_back("item-end record " + std::to_string(i) + " caf\xE9 " +
+                           std::string(i % 97, 'x'));
+    }
+    const std::string whole = document + "</root>";
+
+    RecordingParser parser(kTable);
+    parser.parse(whole.data(), static_cast<int>(whole.size()));
+    std::vector<std::string> ends;
+    for (const std::string& event : parser.events) {
+        if (event.rfind("item-end", 0) == 0) {
+            ends.push_back(event);
+        }
+    }
+    EXPECT_EQ(ends, expected);
+
+    const std::string broken = document + "<oops></root>";
+    RecordingParser failing(kTable);
+    try {
+        failing.parse(broken.data(), static_cast<int>(broken.size()));
+        FAIL() << "no exception";
+    } catch (const expat::Exception& error) {
+        const std::string line = std::to_string(expected.size() + 1);
+        EXPECT_EQ(std::string(error.what()),
+                  "XML parse failed (7:L" + line + "/C8): mismatched tag");
+    }
+}
+
+}  // namespace

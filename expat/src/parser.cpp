@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -12,6 +13,9 @@
 namespace expat {
 
 namespace {
+
+// Size of the pieces the document is fed to expat in.
+constexpr int kPieceBytes = 1 << 20;
 
 // Stream adaptors, so that log lines are composed only when their group is enabled and without an
 // intermediate string.
@@ -287,7 +291,21 @@ void Parser::doParse(const char* data, int count) {
     XML_SetCharacterDataHandler(parser, &Callbacks::text);
 
     pending_ = nullptr;
-    const XML_Status status = XML_Parse(parser, data, count, XML_TRUE);
+    // The document is fed in pieces, the last one marked final. Expat copies what it is given into
+    // a buffer of its own, so one whole-document call would hold a large answer twice; in pieces
+    // its buffer stays near one piece. Events, text and error positions are the same either way;
+    // only the points where character data is split into callbacks can move.
+    XML_Status status = XML_STATUS_OK;
+    int offset = 0;
+    do {
+        const int piece = std::min(count - offset, kPieceBytes);
+        const bool last = offset + piece == count;
+        status = XML_Parse(parser, data + offset, piece, last ? XML_TRUE : XML_FALSE);
+        offset += piece;
+        if (last) {
+            break;
+        }
+    } while (status == XML_STATUS_OK && !pending_);
     if (pending_) {
         std::rethrow_exception(std::exchange(pending_, nullptr));
     }
