@@ -7,9 +7,11 @@
 
 #include "mainPage.h"
 #include "support/pluginLoader.h"
+#include "support/scopedEnv.h"
 #include "support/tempDir.h"
 
 using testing_support::PluginLoader;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 
 namespace {
@@ -17,17 +19,6 @@ namespace {
 const char* const kTemplate =
     "L={%MIN-LOUNGE-UPDATE-INTERVAL%};B={%min-message-boards-update-interval%};"
     "A={%MIN-ARTICLES-UPDATE-INTERVAL%}";
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { unsetenv(name_); }
-
-private:
-    const char* name_;
-};
 
 // Configures answers of the given minutes for the three interval queries.
 std::string configWithIntervals(const TempDir& dir, const std::string& lounge,

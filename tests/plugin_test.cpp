@@ -18,9 +18,11 @@
 #include <vector>
 
 #include "support/pluginLoader.h"
+#include "support/scopedEnv.h"
 #include "support/tempDir.h"
 
 using testing_support::PluginLoader;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 
 namespace {
@@ -38,17 +40,6 @@ void inDirectory(const std::filesystem::path& dir, Body body) {
     }
     std::filesystem::current_path(previous);
 }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { unsetenv(name_); }
-
-private:
-    const char* name_;
-};
 
 // An INI whose host is a local directory holding the interval answers, so no network is needed.
 std::string localConfig(const TempDir& dir, const std::string& extra = "") {
