@@ -417,7 +417,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                    "The plug-in library to load (default: the installed libdovetrail.so, then "
                    "the build tree's)")
         ->type_name("FILE");
-    app.require_subcommand(1, 1);
+    app.require_subcommand(0, 1);
     app.fallthrough();
     app.footer(kFooter);
 
@@ -470,6 +470,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         if (*serve) {
             return runServe(options, err);
         }
+        err << "dovetrail: a command is needed: channel, main-page, intervals, channels or serve\n"
+               "Run with --help for more information.\n";
         return kExitUsage;
     } catch (const HostError& e) {
         err << "dovetrail: " << e.what() << "\n";
