@@ -360,10 +360,12 @@ int runServe(const Options& options, std::ostream& err) {
     service.install(server);
 
     int port = address.port;
+    errno = 0;  // a name that does not resolve fails without setting it
     const bool bound = port == 0 ? (port = server.bind_to_any_port(address.host)) > 0
                                  : server.bind_to_port(address.host, port);
     if (!bound) {
-        const std::string why = errno != 0 ? std::strerror(errno) : "unknown error";
+        const std::string why =
+            errno != 0 ? std::strerror(errno) : "the address cannot be resolved or used";
         throw HostError(kExitCannotListen, "Can't listen on " + options.listen + ": " + why);
     }
     const std::string shown =
