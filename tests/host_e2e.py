@@ -400,6 +400,11 @@ class Serve(TempDirTest):
         self.assertTrue(body.strip())
         status, _, body = server.get("/channels/nope.rss")
         self.assertEqual((status, body), (404, b"Unknown channel: nope\n"))
+        # A control character in a requested name cannot garble the log.
+        status, _, _ = server.get("/channels/bad%1Bname.rss")
+        self.assertEqual(status, 404)
+        self.assertIn("fetched bad\\x1Bname: failed (status 5): Unknown channel: bad\\x1Bname",
+                      server.log())
 
     def test_validators_give_304(self):
         server = self.start(minutes=1)

@@ -335,11 +335,13 @@ int runServe(const Options& options, std::ostream& err) {
         std::chrono::seconds(intervals.longest()));
     cache.setFetchObserver([](const ChannelStatus& s) {
         std::ostringstream line;
-        line << isoTime(std::chrono::system_clock::now()) << " fetched " << s.name << ": ";
+        // Names come from request paths: nothing of them may break the log line.
+        line << isoTime(std::chrono::system_clock::now()) << " fetched " << printable(s.name)
+             << ": ";
         if (s.lastStatus == 0) {
             line << "ok, " << s.lastBytes << " bytes";
         } else {
-            line << "failed (status " << s.lastStatus << "): " << s.lastError;
+            line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
         }
         line << ", " << s.lastDuration.count() << " ms; next fetch " << isoTime(s.nextFetch);
         std::cerr << line.str() << std::endl;

@@ -45,22 +45,6 @@ std::string headerSafe(const std::string& text) {
     return out;
 }
 
-// Makes request text printable on one log line.
-std::string logSafe(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u >= 0x7F || c == '"' || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // Percent-encodes everything but unreserved characters, for a channel name inside a link.
 std::string pathSegment(const std::string& text) {
     std::string out;
@@ -103,6 +87,21 @@ std::string outcomeText(const ChannelStatus& s) {
 }
 
 }  // namespace
+
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x7F || c == '"' || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 std::string httpDate(TimePoint time) {
     const std::time_t t = std::chrono::system_clock::to_time_t(time);
@@ -438,8 +437,9 @@ void HttpService::install(httplib::Server& server) {
     server.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
         std::ostringstream line;
         line << isoTime(std::chrono::system_clock::now()) << ' ' << req.remote_addr << " \""
-             << logSafe(req.method) << ' ' << logSafe(req.target.empty() ? req.path : req.target)
-             << ' ' << logSafe(req.version) << "\" " << res.status << ' ' << res.body.size();
+             << printable(req.method) << ' '
+             << printable(req.target.empty() ? req.path : req.target) << ' '
+             << printable(req.version) << "\" " << res.status << ' ' << res.body.size();
         if (requestStart) {
             const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                                 std::chrono::steady_clock::now() - *requestStart)

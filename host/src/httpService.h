@@ -67,6 +67,8 @@ std::string isoTime(TimePoint time);
 bool etagMatches(const std::string& ifNoneMatch, const std::string& etag);
 // 8-bit Latin-1 text as a JSON string literal (UTF-8, quoted, escaped).
 std::string jsonString(const std::string& latin1);
+// Text for one log line: control bytes, bytes above 126, quotes and backslashes as \xHH.
+std::string printable(const std::string& text);
 // Text with &, <, >, " and ' escaped for HTML.
 std::string htmlEscape(const std::string& text);
 
