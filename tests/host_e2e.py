@@ -314,6 +314,13 @@ class Server:
     def log(self):
         return "".join(self.lines)
 
+    def wait_for_log(self, text, seconds=10):
+        """The log once it holds `text` (standard error is read on another thread)."""
+        deadline = time.time() + seconds
+        while text not in self.log() and time.time() < deadline:
+            time.sleep(0.02)
+        return self.log()
+
 
 class Serve(TempDirTest):
     """serve against a loopback web service that counts what it is asked."""
@@ -403,8 +410,8 @@ class Serve(TempDirTest):
         # A control character in a requested name cannot garble the log.
         status, _, _ = server.get("/channels/bad%1Bname.rss")
         self.assertEqual(status, 404)
-        self.assertIn("fetched bad\\x1Bname: failed (status 5): Unknown channel: bad\\x1Bname",
-                      server.log())
+        expected = "fetched bad\\x1Bname: failed (status 5): Unknown channel: bad\\x1Bname"
+        self.assertIn(expected, server.wait_for_log(expected))
 
     def test_validators_give_304(self):
         server = self.start(minutes=1)
