@@ -5,6 +5,8 @@
 // ignore letter case and surrounding blanks, only the first of same-named sections counts, the
 // first of duplicate keys wins, lines starting with ';' are comments, values lose surrounding
 // blanks and one pair of matching quotes, then are percent-decoded and trimmed.
+//
+// Plain functions without shared state; safe from any thread.
 #pragma once
 
 #include <string>

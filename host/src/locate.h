@@ -1,5 +1,6 @@
 // Where the host looks for its defaults: the plug-in library and the bundled example's INI file,
 // first in the installed layout next to the running program, then in the build tree.
+// Plain functions without shared state; safe from any thread.
 #pragma once
 
 #include <filesystem>
