@@ -13,8 +13,11 @@ section "dovetrail intervals"
 "$dovetrail" intervals
 section "dovetrail channel boards"
 "$dovetrail" channel boards
-section "dovetrail main-page (first lines)"
-"$dovetrail" main-page | head -n 25
+page=${1:-build}/main-page.html
+section "dovetrail main-page -o $page"
+"$dovetrail" main-page -o "$page"
+echo "Rendered $(wc -c <"$page") bytes; the intervals it shows:"
+grep -E 'minutes' "$page" | sed -e 's/<[^>]*>//g' -e 's/^ */    /'
 section "Next"
 cat <<TEXT
 Serve the channels to any feed reader:
