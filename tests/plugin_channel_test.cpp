@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopbackServer.h"
 #include "support/pluginLoader.h"
 #include "support/tempDir.h"
 
@@ -250,6 +251,85 @@ TEST_F(Channels, EightThreadsGetTheirOwnChannelsRight) {
     for (int c = 0; c < 8; ++c) {
         EXPECT_EQ(texts[c], expected[c]) << "channel c" << c;
     }
+}
+
+}  // namespace
+
+namespace {
+
+using testing_support::LoopbackServer;
+
+// The plug-in against a web service over HTTP, as a host uses it.
+class WebServiceChannels : public ::testing::Test {
+protected:
+    void SetUp() override {
+        service_.serve("/svc/lounge-interval", "<?xml version=\"1.0\"?><int>15</int>");
+        service_.serve("/svc/boards-interval", "<int>-5</int>");
+        service_.serve("/svc/articles-interval", "<int>1 5</int>");
+        service_.serve("/svc/lounge", "<ArrayOfMessageBrief>" +
+                                          brief("<Subject>Hello</Subject><Url>u?forum=1</Url>"
+                                                "<MsgsInThread>2</MsgsInThread>") +
+                                          "</ArrayOfMessageBrief>");
+        ini_ = dir_.write("dovetrail.ini", "[Config]\nHostName=" + service_.url("/svc") +
+                                               "\nFixUrlBug=1\n"
+                                               "GetLoungeLatestUpdatePeriodUrl=lounge-interval\n"
+                                               "GetCommentLatestUpdatePeriodUrl=boards-interval\n"
+                                               "GetArticleLatestUpdatePeriodUrl=articles-interval\n"
+                                               "[Lounge]\nChannelUrl=lounge\nTrackNewReplies=1\n"
+                                               "[Missing]\nChannelUrl=nothing\n");
+    }
+
+    LoopbackServer service_;
+    TempDir dir_;
+    std::string ini_;
+    PluginLoader plugin_;
+};
+
+TEST_F(WebServiceChannels, IntervalsAndChannelOverHttp) {
+    const auto init = plugin_.init(ini_);
+    ASSERT_EQ(init.status, 0) << init.errorText;
+    EXPECT_EQ(init.intervals[0], 900);
+    EXPECT_EQ(init.intervals[1], 300);  // the minus sign is not part of the number
+    EXPECT_EQ(init.intervals[2], 300);  // only the digits right before "</int>"
+
+    const auto result = plugin_.channel("lounge");
+    ASSERT_EQ(result.status, 0) << result.errorText;
+    EXPECT_EQ(result.text, std::string(kHead) +
+                               channelLines("lounge", "lounge", service_.url("/svc")) +
+                               item("Hello (1 reply)", "u?forumid=1", "u?forumid=1-2") + kTail);
+
+    const auto requests = service_.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].target, "/svc/lounge-interval");
+    EXPECT_EQ(requests[3].target, "/svc/lounge");
+    EXPECT_EQ(requests[3].method, "GET");
+    EXPECT_EQ(requests[3].version, "HTTP/1.1");
+    EXPECT_EQ(requests[3].header("User-Agent"), "Microsoft Internet Explorer");
+}
+
+TEST_F(WebServiceChannels, ErrorPagesFailToParseAndTermClosesTheSession) {
+    ASSERT_EQ(plugin_.init(ini_).status, 0);
+    const auto missing = plugin_.channel("Missing");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.errorText.rfind("XML parse failed (", 0), 0u) << missing.errorText;
+
+    EXPECT_EQ(plugin_.term(), 0);
+    const auto afterTerm = plugin_.channel("Lounge");
+    EXPECT_EQ(afterTerm.status, 1);
+    EXPECT_EQ(afterTerm.errorText, "Can't open an session with host: 127.0.0.1");
+}
+
+TEST_F(WebServiceChannels, WithoutHostNameNoRequestIsMade) {
+    dir_.write("Dovetrail.debug", "[MessageLog]\nInternetDownloads=1\nHttpHeaders=1\n");
+    const auto init = plugin_.init(dir_.write(
+        "empty.ini", "[Config]\nHostName=\nGetLoungeLatestUpdatePeriodUrl=" +
+                         service_.url("/svc/lounge-interval") + "\n"));
+    ASSERT_EQ(init.status, 0);
+    EXPECT_EQ(init.intervals[0], 3600);
+    EXPECT_EQ(init.intervals[1], 3600);
+    EXPECT_EQ(init.intervals[2], 3600);
+    EXPECT_TRUE(service_.requests().empty());
+    EXPECT_EQ(dir_.read("Dovetrail.log"), "");
 }
 
 }  // namespace
