@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/memory.h"
+
 namespace plugin {
 
 constexpr std::size_t kErrorAreaSize = 1024;
@@ -56,6 +58,7 @@ std::int32_t handOver(std::size_t length, Fill&& fill, char** textOut, std::uint
     if (buffer == nullptr) {
         return kNoMemory;
     }
+    platform::adviseLargeBuffer(buffer, length);
     try {
         fill(buffer);
     } catch (...) {

@@ -1,5 +1,6 @@
 #include "net.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "log.h"
 #include "platform/error.h"
+#include "platform/memory.h"
 #include "pluginGroups.h"
 
 namespace tools {
@@ -42,6 +44,8 @@ void readLocalFile(const std::string& fileName, std::vector<char>& body) {
     makeEmpty(body);
     const std::uintmax_t size = std::filesystem::file_size(fileName, error);
     if (!error && size != 0) {
+        body.reserve(static_cast<std::size_t>(size) + 1);
+        platform::adviseLargeBuffer(body.data(), body.capacity());
         body.resize(static_cast<std::size_t>(size) + 1);
         file.read(body.data(), static_cast<std::streamsize>(size));
         if (file.bad()) {
@@ -130,6 +134,10 @@ void downloadUrl(const std::shared_ptr<platform::InternetSession>& session, cons
     body.clear();
     for (;;) {
         const std::size_t size = body.size();
+        if (body.capacity() < size + kReadChunk) {
+            body.reserve(std::max(2 * body.capacity(), size + kReadChunk));
+            platform::adviseLargeBuffer(body.data() + size, body.capacity() - size);
+        }
         // The chunk's zero bytes that are not filled remain after the body as its terminator.
         body.resize(size + kReadChunk);
         std::size_t count = 0;
