@@ -124,6 +124,21 @@ class Commands(TempDirTest):
         self.assertEqual(json.loads(golden("intervals.json")),
                          {"lounge": 300, "messageBoards": 900, "articles": 3600})
 
+    def test_configuration_paths_of_many_lengths(self):
+        # Where the program's allocations land depends on the lengths of the paths it is given:
+        # each length once, from a short root so that short lengths are met too, so a fault that
+        # shows on some memory layouts only is met here.
+        root = tempfile.mkdtemp(prefix="d", dir=tempfile.gettempdir())
+        self.addCleanup(shutil.rmtree, root, True)
+        for length in range(1, 41):
+            folder = os.path.join(root, "d" * length)
+            ini = copy_example(folder)
+            with self.subTest(ini=ini):
+                code, out, err = run("--config", ini, "intervals", cwd=root, plugin=False)
+                self.assertEqual((code, err), (0, ""))
+                self.assertEqual(out, golden("intervals.txt"))
+            shutil.rmtree(folder)
+
     def test_output_files_and_relative_paths(self):
         # A relative --config and -o mean what they say from the caller's directory, although
         # the plug-in runs in the INI file's directory.
