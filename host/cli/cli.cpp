@@ -1,10 +1,5 @@
 #include "cli.h"
 
-#include <httplib.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
@@ -14,12 +9,11 @@
 #include <optional>
 #include <thread>
 
-#include "channelCache.h"
 #include "channelList.h"
+#include "configuredPlugin.h"
 #include "hostError.h"
-#include "httpService.h"
-#include "locate.h"
 #include "pluginLibrary.h"
+#include "serve.h"
 
 namespace fs = std::filesystem;
 
@@ -66,57 +60,6 @@ struct Options {
     std::string listen = "127.0.0.1:8080";
     int threads = 16;
 };
-
-// The configuration file as an absolute path, checked to be a readable regular file: the plug-in
-// itself would silently use defaults for a missing file.
-std::string resolveConfig(const std::string& given) {
-    fs::path path = given.empty() ? firstExisting(defaultConfigCandidates(programDirectory()),
-                                                  "the bundled example configuration",
-                                                  "--config FILE", kExitNoConfig)
-                                  : fs::path(given);
-    std::error_code error;
-    path = fs::absolute(path, error).lexically_normal();
-    const fs::file_status status = fs::status(path, error);
-    if (!fs::exists(status)) {
-        throw HostError(kExitNoConfig,
-                        "Can't read the configuration file: " + path.string() + ": No such file");
-    }
-    if (fs::is_directory(status)) {
-        throw HostError(kExitNoConfig, "Can't read the configuration file: " + path.string() +
-                                           ": it is a directory");
-    }
-    std::ifstream probe(path, std::ios::binary);
-    if (!probe) {
-        throw HostError(kExitNoConfig, "Can't read the configuration file: " + path.string() +
-                                           ": " + std::strerror(errno));
-    }
-    return path.string();
-}
-
-std::string resolvePlugin(const std::string& given) {
-    if (given.empty()) {
-        return firstExisting(defaultPluginCandidates(programDirectory()), "the plug-in library",
-                             "--plugin FILE", kExitNoPlugin)
-            .string();
-    }
-    std::error_code error;
-    // dlopen searches the library path for a bare name; a name with a slash is taken as a path.
-    return given.find('/') == std::string::npos && !fs::exists(given, error)
-               ? given
-               : fs::absolute(given, error).lexically_normal().string();
-}
-
-// The plug-in reads relative local paths against the working directory: make that the INI
-// file's directory, as documented in --help.
-void enterConfigDirectory(const std::string& configPath) {
-    const fs::path dir = fs::path(configPath).parent_path();
-    std::error_code error;
-    fs::current_path(dir, error);
-    if (error) {
-        throw HostError(kExitNoConfig, "Can't change to the configuration file's directory: " +
-                                           dir.string() + ": " + error.message());
-    }
-}
 
 // A channel name as a file name: bytes that a path would read specially are escaped.
 std::string fileNameFor(const std::string& channel) {
@@ -170,30 +113,9 @@ void writeOut(std::ostream& out, const std::string& text) {
     }
 }
 
-struct Loaded {
-    std::string config;
-    std::unique_ptr<PluginLibrary> library;
-    std::unique_ptr<PluginSession> session;
-};
-
-// Resolves both paths, then loads and initialises the plug-in in the INI file's directory.
-// `beforeChdir` runs while relative paths of the command line still mean what the user meant.
-Loaded loadPlugin(const Options& options, const std::function<void()>& beforeChdir = {}) {
-    Loaded loaded;
-    loaded.config = resolveConfig(options.config);
-    const std::string plugin = resolvePlugin(options.plugin);
-    if (beforeChdir) {
-        beforeChdir();
-    }
-    enterConfigDirectory(loaded.config);
-    loaded.library = std::make_unique<PluginLibrary>(plugin);
-    loaded.session = std::make_unique<PluginSession>(*loaded.library, loaded.config);
-    return loaded;
-}
-
 int runChannel(const Options& options, std::ostream& out, std::ostream& err) {
     fs::path outputDir;
-    const Loaded loaded = loadPlugin(options, [&] {
+    const LoadedPlugin loaded = loadPlugin(options.config, options.plugin, [&] {
         if (!options.outputDir.empty()) {
             std::error_code error;
             outputDir = fs::absolute(options.outputDir, error);
@@ -226,7 +148,7 @@ int runChannel(const Options& options, std::ostream& out, std::ostream& err) {
 
 int runMainPage(const Options& options, std::ostream& out, std::ostream& err) {
     fs::path outputFile;
-    const Loaded loaded = loadPlugin(options, [&] {
+    const LoadedPlugin loaded = loadPlugin(options.config, options.plugin, [&] {
         if (!options.outputFile.empty()) {
             std::error_code error;
             outputFile = fs::absolute(options.outputFile, error);
@@ -246,7 +168,7 @@ int runMainPage(const Options& options, std::ostream& out, std::ostream& err) {
 }
 
 int runIntervals(const Options& options, std::ostream& out) {
-    const Loaded loaded = loadPlugin(options);
+    const LoadedPlugin loaded = loadPlugin(options.config, options.plugin);
     const Intervals& iv = loaded.session->intervals();
     std::ostringstream text;
     if (options.json) {
@@ -272,136 +194,6 @@ int runChannels(const Options& options, std::ostream& out) {
     }
     writeOut(out, text);
     return kExitOk;
-}
-
-struct ListenAddress {
-    std::string host;
-    int port = 0;
-};
-
-ListenAddress parseListen(const std::string& text) {
-    ListenAddress address;
-    std::string port;
-    if (!text.empty() && text.front() == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-            throw HostError(kExitUsage, "Can't read the listen address: " + text +
-                                            " (expected [ADDRESS]:PORT)");
-        }
-        address.host = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-    } else {
-        const std::size_t colon = text.rfind(':');
-        if (colon == std::string::npos) {
-            address.host = "127.0.0.1";
-            port = text;
-        } else {
-            address.host = colon == 0 ? "127.0.0.1" : text.substr(0, colon);
-            port = text.substr(colon + 1);
-        }
-    }
-    const bool digits = !port.empty() && port.size() <= 5 &&
-                        port.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stoi(port) > 65535 || address.host.empty()) {
-        throw HostError(kExitUsage,
-                        "Can't read the listen address: " + text + " (expected ADDRESS:PORT)");
-    }
-    address.port = std::stoi(port);
-    return address;
-}
-
-int runServe(const Options& options, std::ostream& err) {
-    const ListenAddress address = parseListen(options.listen);
-    if (options.threads < 1) {
-        throw HostError(kExitUsage, "Can't use --threads " + std::to_string(options.threads) +
-                                        ": at least 1 is needed");
-    }
-    // Signals are taken by a thread of our own, so the server's workers never see them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    const Loaded loaded = loadPlugin(options);
-    const PluginSession& session = *loaded.session;
-    const Intervals intervals = session.intervals();
-    ChannelCache cache(
-        [&session](const std::string& name) {
-            CallResult r = session.channel(name);
-            return FetchOutcome{r.status, std::move(r.text), std::move(r.error)};
-        },
-        std::chrono::seconds(intervals.longest()));
-    cache.setFetchObserver([](const ChannelStatus& s) {
-        std::ostringstream line;
-        // Names come from request paths: nothing of them may break the log line.
-        line << isoTime(std::chrono::system_clock::now()) << " fetched " << printable(s.name)
-             << ": ";
-        if (s.lastStatus == 0) {
-            line << "ok, " << s.lastBytes << " bytes";
-        } else {
-            line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
-        }
-        line << ", " << s.lastDuration.count() << " ms; next fetch " << isoTime(s.nextFetch);
-        std::cerr << line.str() << std::endl;
-    });
-    const std::string config = loaded.config;
-    ServiceSources sources;
-    sources.mainPage = [&session] { return session.mainPage(); };
-    sources.channels = [config] { return readChannelList(config); };
-    sources.intervals = intervals;
-    HttpService service(cache, std::move(sources));
-
-    httplib::Server server;
-    const int threads = options.threads;
-    server.new_task_queue = [threads] {
-        return new httplib::ThreadPool(static_cast<std::size_t>(threads));
-    };
-    server.set_keep_alive_timeout(2);
-    service.install(server);
-
-    int port = address.port;
-    errno = 0;  // a name that does not resolve fails without setting it
-    const bool bound = port == 0 ? (port = server.bind_to_any_port(address.host)) > 0
-                                 : server.bind_to_port(address.host, port);
-    if (!bound) {
-        const std::string why =
-            errno != 0 ? std::strerror(errno) : "the address cannot be resolved or used";
-        throw HostError(kExitCannotListen, "Can't listen on " + options.listen + ": " + why);
-    }
-    const std::string shown =
-        address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
-    err << "dovetrail: serving " << config << " on http://" << shown << ":" << port
-        << "/ (channels at /channels/NAME.rss, status at /status; each channel fetched at most "
-           "once every "
-        << cache.minInterval().count() << " seconds); stop with Ctrl+C" << std::endl;
-
-    std::atomic<bool> finished{false};
-    std::thread signalWaiter([&] {
-        const timespec tick{0, 100 * 1000 * 1000};
-        bool stopping = false;
-        while (!finished.load()) {
-            if (!stopping) {
-                const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
-                if (signal > 0) {
-                    std::cerr << "dovetrail: " << (signal == SIGINT ? "SIGINT" : "SIGTERM")
-                              << " received, finishing requests in progress" << std::endl;
-                    stopping = true;
-                }
-            }
-            if (stopping) {
-                // Repeated until the listen loop has ended: a stop before it started is lost.
-                server.stop();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-    });
-    const bool listened = server.listen_after_bind();
-    finished = true;
-    signalWaiter.join();
-    err << "dovetrail: stopped" << std::endl;
-    return listened ? kExitOk : kExitCannotListen;
 }
 
 }  // namespace
@@ -472,7 +264,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             return runChannels(options, out);
         }
         if (*serve) {
-            return runServe(options, err);
+            return runServe(
+                ServeOptions{options.config, options.plugin, options.listen, options.threads}, err);
         }
         err << "dovetrail: a command is needed: channel, main-page, intervals, channels or serve\n"
                "Run with --help for more information.\n";
