@@ -158,18 +158,62 @@ std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
         }
     }
 
+    std::string hostName;
+    for (const Section& section : sections) {
+        if (equalsNoCase(section.name, "Config")) {
+            if (const std::string* value = section.find("HostName")) {
+                hostName = *value;
+            }
+        }
+    }
     std::vector<ChannelEntry> channels;
     for (const Section& section : sections) {
         const std::string* url = section.find("ChannelUrl");
         if (url == nullptr || decodeIniValue(*url).empty()) {
             continue;
         }
-        const std::string* title = section.find("ChannelName");
-        // The plug-in's default passes through the same decoding as a value.
-        channels.push_back(
-            ChannelEntry{section.name, decodeIniValue(title != nullptr ? *title : section.name)});
+        // The plug-in's defaults pass through the same decoding as values.
+        const auto value = [&](const char* key, const std::string& fallback) {
+            const std::string* found = section.find(key);
+            return decodeIniValue(found != nullptr ? *found : fallback);
+        };
+        ChannelEntry channel;
+        channel.name = section.name;
+        channel.title = value("ChannelName", section.name);
+        channel.description = value("ChannelDescription", section.name);
+        channel.homeUrl = value("ChannelHomeUrl", hostName);
+        channel.imageUrl = value("ChannelImageUrl", std::string());
+        const std::string kind = value("UpdateIntervalKind", std::string());
+        if (const auto parsed = parseIntervalKind(kind)) {
+            channel.intervalKind = *parsed;
+        } else if (!kind.empty()) {
+            channel.unknownIntervalKind = kind;
+        }
+        channels.push_back(std::move(channel));
     }
     return channels;
+}
+
+std::optional<IntervalKind> parseIntervalKind(std::string_view value) {
+    const std::string text(value);
+    if (equalsNoCase(text, "lounge")) {
+        return IntervalKind::lounge;
+    }
+    if (equalsNoCase(text, "boards")) {
+        return IntervalKind::messageBoards;
+    }
+    if (equalsNoCase(text, "articles")) {
+        return IntervalKind::articles;
+    }
+    return std::nullopt;
+}
+
+std::string intervalKindWarning(const ChannelEntry& channel) {
+    if (channel.unknownIntervalKind.empty()) {
+        return std::string();
+    }
+    return "channel " + channel.name + ": UpdateIntervalKind=" + channel.unknownIntervalKind +
+           " is not lounge, boards or articles; the longest interval applies";
 }
 
 std::vector<ChannelEntry> readChannelList(const std::string& iniPath) {

@@ -1,23 +1,48 @@
 // The channels configured in the plug-in's INI file, read by the host itself.
 //
 // A channel is a section with a non-empty "ChannelUrl"; its title is "ChannelName" or, without
-// one, the section name. The file is read the way the plug-in reads it: section and key names
-// ignore letter case and surrounding blanks, only the first of same-named sections counts, the
-// first of duplicate keys wins, lines starting with ';' are comments, values lose surrounding
-// blanks and one pair of matching quotes, then are percent-decoded and trimmed.
+// one, the section name; the other presentation values follow the plug-in's defaults too. The
+// file is read the way the plug-in reads it: section and key names ignore letter case and
+// surrounding blanks, only the first of same-named sections counts, the first of duplicate keys
+// wins, lines starting with ';' are comments, values lose surrounding blanks and one pair of
+// matching quotes, then are percent-decoded and trimmed.
+//
+// "UpdateIntervalKind" is the host's own key (the plug-in ignores it): "lounge", "boards" or
+// "articles" says which of the web service's three minimum update intervals applies to the
+// channel. Without it, or with a value not understood, the longest of the three applies, which
+// never asks the service too often; a value not understood is kept so that the commands can warn.
 //
 // Plain functions without shared state; safe from any thread.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace host {
 
+// Which minimum update interval a channel keeps to.
+enum class IntervalKind { longest, lounge, messageBoards, articles };
+
 struct ChannelEntry {
-    std::string name;   // the section name, as written
-    std::string title;  // the channel title the plug-in will use
+    std::string name;         // the section name, as written
+    std::string title;        // the channel title the plug-in will use
+    std::string description;  // "ChannelDescription", default the section name
+    std::string homeUrl;      // "ChannelHomeUrl", default "HostName" of section "Config"
+    std::string imageUrl;     // "ChannelImageUrl", default empty
+    IntervalKind intervalKind = IntervalKind::longest;
+    // "UpdateIntervalKind" as written (decoded) when it is not understood; empty otherwise.
+    std::string unknownIntervalKind;
 };
+
+// "lounge", "boards" or "articles", letter case ignored; nothing for any other text.
+std::optional<IntervalKind> parseIntervalKind(std::string_view value);
+
+// The warning for a channel whose "UpdateIntervalKind" is not understood, empty when there is
+// none: "channel NAME: UpdateIntervalKind=VALUE is not lounge, boards or articles; the longest
+// interval applies".
+std::string intervalKindWarning(const ChannelEntry& channel);
 
 // Channels in file order. Throws HostError (kExitNoConfig) when the file cannot be read.
 std::vector<ChannelEntry> readChannelList(const std::string& iniPath);

@@ -56,6 +56,20 @@ int32_t Intervals::longest() const {
     return std::max({lounge, messageBoards, articles});
 }
 
+int32_t Intervals::forKind(IntervalKind kind) const {
+    switch (kind) {
+        case IntervalKind::lounge:
+            return lounge;
+        case IntervalKind::messageBoards:
+            return messageBoards;
+        case IntervalKind::articles:
+            return articles;
+        case IntervalKind::longest:
+            break;
+    }
+    return longest();
+}
+
 std::string describeStatus(int32_t status) {
     switch (status) {
         case kStatusOk:

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "channelList.h"
 #include "dovetrail/dovetrail.h"
 
 namespace host {
@@ -42,6 +43,8 @@ struct Intervals {
     int32_t messageBoards = 0;
     int32_t articles = 0;
     int32_t longest() const;
+    // The interval a channel of `kind` is refetched after; IntervalKind::longest gives longest().
+    int32_t forKind(IntervalKind kind) const;
 };
 
 // The fixed text the host shows for a failure status that came without an error text.
