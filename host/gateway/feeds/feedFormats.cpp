@@ -1,0 +1,475 @@
+#include "feedFormats.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+namespace host::feeds {
+
+namespace {
+
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (lowerAscii(text[i]) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint64_t fnv1a(std::string_view bytes, std::uint64_t hash = 14695981039346656037ull) {
+    for (const char c : bytes) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// An absolute IRI as Atom wants for an id: a scheme, a colon, and no character an IRI cannot hold.
+bool isAbsoluteIri(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == 0 || colon == std::string_view::npos || colon + 1 == text.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < colon; ++i) {
+        const char c = text[i];
+        const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alpha && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))) {
+            return false;
+        }
+    }
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
+            c == '`' || c == '{' || c == '|' || c == '}') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A stable URN for an item whose guid is no IRI: a UUID (version 8, made of two hashes of it).
+std::string urnFor(std::string_view guid) {
+    const std::uint64_t high = fnv1a(guid);
+    const std::uint64_t low = fnv1a(guid, high ^ 0x9E3779B97F4A7C15ull);
+    char text[64];
+    std::snprintf(text, sizeof text, "urn:uuid:%08llx-%04llx-8%03llx-%04llx-%012llx",
+                  static_cast<unsigned long long>(high >> 32),
+                  static_cast<unsigned long long>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned long long>(high & 0x0FFF),
+                  static_cast<unsigned long long>(0x8000 | ((low >> 48) & 0x3FFF)),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
+std::string atomId(std::string_view guid) {
+    return isAbsoluteIri(guid) ? std::string(guid) : urnFor(guid);
+}
+
+// The channel's link: its home page when that is a web address, else the gateway's own page.
+std::string channelLink(const ChannelModel& channel, const FeedContext& context) {
+    return isHttpUrl(channel.link) ? channel.link : context.baseUrl + "/";
+}
+
+struct CivilTime {
+    int year;
+    unsigned month, day, weekday, hour, minute, second;
+};
+
+CivilTime civil(TimePoint time) {
+    using namespace std::chrono;
+    const auto seconds = floor<std::chrono::seconds>(time);
+    const auto days = floor<std::chrono::days>(seconds);
+    const year_month_day date{days};
+    const hh_mm_ss<std::chrono::seconds> clock{seconds - days};
+    return CivilTime{static_cast<int>(date.year()),
+                     static_cast<unsigned>(date.month()),
+                     static_cast<unsigned>(date.day()),
+                     weekday{days}.c_encoding(),
+                     static_cast<unsigned>(clock.hours().count()),
+                     static_cast<unsigned>(clock.minutes().count()),
+                     static_cast<unsigned>(clock.seconds().count())};
+}
+
+void appendElement(std::string& out, std::string_view indent, std::string_view name,
+                   std::string_view utf8) {
+    out += indent;
+    out += '<';
+    out += name;
+    out += '>';
+    out += xmlEscape(utf8);
+    out += "</";
+    out += name;
+    out += ">\n";
+}
+
+}  // namespace
+
+std::string_view formatName(FeedFormat format) {
+    switch (format) {
+        case FeedFormat::plugin:
+            return "plugin";
+        case FeedFormat::rss:
+            return "rss";
+        case FeedFormat::atom:
+            return "atom";
+        case FeedFormat::json:
+            return "json";
+    }
+    return "plugin";
+}
+
+std::optional<FeedFormat> parseFeedFormat(std::string_view name) {
+    for (const FeedFormat format : kAllFormats) {
+        if (name == formatName(format)) {
+            return format;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view contentType(FeedFormat format) {
+    switch (format) {
+        case FeedFormat::plugin:
+            return "application/rss+xml; charset=ISO-8859-1";
+        case FeedFormat::rss:
+            return "application/rss+xml; charset=utf-8";
+        case FeedFormat::atom:
+            return "application/atom+xml; charset=utf-8";
+        case FeedFormat::json:
+            return "application/feed+json; charset=utf-8";
+    }
+    return "application/octet-stream";
+}
+
+bool isHttpUrl(std::string_view url) {
+    return (startsWithNoCase(url, "http://") && url.size() > 7) ||
+           (startsWithNoCase(url, "https://") && url.size() > 8);
+}
+
+std::string normalizeBaseUrl(std::string_view url) {
+    const auto fail = [&](const char* why) {
+        throw FeedError(std::string("Not a base URL (http://HOST[:PORT][/PATH]), ") + why + ": " +
+                        std::string(url));
+    };
+    if (!isHttpUrl(url)) {
+        fail("it must start with http:// or https://");
+    }
+    for (const char c : url) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '"' || c == '<' || c == '>' || c == '\\') {
+            fail("it holds a blank, a control character or a character a URL cannot carry");
+        }
+        if (c == '?' || c == '#') {
+            fail("it has a query or a fragment");
+        }
+    }
+    std::string out(url);
+    const std::size_t hostStart = out.find("//") + 2;
+    if (hostStart >= out.size() || out[hostStart] == '/') {
+        fail("it names no host");
+    }
+    while (out.size() > hostStart && out.back() == '/') {
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string percentEncode(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~';
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string feedUrl(std::string_view baseUrl, std::string_view channelName, FeedFormat format) {
+    std::string url(baseUrl);
+    url += "/channels/";
+    url += percentEncode(channelName);
+    url += '.';
+    url += formatName(format);
+    return url;
+}
+
+std::string opmlUrl(std::string_view baseUrl) {
+    return std::string(baseUrl) + "/channels.opml";
+}
+
+std::string rfc822Date(TimePoint time) {
+    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const CivilTime t = civil(time);
+    char text[48];
+    std::snprintf(text, sizeof text, "%s, %02u %s %04d %02u:%02u:%02u GMT", kDays[t.weekday], t.day,
+                  kMonths[t.month - 1], t.year, t.hour, t.minute, t.second);
+    return text;
+}
+
+std::string rfc3339Date(TimePoint time) {
+    const CivilTime t = civil(time);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02uZ", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    return text;
+}
+
+std::string xmlEscape(std::string_view utf8, bool attribute) {
+    std::string out;
+    out.reserve(utf8.size() + utf8.size() / 16);
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += attribute ? "&quot;" : "\"";
+                break;
+            case '\t':
+                out += attribute ? "&#9;" : "\t";
+                break;
+            case '\n':
+                out += attribute ? "&#10;" : "\n";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;  // a bare CR would be read as a line feed
+            default:
+                if (c == '\xEF' && i + 2 < utf8.size() && utf8[i + 1] == '\xBF' &&
+                    (utf8[i + 2] == '\xBE' || utf8[i + 2] == '\xBF')) {
+                    out += "\xEF\xBF\xBD";  // U+FFFE and U+FFFF are not XML characters
+                    i += 2;
+                } else if (static_cast<unsigned char>(c) < 0x20) {
+                    out += "\xEF\xBF\xBD";  // nor are other control characters
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+std::string jsonQuote(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() + 2);
+    out += '"';
+    for (const char c : utf8) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                                  static_cast<unsigned>(static_cast<unsigned char>(c)));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string writeRss(const ChannelModel& channel, const FeedContext& context) {
+    const std::string link = channelLink(channel, context);
+    const auto ttl = (context.refetchInterval.count() + 59) / 60;  // whole minutes, rounded up
+    std::string out;
+    out.reserve(512 + channel.items.size() * 400);
+    out +=
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<rss version=\"2.0\" xmlns:atom=\"http://www.w3.org/2005/Atom\">\n<channel>\n";
+    appendElement(out, "  ", "title", channel.title);
+    appendElement(out, "  ", "link", link);
+    // RSS requires a description; the plug-in's default is the channel's name, so this is rare.
+    appendElement(out, "  ", "description",
+                  channel.description.empty() ? channel.title : channel.description);
+    out += "  <atom:link href=\"" +
+           xmlEscape(feedUrl(context.baseUrl, context.channelName, FeedFormat::rss), true) +
+           "\" rel=\"self\" type=\"application/rss+xml\"/>\n";
+    appendElement(out, "  ", "lastBuildDate", rfc822Date(context.updated));
+    appendElement(out, "  ", "ttl", std::to_string(std::max<long long>(ttl, 0)));
+    if (!channel.imageUrl.empty()) {
+        out += "  <image>\n";
+        appendElement(out, "    ", "url", channel.imageUrl);
+        appendElement(out, "    ", "title", channel.title);
+        appendElement(out, "    ", "link", link);
+        out += "  </image>\n";
+    }
+    for (const FeedItem& item : channel.items) {
+        out += "  <item>\n";
+        appendElement(out, "    ", "title", item.title);
+        if (!item.link.empty()) {
+            appendElement(out, "    ", "link", item.link);
+        }
+        // A link is a permalink only when it is a web address; the plug-in's ID never is one.
+        const bool permaLink = item.id.empty() && !item.link.empty() && isHttpUrl(item.link);
+        out += permaLink ? "    <guid isPermaLink=\"true\">" : "    <guid isPermaLink=\"false\">";
+        out += xmlEscape(item.guid());
+        out += "</guid>\n";
+        appendElement(out, "    ", "pubDate", rfc822Date(item.published));
+        out += "  </item>\n";
+    }
+    out += "</channel>\n</rss>\n";
+    return out;
+}
+
+std::string writeAtom(const ChannelModel& channel, const FeedContext& context) {
+    const std::string self = feedUrl(context.baseUrl, context.channelName, FeedFormat::atom);
+    std::string out;
+    out.reserve(512 + channel.items.size() * 500);
+    out +=
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<feed xmlns=\"http://www.w3.org/2005/Atom\">\n";
+    // The subscription's own address: what readers know the feed by.
+    appendElement(out, "  ", "id", self);
+    appendElement(out, "  ", "title", channel.title);
+    if (!channel.description.empty()) {
+        appendElement(out, "  ", "subtitle", channel.description);
+    }
+    appendElement(out, "  ", "updated", rfc3339Date(context.updated));
+    out += "  <link rel=\"alternate\" type=\"text/html\" href=\"" +
+           xmlEscape(channelLink(channel, context), true) + "\"/>\n";
+    out += "  <link rel=\"self\" type=\"application/atom+xml\" href=\"" + xmlEscape(self, true) +
+           "\"/>\n";
+    // Atom wants an author for every entry; the items name theirs in their titles only.
+    out += "  <author>\n";
+    appendElement(out, "    ", "name", channel.title.empty() ? "Dovetrail" : channel.title);
+    out += "  </author>\n";
+    if (!channel.imageUrl.empty()) {
+        appendElement(out, "  ", "logo", channel.imageUrl);
+    }
+    for (const FeedItem& item : channel.items) {
+        const std::string date = rfc3339Date(item.published);
+        out += "  <entry>\n";
+        appendElement(out, "    ", "id", atomId(item.guid()));
+        appendElement(out, "    ", "title", item.title);
+        appendElement(out, "    ", "updated", date);
+        appendElement(out, "    ", "published", date);
+        if (!item.link.empty()) {
+            out += "    <link rel=\"alternate\" type=\"text/html\" href=\"" +
+                   xmlEscape(item.link, true) + "\"/>\n";
+        } else {
+            // An entry without a link must carry content.
+            out += "    <content type=\"text\">" + xmlEscape(item.title) + "</content>\n";
+        }
+        out += "  </entry>\n";
+    }
+    out += "</feed>\n";
+    return out;
+}
+
+std::string writeJsonFeed(const ChannelModel& channel, const FeedContext& context) {
+    std::string out;
+    out.reserve(512 + channel.items.size() * 400);
+    out += "{\n  \"version\": \"https://jsonfeed.org/version/1.1\",\n  \"title\": ";
+    out += jsonQuote(channel.title);
+    out += ",\n  \"home_page_url\": " + jsonQuote(channelLink(channel, context));
+    out += ",\n  \"feed_url\": " +
+           jsonQuote(feedUrl(context.baseUrl, context.channelName, FeedFormat::json));
+    if (!channel.description.empty()) {
+        out += ",\n  \"description\": " + jsonQuote(channel.description);
+    }
+    if (!channel.imageUrl.empty()) {
+        out += ",\n  \"icon\": " + jsonQuote(channel.imageUrl);
+    }
+    out += ",\n  \"items\": [";
+    bool first = true;
+    for (const FeedItem& item : channel.items) {
+        out += first ? "\n    {" : ",\n    {";
+        first = false;
+        out += "\"id\": " + jsonQuote(item.guid());
+        if (!item.link.empty()) {
+            out += ", \"url\": " + jsonQuote(item.link);
+        }
+        out += ", \"title\": " + jsonQuote(item.title);
+        // An item needs content; the title is all the plug-in gives.
+        out += ", \"content_text\": " + jsonQuote(item.title);
+        out += ", \"date_published\": " + jsonQuote(rfc3339Date(item.published)) + "}";
+    }
+    out += first ? "]\n}\n" : "\n  ]\n}\n";
+    return out;
+}
+
+std::string writeFeed(FeedFormat format, std::string_view pluginText, const ChannelModel& channel,
+                      const FeedContext& context) {
+    switch (format) {
+        case FeedFormat::plugin:
+            return std::string(pluginText);
+        case FeedFormat::rss:
+            return writeRss(channel, context);
+        case FeedFormat::atom:
+            return writeAtom(channel, context);
+        case FeedFormat::json:
+            return writeJsonFeed(channel, context);
+    }
+    return std::string(pluginText);
+}
+
+std::string writeOpml(const std::vector<OpmlChannel>& channels, std::string_view baseUrl,
+                      TimePoint created) {
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<opml version=\"2.0\">\n  <head>\n"
+        "    <title>Dovetrail channels</title>\n";
+    appendElement(out, "    ", "dateCreated", rfc822Date(created));
+    out += "    <docs>http://opml.org/spec2.opml</docs>\n  </head>\n  <body>\n";
+    for (const OpmlChannel& channel : channels) {
+        const std::string title = xmlEscape(channel.title, true);
+        out += "    <outline type=\"rss\" version=\"RSS2\" text=\"" + title + "\" title=\"" +
+               title + "\"";
+        if (!channel.description.empty()) {
+            out += " description=\"" + xmlEscape(channel.description, true) + "\"";
+        }
+        out +=
+            " xmlUrl=\"" + xmlEscape(feedUrl(baseUrl, channel.name, FeedFormat::rss), true) + "\"";
+        if (isHttpUrl(channel.homeUrl)) {
+            out += " htmlUrl=\"" + xmlEscape(channel.homeUrl, true) + "\"";
+        }
+        out += "/>\n";
+    }
+    out += "  </body>\n</opml>\n";
+    return out;
+}
+
+}  // namespace host::feeds
