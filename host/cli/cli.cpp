@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,10 +11,13 @@
 #include <thread>
 
 #include "channelList.h"
+#include "channelModel.h"
 #include "configuredPlugin.h"
+#include "feedFormats.h"
 #include "hostError.h"
 #include "pluginLibrary.h"
 #include "serve.h"
+#include "textEncoding.h"
 
 namespace fs = std::filesystem;
 
@@ -25,6 +29,8 @@ constexpr const char* kFooter = R"(Examples:
   dovetrail channels                       list the channels of the bundled example
   dovetrail channel lounge                 print the lounge channel's RSS
   dovetrail channel lounge articles -o out write out/lounge.rss and out/articles.rss
+  dovetrail channel lounge --format atom   the lounge channel as an Atom 1.0 feed
+  dovetrail opml > channels.opml           every channel, for a feed reader's import
   dovetrail main-page > page.html          render the main page
   dovetrail intervals --json               the minimum update intervals, in seconds
   dovetrail --config my.ini serve --listen 127.0.0.1:8080
@@ -43,6 +49,7 @@ Exit codes:
   4   the plug-in cannot open an internet connection
   5   unknown channel (its INI section has no ChannelUrl)
   64  wrong command line
+  65  the plug-in's text cannot be converted to the asked format
   66  the configuration file cannot be found or read
   69  the plug-in library cannot be found, loaded or used
   70  unexpected internal error
@@ -57,6 +64,8 @@ struct Options {
     std::string outputDir;
     std::string outputFile;
     bool json = false;
+    std::string format = "plugin";
+    std::string publicUrl = "http://127.0.0.1:8080";
     std::string listen = "127.0.0.1:8080";
     int threads = 16;
 };
@@ -113,7 +122,46 @@ void writeOut(std::ostream& out, const std::string& text) {
     }
 }
 
+void warnAboutIntervalKind(const ChannelEntry& channel, std::ostream& err) {
+    const std::string warning = intervalKindWarning(channel);
+    if (!warning.empty()) {
+        err << "dovetrail: warning: " << warning << "\n";
+    }
+}
+
+// The plug-in's text in another format. Without a gateway's state nobody knows when an item was
+// first seen, so every item, and the feed itself, is dated now.
+std::string convertChannel(const std::string& name, const std::string& pluginText,
+                           feeds::FeedFormat format, const std::string& baseUrl,
+                           const std::vector<ChannelEntry>& configured, const Intervals& intervals,
+                           std::ostream& err) {
+    const ChannelEntry* entry = findChannel(configured, name);
+    IntervalKind kind = IntervalKind::longest;
+    if (entry != nullptr) {
+        warnAboutIntervalKind(*entry, err);
+        kind = entry->intervalKind;
+    }
+    feeds::ChannelModel channel = feeds::parsePluginText(pluginText);
+    const auto now = std::chrono::system_clock::now();
+    for (feeds::FeedItem& item : channel.items) {
+        item.published = now;
+    }
+    const feeds::FeedContext context{name, baseUrl, std::chrono::seconds(intervals.forKind(kind)),
+                                     now};
+    return feeds::writeFeed(format, pluginText, channel, context);
+}
+
+std::string baseUrlOption(const std::string& given) {
+    try {
+        return feeds::normalizeBaseUrl(given);
+    } catch (const feeds::FeedError& e) {
+        throw HostError(kExitUsage, std::string("--public-url: ") + e.what());
+    }
+}
+
 int runChannel(const Options& options, std::ostream& out, std::ostream& err) {
+    const feeds::FeedFormat format = *feeds::parseFeedFormat(options.format);
+    const std::string baseUrl = baseUrlOption(options.publicUrl);
     fs::path outputDir;
     const LoadedPlugin loaded = loadPlugin(options.config, options.plugin, [&] {
         if (!options.outputDir.empty()) {
@@ -126,21 +174,42 @@ int runChannel(const Options& options, std::ostream& out, std::ostream& err) {
             }
         }
     });
+    const std::vector<ChannelEntry> configured = format == feeds::FeedFormat::plugin
+                                                     ? std::vector<ChannelEntry>()
+                                                     : readChannelList(loaded.config);
+    // The plug-in's own text keeps the extension it always had.
+    const std::string extension =
+        format == feeds::FeedFormat::plugin ? "rss" : std::string(feeds::formatName(format));
     int exitCode = kExitOk;
     for (const std::string& name : options.channels) {
         const CallResult result = loaded.session->channel(name);
+        int failed = kExitOk;
+        std::string text;
         if (!result.ok()) {
             err << "dovetrail: channel " << name << ": " << result.error << " (status "
                 << result.status << ")\n";
+            failed = result.status;
+        } else if (format == feeds::FeedFormat::plugin) {
+            text = result.text;
+        } else {
+            try {
+                text = convertChannel(name, result.text, format, baseUrl, configured,
+                                      loaded.session->intervals(), err);
+            } catch (const feeds::FeedError& e) {
+                err << "dovetrail: channel " << name << ": " << e.what() << "\n";
+                failed = kExitDataError;
+            }
+        }
+        if (failed != kExitOk) {
             if (exitCode == kExitOk) {
-                exitCode = result.status;
+                exitCode = failed;
             }
             continue;
         }
         if (outputDir.empty()) {
-            writeOut(out, result.text);
+            writeOut(out, text);
         } else {
-            writeFile(outputDir / (fileNameFor(name) + ".rss"), result.text);
+            writeFile(outputDir / (fileNameFor(name) + "." + extension), text);
         }
     }
     return exitCode;
@@ -186,13 +255,38 @@ int runIntervals(const Options& options, std::ostream& out) {
     return kExitOk;
 }
 
-int runChannels(const Options& options, std::ostream& out) {
+int runChannels(const Options& options, std::ostream& out, std::ostream& err) {
     const std::string config = resolveConfig(options.config);
     std::string text;
     for (const ChannelEntry& channel : readChannelList(config)) {
+        warnAboutIntervalKind(channel, err);
         text += channel.name + "\t" + channel.title + "\n";
     }
     writeOut(out, text);
+    return kExitOk;
+}
+
+int runOpml(const Options& options, std::ostream& out, std::ostream& err) {
+    const std::string baseUrl = baseUrlOption(options.publicUrl);
+    fs::path outputFile;
+    if (!options.outputFile.empty()) {
+        outputFile = fs::absolute(options.outputFile);
+    }
+    const std::string config = resolveConfig(options.config);
+    std::vector<feeds::OpmlChannel> outlines;
+    for (const ChannelEntry& channel : readChannelList(config)) {
+        warnAboutIntervalKind(channel, err);
+        // The INI file's values, in whichever encoding it was written.
+        outlines.push_back(feeds::OpmlChannel{channel.name, feeds::iniValueToUtf8(channel.title),
+                                              feeds::iniValueToUtf8(channel.description),
+                                              feeds::iniValueToUtf8(channel.homeUrl)});
+    }
+    const std::string text = feeds::writeOpml(outlines, baseUrl, std::chrono::system_clock::now());
+    if (outputFile.empty()) {
+        writeOut(out, text);
+    } else {
+        writeFile(outputFile, text);
+    }
     return kExitOk;
 }
 
@@ -217,12 +311,31 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     app.fallthrough();
     app.footer(kFooter);
 
-    CLI::App* channel = app.add_subcommand("channel", "Print the RSS text of each channel");
+    CLI::App* channel =
+        app.add_subcommand("channel", "Print each channel: the plug-in's text, or a feed format");
     channel->add_option("NAME", options.channels, "Channel names (INI sections)")->required();
     channel
         ->add_option("-o,--output-dir", options.outputDir,
-                     "Write NAME.rss files into DIR instead of standard output")
+                     "Write NAME.rss (plugin, rss), NAME.atom or NAME.json files into DIR "
+                     "instead of standard output")
         ->type_name("DIR");
+    channel
+        ->add_option("--format", options.format,
+                     "plugin: the plug-in's text byte for byte; rss: RSS 2.0; atom: Atom 1.0; "
+                     "json: JSON Feed 1.1 (the feed formats are UTF-8)")
+        ->check(CLI::IsMember({"plugin", "rss", "atom", "json"}))
+        ->capture_default_str();
+    channel
+        ->add_option("--public-url", options.publicUrl,
+                     "Base of the feeds' own absolute URLs (self links)")
+        ->capture_default_str()
+        ->type_name("URL");
+    channel->footer(
+        "Dates: the plug-in's text carries none, and without serve's state nobody knows when\n"
+        "an item was first seen, so in the rss, atom and json formats every item, and the feed\n"
+        "itself, is dated with the time of the command. RSS's ttl is the channel's minimum\n"
+        "update interval: the one its INI key UpdateIntervalKind names (lounge, boards or\n"
+        "articles), else the longest of the three.");
     CLI::App* mainPage = app.add_subcommand("main-page", "Print the rendered main page");
     mainPage->add_option("-o,--output", options.outputFile, "Write it to FILE instead")
         ->type_name("FILE");
@@ -232,6 +345,14 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                         "As a JSON object of seconds: lounge, messageBoards, articles");
     CLI::App* channels =
         app.add_subcommand("channels", "List the configured channels: name, a tab, the title");
+    CLI::App* opml = app.add_subcommand(
+        "opml", "Print an OPML 2.0 list of every channel's RSS feed, for a feed reader's import");
+    opml->add_option("--public-url", options.publicUrl,
+                     "Base URL of the feeds, as readers reach serve")
+        ->capture_default_str()
+        ->type_name("URL");
+    opml->add_option("-o,--output", options.outputFile, "Write it to FILE instead")
+        ->type_name("FILE");
     CLI::App* serve = app.add_subcommand("serve", "Serve the main page and channels over HTTP");
     serve
         ->add_option("--listen", options.listen,
@@ -261,7 +382,10 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             return runIntervals(options, out);
         }
         if (*channels) {
-            return runChannels(options, out);
+            return runChannels(options, out, err);
+        }
+        if (*opml) {
+            return runOpml(options, out, err);
         }
         if (*serve) {
             return runServe(

@@ -216,6 +216,16 @@ std::string intervalKindWarning(const ChannelEntry& channel) {
            " is not lounge, boards or articles; the longest interval applies";
 }
 
+const ChannelEntry* findChannel(const std::vector<ChannelEntry>& channels, std::string_view name) {
+    const std::string wanted = trimmed(std::string(name), isBlank);
+    for (const ChannelEntry& channel : channels) {
+        if (equalsNoCase(channel.name, wanted)) {
+            return &channel;
+        }
+    }
+    return nullptr;
+}
+
 std::vector<ChannelEntry> readChannelList(const std::string& iniPath) {
     std::ifstream in(iniPath, std::ios::binary);
     if (!in) {

@@ -26,14 +26,15 @@ namespace host {
 enum class IntervalKind { longest, lounge, messageBoards, articles };
 
 struct ChannelEntry {
-    std::string name;         // the section name, as written
-    std::string title;        // the channel title the plug-in will use
-    std::string description;  // "ChannelDescription", default the section name
-    std::string homeUrl;      // "ChannelHomeUrl", default "HostName" of section "Config"
-    std::string imageUrl;     // "ChannelImageUrl", default empty
+    std::string name;   // the section name, as written
+    std::string title;  // the channel title the plug-in will use
+    // Initialised, so that code listing only the two above stays warning-free.
+    std::string description = {};  // "ChannelDescription", default the section name
+    std::string homeUrl = {};      // "ChannelHomeUrl", default "HostName" of section "Config"
+    std::string imageUrl = {};     // "ChannelImageUrl", default empty
     IntervalKind intervalKind = IntervalKind::longest;
     // "UpdateIntervalKind" as written (decoded) when it is not understood; empty otherwise.
-    std::string unknownIntervalKind;
+    std::string unknownIntervalKind = {};
 };
 
 // "lounge", "boards" or "articles", letter case ignored; nothing for any other text.
@@ -43,6 +44,10 @@ std::optional<IntervalKind> parseIntervalKind(std::string_view value);
 // none: "channel NAME: UpdateIntervalKind=VALUE is not lounge, boards or articles; the longest
 // interval applies".
 std::string intervalKindWarning(const ChannelEntry& channel);
+
+// The channel the plug-in would find for `name`: letter case and surrounding blanks ignored, as in
+// its section lookup. Null when there is none.
+const ChannelEntry* findChannel(const std::vector<ChannelEntry>& channels, std::string_view name);
 
 // Channels in file order. Throws HostError (kExitNoConfig) when the file cannot be read.
 std::vector<ChannelEntry> readChannelList(const std::string& iniPath);

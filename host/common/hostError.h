@@ -13,6 +13,7 @@ enum ExitCode : int {
     kExitOk = 0,
     // 1..5: the plug-in's status (see dovetrail.h).
     kExitUsage = 64,         // the command line is wrong
+    kExitDataError = 65,     // the plug-in's text cannot be converted to the asked format
     kExitNoConfig = 66,      // the configuration file cannot be found or read
     kExitNoPlugin = 69,      // the plug-in library cannot be found, loaded or used
     kExitInternal = 70,      // an unexpected error inside the host
