@@ -603,5 +603,51 @@ TEST(ChannelListTest, AMissingFileIsAConfigurationError) {
     }
 }
 
+TEST(ChannelListTest, PresentationValuesAndIntervalKindFollowThePluginsDefaults) {
+    const std::string ini =
+        "[Config]\nHostName=https://service.example\n"
+        "[plain]\nChannelUrl=p.xml\n"
+        "[full]\nChannelUrl=f.xml\nChannelDescription=About%20it\nChannelHomeUrl=https://h/\n"
+        "ChannelImageUrl=https://h/i.png\nUpdateIntervalKind= Boards \n"
+        "[lounge]\nChannelUrl=l.xml\nupdateintervalkind=lounge\n"
+        "[art]\nChannelUrl=a.xml\nUpdateIntervalKind=ARTICLES\n"
+        "[odd]\nChannelUrl=o.xml\nUpdateIntervalKind=weekly\n"
+        "[blank]\nChannelUrl=b.xml\nUpdateIntervalKind=\n";
+    const std::vector<ChannelEntry> channels = parseChannelList(ini);
+    ASSERT_EQ(channels.size(), 6u);
+    const Intervals intervals{300, 900, 3600};
+    struct Expected {
+        const char* description;
+        const char* homeUrl;
+        const char* imageUrl;
+        int32_t interval;
+        const char* unknown;
+    };
+    const Expected expected[] = {
+        {"plain", "https://service.example", "", 3600, ""},
+        {"About it", "https://h/", "https://h/i.png", 900, ""},
+        {"lounge", "https://service.example", "", 300, ""},
+        {"art", "https://service.example", "", 3600, ""},
+        {"odd", "https://service.example", "", 3600, "weekly"},
+        {"blank", "https://service.example", "", 3600, ""},
+    };
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        SCOPED_TRACE(channels[i].name);
+        EXPECT_EQ(channels[i].description, expected[i].description);
+        EXPECT_EQ(channels[i].homeUrl, expected[i].homeUrl);
+        EXPECT_EQ(channels[i].imageUrl, expected[i].imageUrl);
+        EXPECT_EQ(intervals.forKind(channels[i].intervalKind), expected[i].interval);
+        EXPECT_EQ(channels[i].unknownIntervalKind, expected[i].unknown);
+        EXPECT_EQ(intervalKindWarning(channels[i]).empty(), *expected[i].unknown == '\0');
+    }
+    EXPECT_EQ(intervalKindWarning(channels[4]),
+              "channel odd: UpdateIntervalKind=weekly is not lounge, boards or articles; the "
+              "longest interval applies");
+    // The longest is the default whichever kind holds it.
+    EXPECT_EQ((Intervals{900, 60, 300}.forKind(IntervalKind::longest)), 900);
+    EXPECT_EQ(findChannel(channels, " LOUNGE "), &channels[2]);
+    EXPECT_EQ(findChannel(channels, "lounge2"), nullptr);
+}
+
 }  // namespace
 }  // namespace host

@@ -23,12 +23,12 @@ struct IndexChannel {
     std::string title;        // UTF-8
     std::string description;  // UTF-8
     std::chrono::seconds refetchInterval{0};
-    std::optional<TimePoint> lastFetch;  // empty: not fetched yet
-    std::optional<TimePoint> nextFetch;
-    bool fetching = false;  // a fetch is running now
-    int32_t status = 0;     // of the last fetch
-    std::string error;      // UTF-8, of the last fetch when it failed
-    bool hasFeed = false;   // a good feed is held (and served even after a failed refetch)
+    std::optional<TimePoint> lastFetch = {};  // empty: not fetched yet
+    std::optional<TimePoint> nextFetch = {};
+    bool fetching = false;   // a fetch is running now
+    int32_t status = 0;      // of the last fetch
+    std::string error = {};  // UTF-8, of the last fetch when it failed
+    bool hasFeed = false;    // a good feed is held (and served even after a failed refetch)
 };
 
 struct IndexPageInput {
