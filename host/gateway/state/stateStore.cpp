@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <utility>
 
@@ -240,6 +241,59 @@ std::string randomHolder() {
     return text;
 }
 
+// Why an existing file must be set aside; an empty reason when it is usable.
+struct Verdict {
+    std::string reason;  // in the set-aside name
+    std::string details;
+};
+
+// Looks at an existing file through a read-only connection, which changes nothing: a read-write
+// one would already discard a journal that does not fit the file.
+Verdict inspect(const std::string& path) {
+    sqlite3* db = nullptr;
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
+    if (opened != SQLITE_OK) {
+        throw StateError("Can't open the state file: " + describe(db, path));
+    }
+    sqlite3_busy_timeout(db, 10000);
+    try {
+        // Reading the header fails on a file that is no database at all.
+        Statement id(db, "PRAGMA application_id", path);
+        id.step();
+        const auto applicationId = static_cast<std::int32_t>(id.integer(0));
+        Statement version(db, "PRAGMA user_version", path);
+        version.step();
+        const auto schemaVersion = static_cast<std::int32_t>(version.integer(0));
+        Statement tables(db, "SELECT count(*) FROM sqlite_master", path);
+        tables.step();
+        const std::int64_t tableCount = tables.integer(0);
+        Statement check(db, "PRAGMA quick_check", path);
+        check.step();
+        const std::string checked = check.bytes(0);
+        if (checked != "ok") {
+            return {"corrupt", "it is damaged or not a database (" + checked + ")"};
+        }
+        if (applicationId == kApplicationId && schemaVersion != StateStore::kSchemaVersion) {
+            return {"other-schema", "it holds another version's state (schema " +
+                                        std::to_string(schemaVersion) + ", this program reads " +
+                                        std::to_string(StateStore::kSchemaVersion) + ")"};
+        }
+        if (applicationId != kApplicationId && tableCount != 0) {
+            return {"other-schema", "it is another program's database"};
+        }
+        return {};
+    } catch (const SqliteFailure& e) {
+        const int code = e.code() & 0xFF;  // the primary code
+        if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT) {
+            return {"corrupt", std::string("it is damaged or not a database (") +
+                                   sqlite3_errstr(e.code()) + ")"};
+        }
+        throw;
+    }
+}
+
 }  // namespace
 
 StateStore::StateStore(const std::string& path, Report report)
@@ -262,74 +316,27 @@ void StateStore::open(Report& report) {
                                  error.message());
             }
         }
+        if (fs::exists(path_, error)) {
+            const Verdict verdict = inspect(path_);
+            if (!verdict.reason.empty()) {
+                const std::string aside = setAside(path_, verdict.reason);
+                if (report) {
+                    report("The state file " + path_ + " was set aside as " + aside + ": " +
+                           verdict.details + "; a new state is started");
+                }
+            }
+        }
     }
     const std::string name = path_.empty() ? ":memory:" : path_;
-    // Up to two tries: the file as it is, then a new one after setting a bad one aside.
-    for (int attempt = 0;; ++attempt) {
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(name.c_str(), &db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                            nullptr) != SQLITE_OK) {
-            const std::string why = describe(db, path_);
-            sqlite3_close_v2(db);
-            throw StateError("Can't open the state file: " + why);
-        }
-        db_ = db;
-        sqlite3_busy_timeout(db_, 10000);
-        std::string reason;  // why the file is set aside; empty when it is usable
-        std::string details;
-        try {
-            // Reading the header fails on a file that is no database at all.
-            Statement id(db_, "PRAGMA application_id", path_);
-            id.step();
-            const auto applicationId = static_cast<std::int32_t>(id.integer(0));
-            Statement version(db_, "PRAGMA user_version", path_);
-            version.step();
-            const auto schemaVersion = static_cast<std::int32_t>(version.integer(0));
-            Statement tables(db_, "SELECT count(*) FROM sqlite_master", path_);
-            tables.step();
-            const std::int64_t tableCount = tables.integer(0);
-            Statement check(db_, "PRAGMA quick_check", path_);
-            check.step();
-            const std::string checked = check.bytes(0);
-            if (checked != "ok") {
-                reason = "corrupt";
-                details = "it is damaged (" + checked + ")";
-            } else if (applicationId == kApplicationId && schemaVersion != kSchemaVersion) {
-                reason = "other-schema";
-                details = "it holds another version's state (schema " +
-                          std::to_string(schemaVersion) + ", this program reads " +
-                          std::to_string(kSchemaVersion) + ")";
-            } else if (applicationId != kApplicationId && tableCount != 0) {
-                reason = "other-schema";
-                details = "it is another program's database";
-            }
-        } catch (const SqliteFailure& e) {
-            const int code = e.code() & 0xFF;  // the primary code
-            if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT) {
-                reason = "corrupt";
-                details =
-                    std::string("it is not a readable database (") + sqlite3_errmsg(db_) + ")";
-            } else {
-                sqlite3_close_v2(db_);
-                db_ = nullptr;
-                throw;
-            }
-        }
-        if (reason.empty()) {
-            break;
-        }
+    if (sqlite3_open_v2(name.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string why = describe(db_, path_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        if (path_.empty() || attempt > 0) {
-            throw StateError("Can't start a new state file: " + details + ": " + name);
-        }
-        const std::string aside = setAside(path_, reason);
-        if (report) {
-            report("The state file " + path_ + " was set aside as " + aside + ": " + details +
-                   "; a new state is started");
-        }
+        throw StateError("Can't open the state file: " + why);
     }
+    sqlite3_busy_timeout(db_, 10000);
     if (!path_.empty()) {
         // The write-ahead log lets readers on; NORMAL is safe against a killed process.
         execute(db_, "PRAGMA journal_mode=WAL", path_);
