@@ -6,10 +6,13 @@ packages=(
     build-essential cmake ninja-build pkg-config binutils
     libexpat1-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
     libcpp-httplib-dev libcli11-dev
+    libsqlite3-dev zlib1g-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
     # The end-to-end tests read feeds with a real feed parser and open pages in a real browser.
     packages+=(python3 python3-feedparser chromium)
+    # ... and check the feed formats with an XML validator and a feed reader.
+    packages+=(libxml2-utils newsboat)
 fi
 
 missing=()

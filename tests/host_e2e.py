@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the dovetrail program.
 
-Run one group: host_e2e.py Commands|Serve|Install|FeedReader|Browser. The environment names the program
+Run one group: host_e2e.py Commands|Serve|Install|FeedReader|Browser|Formats. The environment names the program
 (DOVETRAIL_EXE), the plug-in (DOVETRAIL_PLUGIN), the build tree's example (DOVETRAIL_EXAMPLES)
 and the golden files (DOVETRAIL_GOLDEN). A group whose tools are missing exits with 77 (skipped).
 """
@@ -499,6 +499,215 @@ class Browser(ExampleServer):
         self.assertEqual(tuple(values), EXAMPLE_INTERVALS, dom[:2000])
 
 
+# An INI file whose channel values need care: UTF-8, Windows-1252, and characters XML must escape
+# written as they are (the plug-in copies them into its text).
+FORMATS_INI = (
+    b"[Config]\nHostName=service\nFixUrlBug=1\n"
+    b"GetLoungeLatestUpdatePeriodUrl=lounge-interval.xml\n"
+    b"GetCommentLatestUpdatePeriodUrl=boards-interval.xml\n"
+    b"GetArticleLatestUpdatePeriodUrl=articles-interval.xml\n"
+    b"[lounge]\nChannelUrl=lounge.xml\nChannelName=Caf\xc3\xa9 Lounge\n"
+    b"ChannelDescription=Tips & Tricks, 1 < 2\n"
+    b"ChannelHomeUrl=https://community.example.org/lounge/?a=1&b=2\n"
+    b"ChannelImageUrl=https://community.example.org/images/lounge-88x31.png\n"
+    b"UpdateIntervalKind=lounge\n"
+    b"[boards]\nChannelUrl=boards.xml\nChannelName=\x93Boards\x94 \x96 Jo\xebl's picks\n"
+    b"ChannelHomeUrl=https://community.example.org/boards/\n"
+    b"IncludeMessageBoardNames=1\nTrackNewReplies=1\nUpdateIntervalKind=boards\n"
+    b"[articles]\nChannelUrl=articles.xml\nChannelName=New Articles\n"
+    b"ChannelHomeUrl=https://community.example.org/articles/\n")
+# What each channel of FORMATS_INI is called, described as, and its ttl in minutes.
+FORMATS_CHANNELS = {
+    "lounge": ("Caf\u00e9 Lounge", "Tips & Tricks, 1 < 2",
+               "https://community.example.org/lounge/?a=1&b=2", 5),
+    "boards": ("\u201cBoards\u201d \u2013 Jo\u00ebl's picks", "boards",
+               "https://community.example.org/boards/", 15),
+    "articles": ("New Articles", "articles", "https://community.example.org/articles/", 60),
+}
+
+
+def plugin_items(name):
+    """(title, link, id) of each item of the plug-in's own text for the example's channel."""
+    import xml.etree.ElementTree as ET
+    root = ET.fromstring(golden(name + ".rss").decode("latin-1"))
+    return [(i.findtext("TITLE"), i.findtext("LINK"), i.findtext("ID") or i.findtext("LINK"))
+            for i in root.iter("ITEM")]
+
+
+class Formats(TempDirTest):
+    """channel --format and opml, their bytes read by real clients: xmllint, feedparser, Python's
+    json, newsboat (from files, and from an OPML import over HTTP)."""
+
+    def setUp(self):
+        super().setUp()
+        self.ini = copy_example(os.path.join(self.tmp, "example"))
+        with open(self.ini, "wb") as f:
+            f.write(FORMATS_INI)
+        self.feeds = os.path.join(self.tmp, "feeds")
+        self.started = time.time()
+        for fmt in ("rss", "atom", "json"):
+            code, out, err = run("--config", self.ini, "channel", *FORMATS_CHANNELS, "--format",
+                                 fmt, "-o", self.feeds)
+            self.assertEqual((code, out, err), (0, b"", ""))
+        self.finished = time.time()
+
+    def path(self, name, fmt):
+        return os.path.join(self.feeds, name + "." + fmt)
+
+    def assert_recent(self, struct_time):
+        import calendar
+        when = calendar.timegm(struct_time)
+        self.assertTrue(int(self.started) - 1 <= when <= self.finished + 1, struct_time)
+
+    def test_xmllint_accepts_the_saved_bytes(self):
+        code, opml, err = run("--config", self.ini, "opml")
+        self.assertEqual((code, err), (0, ""))
+        opml_path = write(os.path.join(self.tmp, "channels.opml"), "")
+        with open(opml_path, "wb") as f:
+            f.write(opml)
+        files = [self.path(n, f) for n in FORMATS_CHANNELS for f in ("rss", "atom")] + [opml_path]
+        done = subprocess.run(["xmllint", "--noout"] + files, capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr.decode("utf-8", "replace"))
+        for name in FORMATS_CHANNELS:
+            with open(self.path(name, "rss"), "rb") as f:
+                data = f.read()
+            self.assertTrue(data.startswith(b'<?xml version="1.0" encoding="UTF-8"?>\n'
+                                            b'<rss version="2.0" '
+                                            b'xmlns:atom="http://www.w3.org/2005/Atom">'))
+        with open(self.path("boards", "rss"), "rb") as f:
+            self.assertIn("Jo\u00ebl Durand".encode("utf-8"), f.read())
+
+    def test_feedparser_reads_rss_and_atom_strictly(self):
+        import feedparser
+        for name, (title, description, home, ttl) in FORMATS_CHANNELS.items():
+            expected = plugin_items(name)
+            for fmt, version in (("rss", "rss20"), ("atom", "atom10")):
+                with self.subTest(channel=name, format=fmt):
+                    with open(self.path(name, fmt), "rb") as f:
+                        feed = feedparser.parse(f.read())
+                    self.assertFalse(feed.bozo, feed.get("bozo_exception"))
+                    self.assertEqual(feed.version, version)
+                    self.assertEqual(feed.feed.title, title)
+                    self.assertEqual(feed.feed.link, home)
+                    if fmt == "rss":
+                        self.assertEqual(feed.feed.get("ttl"), str(ttl))
+                        self.assertEqual(feed.feed.get("description"), description)
+                        if name == "lounge":
+                            self.assertEqual(feed.feed.image.href, "https://community.example."
+                                             "org/images/lounge-88x31.png")
+                        else:
+                            self.assertNotIn("image", feed.feed)
+                    self.assertEqual([(e.title, e.link, e.id) for e in feed.entries], expected)
+                    self.assert_recent(feed.feed.updated_parsed)
+                    for entry in feed.entries:
+                        self.assert_recent(entry.published_parsed)
+                    self.assertIn("http://127.0.0.1:8080/channels/%s.%s" % (name, fmt),
+                                  [link.href for link in feed.feed.links])
+
+    def test_json_feed_has_the_required_keys(self):
+        for name, (title, description, home, _) in FORMATS_CHANNELS.items():
+            with self.subTest(channel=name):
+                with open(self.path(name, "json"), "rb") as f:
+                    feed = json.loads(f.read().decode("utf-8"))
+                self.assertEqual(feed["version"], "https://jsonfeed.org/version/1.1")
+                self.assertEqual(feed["title"], title)
+                self.assertEqual(feed["home_page_url"], home)
+                self.assertEqual(feed["feed_url"], "http://127.0.0.1:8080/channels/%s.json" % name)
+                got = []
+                for item in feed["items"]:
+                    self.assertIsInstance(item["id"], str)
+                    self.assertTrue(item.get("content_text") or item.get("content_html"))
+                    self.assert_recent(time.strptime(item["date_published"], "%Y-%m-%dT%H:%M:%SZ"))
+                    got.append((item["title"], item["url"], item["id"]))
+                self.assertEqual(got, plugin_items(name))
+
+    def newsboat_items(self, urls, run_name):
+        """Reloads every URL with newsboat; returns {feed URL: (feed title, [item titles])}.
+        newsboat keeps an item once per guid, so each run has a cache of its own."""
+        import sqlite3
+        urls_file = write(os.path.join(self.tmp, run_name + ".urls"),
+                          "".join(u + "\n" for u in urls))
+        config = write(os.path.join(self.tmp, "newsboat.conf"), "")
+        cache = os.path.join(self.tmp, run_name + ".db")
+        done = subprocess.run(["newsboat", "-u", urls_file, "-c", cache, "-C", config, "-x",
+                               "reload"], capture_output=True, timeout=120,
+                              env=dict(os.environ, HOME=self.tmp))
+        self.assertEqual(done.returncode, 0, done.stderr.decode("utf-8", "replace"))
+        db = sqlite3.connect(cache)
+        self.addCleanup(db.close)
+        result = {}
+        for url, feed_title in db.execute("SELECT rssurl, title FROM rss_feed"):
+            titles = [t for (t,) in db.execute(
+                "SELECT title FROM rss_item WHERE feedurl = ? ORDER BY id", (url,))]
+            result[url] = (feed_title, sorted(titles))
+        return result
+
+    def test_newsboat_finds_every_item_of_every_channel(self):
+        for fmt in ("rss", "atom"):
+            urls = ["file://" + self.path(name, fmt) for name in FORMATS_CHANNELS]
+            got = self.newsboat_items(urls, fmt)
+            self.assertEqual(sorted(got), sorted(urls))
+            for name, (title, _, _, _) in FORMATS_CHANNELS.items():
+                with self.subTest(channel=name, format=fmt):
+                    self.assertEqual(got["file://" + self.path(name, fmt)],
+                                     (title, sorted(t for t, _, _ in plugin_items(name))))
+
+    def test_newsboat_imports_the_opml_list_and_fetches_each_feed_over_http(self):
+        site = os.path.join(self.tmp, "site")
+        shutil.copytree(self.feeds, os.path.join(site, "channels"))
+        handler = lambda *a, **k: http.server.SimpleHTTPRequestHandler(*a, directory=site, **k)
+        httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        httpd.RequestHandlerClass.log_message = lambda *a: None
+        threading.Thread(target=httpd.serve_forever, daemon=True).start()
+        self.addCleanup(httpd.server_close)
+        self.addCleanup(httpd.shutdown)
+        base = "http://127.0.0.1:%d" % httpd.server_address[1]
+        opml = os.path.join(self.tmp, "channels.opml")
+        code, out, err = run("--config", self.ini, "opml", "--public-url", base + "/", "-o", opml)
+        self.assertEqual((code, out, err), (0, b"", ""))
+        import xml.etree.ElementTree as ET
+        outlines = ET.parse(opml).getroot().findall("./body/outline")
+        self.assertEqual([(o.get("text"), o.get("xmlUrl"), o.get("htmlUrl")) for o in outlines],
+                         [(t, "%s/channels/%s.rss" % (base, n), h)
+                          for n, (t, _, h, _) in FORMATS_CHANNELS.items()])
+        urls_file = os.path.join(self.tmp, "urls")
+        done = subprocess.run(["newsboat", "-i", opml, "-u", urls_file, "-c",
+                               os.path.join(self.tmp, "import.db")], capture_output=True,
+                              timeout=60, env=dict(os.environ, HOME=self.tmp))
+        self.assertEqual(done.returncode, 0, done.stderr.decode("utf-8", "replace"))
+        with open(urls_file) as f:
+            urls = [line.split()[0] for line in f if line.startswith("http")]
+        got = self.newsboat_items(urls, "imported")
+        for name, (title, _, _, _) in FORMATS_CHANNELS.items():
+            with self.subTest(channel=name):
+                self.assertEqual(got["%s/channels/%s.rss" % (base, name)],
+                                 (title, sorted(t for t, _, _ in plugin_items(name))))
+
+    def test_the_default_format_is_the_plugins_text_and_odd_input_is_reported(self):
+        code, out, err = run("channel", "lounge", "--format", "plugin")
+        self.assertEqual((code, out, err), (0, golden("lounge.rss"), ""))
+        for args, code, message in [
+            (["channel", "lounge", "--format", "xml"], EX_USAGE, "xml"),
+            (["channel", "lounge", "--format", "rss", "--public-url", "ftp://h"], EX_USAGE,
+             "--public-url: Not a base URL"),
+            (["opml", "--public-url", "127.0.0.1:8080"], EX_USAGE, "must start with http://"),
+        ]:
+            with self.subTest(args=args):
+                got, out, err = run(*args)
+                self.assertEqual((got, out), (code, b""), err)
+                self.assertIn(message, err)
+        # A kind not understood is named on standard error; the longest interval applies.
+        with open(self.ini, "ab") as f:
+            f.write(b"UpdateIntervalKind=hourly\n")
+        code, out, err = run("--config", self.ini, "channel", "articles", "--format", "rss")
+        self.assertEqual(code, 0, err)
+        self.assertIn(b"<ttl>60</ttl>", out)
+        self.assertIn("warning: channel articles: UpdateIntervalKind=hourly is not lounge, "
+                      "boards or articles", err)
+        code, out, err = run("--config", self.ini, "channels")
+        self.assertIn("UpdateIntervalKind=hourly", err)
+
+
 class Install(TempDirTest):
     """cmake --install, and the installed program on its own files."""
 
@@ -533,7 +742,7 @@ def chromium():
 
 def main():
     groups = {"Commands": Commands, "Serve": Serve, "Install": Install, "FeedReader": FeedReader,
-              "Browser": Browser}
+              "Browser": Browser, "Formats": Formats}
     if len(sys.argv) != 2 or sys.argv[1] not in groups:
         print("usage: host_e2e.py " + "|".join(groups), file=sys.stderr)
         return 2
@@ -544,7 +753,13 @@ def main():
             print("host_e2e: %s does not name an existing file: %r (build it first)"
                   % (name, value), file=sys.stderr)
             return 1
-    if group == "FeedReader":
+    if group == "Formats":
+        missing = [tool for tool in ("xmllint", "newsboat") if not shutil.which(tool)]
+        if missing:
+            print("SKIPPED: %s not installed (Debian packages libxml2-utils, newsboat)"
+                  % " and ".join(missing), file=sys.stderr)
+            return 77
+    if group in ("FeedReader", "Formats"):
         try:
             import feedparser  # noqa: F401
         except ImportError:
