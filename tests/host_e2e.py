@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end tests of the dovetrail program.
 
-Run one group: host_e2e.py Commands|Serve|Install|FeedReader|Browser|Formats. The environment names the program
+Run one group: host_e2e.py Commands|Serve|Install|FeedReader|Browser|Formats|IndexPage. The environment names the program
 (DOVETRAIL_EXE), the plug-in (DOVETRAIL_PLUGIN), the build tree's example (DOVETRAIL_EXAMPLES)
 and the golden files (DOVETRAIL_GOLDEN). A group whose tools are missing exits with 77 (skipped).
 """
@@ -708,6 +708,59 @@ class Formats(TempDirTest):
         self.assertIn("UpdateIntervalKind=hourly", err)
 
 
+class IndexPage(TempDirTest):
+    """The gateway's index page in a browser: at a desktop's and a phone's width nothing scrolls
+    sideways, and the feeds are announced for discovery."""
+
+    # The page measures itself once laid out and tells the frame around it. A window cannot be
+    # narrower than 500 pixels, a frame can; --dump-dom then shows the figures.
+    MEASURE = (b"<script>addEventListener('load', () => { const d = document.documentElement; "
+               b"parent.postMessage(d.scrollWidth + ' ' + d.clientWidth + ' ' + "
+               b"document.querySelectorAll('link[rel=alternate]').length, '*'); });</script>"
+               b"</body>")
+    FRAME = ('<!DOCTYPE html><html><body style="margin:0"><iframe src="measured.html" '
+             'style="width:%dpx;height:%dpx;border:0"></iframe><script>addEventListener('
+             '"message", e => document.body.setAttribute("data-fit", e.data));</script>'
+             '</body></html>')
+
+    def test_the_page_fits_desktop_and_phone_widths(self):
+        renderer = os.environ.get("DOVETRAIL_RENDER_INDEX", "")
+        if not os.path.exists(renderer):
+            self.fail("DOVETRAIL_RENDER_INDEX does not name the built renderer: %r" % renderer)
+        page = os.path.join(self.tmp, "index.html")
+        subprocess.run([renderer, page], check=True, timeout=30)
+        with open(page, "rb") as f:
+            html = f.read()
+        self.assertEqual(html.count(b'<link rel="alternate"'), 12)  # 4 channels, 3 formats
+        with open(os.path.join(self.tmp, "measured.html"), "wb") as f:
+            f.write(html.replace(b"</body>", self.MEASURE))
+        for width, height in ((1280, 900), (390, 844)):
+            with self.subTest(width=width):
+                frame = write(os.path.join(self.tmp, "frame%d.html" % width),
+                              self.FRAME % (width, height))
+                profile = tempfile.mkdtemp(prefix="dovetrail-chromium-")
+                self.addCleanup(shutil.rmtree, profile, True)
+                done = subprocess.run(
+                    [chromium(), "--headless", "--no-sandbox", "--disable-gpu",
+                     "--disable-background-networking", "--no-first-run",
+                     "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile,
+                     "--window-size=%d,%d" % (max(width, 500), height), "--hide-scrollbars",
+                     "--virtual-time-budget=3000", "--dump-dom", "file://" + frame],
+                    capture_output=True, timeout=120)
+                dom = done.stdout.decode("utf-8", "replace")
+                self.assertEqual(done.returncode, 0, done.stderr.decode("utf-8", "replace")[-2000:])
+                fit = re.search(r'data-fit="(\d+) (\d+) (\d+)"', dom)
+                self.assertIsNotNone(fit, dom[-2000:])
+                scroll_width, client_width, alternates = map(int, fit.groups())
+                self.assertEqual(client_width, width)
+                self.assertLessEqual(scroll_width, client_width, "scrolls sideways")
+                self.assertEqual(alternates, 12)
+        # The names arrive as the right characters.
+        text = html.decode("utf-8")
+        self.assertIn("Caf\u00e9 Lounge", text)
+        self.assertIn("Jo\u00ebl", text)
+
+
 class Install(TempDirTest):
     """cmake --install, and the installed program on its own files."""
 
@@ -742,7 +795,7 @@ def chromium():
 
 def main():
     groups = {"Commands": Commands, "Serve": Serve, "Install": Install, "FeedReader": FeedReader,
-              "Browser": Browser, "Formats": Formats}
+              "Browser": Browser, "Formats": Formats, "IndexPage": IndexPage}
     if len(sys.argv) != 2 or sys.argv[1] not in groups:
         print("usage: host_e2e.py " + "|".join(groups), file=sys.stderr)
         return 2
@@ -771,7 +824,7 @@ def main():
             print("SKIPPED: Python's feedparser is not installed "
                   "(Debian package python3-feedparser)", file=sys.stderr)
             return 77
-    if group == "Browser" and not chromium():
+    if group in ("Browser", "IndexPage") and not chromium():
         print("SKIPPED: chromium is not installed (Debian package chromium)", file=sys.stderr)
         return 77
     suite = unittest.defaultTestLoader.loadTestsFromTestCase(groups[group])

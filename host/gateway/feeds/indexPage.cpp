@@ -81,7 +81,10 @@ std::string timeHtml(TimePoint time, TimePoint now) {
     std::string date = rfc3339Date(time);
     std::string shown = date.substr(0, 10) + " " + date.substr(11, 8) + " UTC";
     const auto left = duration_cast<seconds>(time - now);
-    if (left.count() > 0) {
+    if (left.count() >= 60) {
+        const long long minutes = (left.count() + 30) / 60;  // to the nearest minute
+        shown += " (in " + describeInterval(std::chrono::minutes(minutes)) + ")";
+    } else if (left.count() > 0) {
         shown += " (in " + describeInterval(left) + ")";
     } else if (left.count() > -5) {
         shown += " (now)";
