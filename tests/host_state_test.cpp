@@ -160,6 +160,34 @@ TEST(StateStoreTest, TwoConnectionsNeverBothFetchOneChannel) {
     EXPECT_EQ(first.claimFetch("lounge", t0 + 361s, 60s).decision, FetchDecision::fetch);
 }
 
+TEST(StateStoreTest, ThreadsShareOneStore) {
+    TempDir dir;
+    StateStore store(dir.file("state.sqlite3"));
+    const TimePoint t0 = at(10'000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string channel = "channel" + std::to_string(t);
+            for (int i = 0; i < 50; ++i) {
+                const TimePoint now = t0 + std::chrono::seconds(60 * i);
+                if (store.claimFetch(channel, now, 30s).decision == FetchDecision::fetch) {
+                    store.recordFetch(channel,
+                                      success(now, 60s, "text", {"g" + std::to_string(i)}));
+                }
+                store.load(channel);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int t = 0; t < 4; ++t) {
+        const std::string channel = "channel" + std::to_string(t);
+        EXPECT_EQ(store.load(channel)->fetches, 50u);
+        EXPECT_EQ(store.itemDates(channel).size(), 50u);
+    }
+}
+
 // Runs `body` in a child process; returns its exit status.
 template <typename Body>
 pid_t forkChild(Body body) {
