@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -203,6 +204,71 @@ class Commands(TempDirTest):
         code, out, err = run("--config", ini, "intervals")
         self.assertEqual((code, out), (1, b""))
         self.assertIn("Can't initialise the plug-in with " + ini, err)
+
+    def test_each_failure_keeps_the_plugins_text_and_adds_a_hint(self):
+        example = os.path.join(self.tmp, "example")
+        ini = copy_example(example)
+        service = os.path.join(example, "service")
+        no_host = write(os.path.join(self.tmp, "nohost.ini"), "[lounge]\nChannelUrl=x.xml\n")
+        missing = write(os.path.join(example, "missing.ini"),
+                        "[Config]\nHostName=service\n"
+                        "GetLoungeLatestUpdatePeriodUrl=lounge-interval.xml\n"
+                        "GetCommentLatestUpdatePeriodUrl=boards-interval.xml\n"
+                        "GetArticleLatestUpdatePeriodUrl=articles-interval.xml\n"
+                        "[lounge]\nChannelUrl=nosuchfile.xml\n")
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))  # bound, not listening: connections are refused
+            port = closed.getsockname()[1]
+            refused = write(os.path.join(self.tmp, "refused.ini"),
+                            "[Config]\nHostName=http://127.0.0.1:%d/ws\n"
+                            "GetLoungeLatestUpdatePeriodUrl=lounge-interval.xml\n" % port)
+            cases = [
+                (["--config", no_host, "channel", "lounge"], 1,
+                 "dovetrail: channel lounge: The host name has not been configured. (status 1)",
+                 "set HostName in [Config] of " + no_host),
+                (["--config", ini, "channel", "x"], 5,
+                 "dovetrail: channel x: Unknown channel: x (status 5)",
+                 "the channels of %s are lounge, boards, articles (`dovetrail channels`" % ini),
+                (["--config", missing, "channel", "lounge"], 1,
+                 "Can't send the HTTP request: service/nosuchfile.xml (status 1)",
+                 "there is no file nosuchfile.xml in %s (HostName in [Config] and ChannelUrl in "
+                 "[lounge] of %s form the path service/nosuchfile.xml, which is taken from the INI "
+                 "file's directory)" % (service, missing)),
+                (["--config", refused, "intervals"], 1,
+                 "Can't send the HTTP request: http://127.0.0.1:%d/ws/lounge-interval.xml "
+                 "(status 1)" % port,
+                 "can't connect to 127.0.0.1 port %d: Connection refused (HostName and "
+                 "GetLoungeLatestUpdatePeriodUrl in [Config] of %s" % (port, refused)),
+            ]
+            os.remove(os.path.join(example, "Dovetrail-MainPage.template"))
+            cases.append((["--config", ini, "main-page"], 3,
+                          "dovetrail: main page: Can't open the Dovetrail main page template "
+                          "file. (status 3)",
+                          "reads the main page template from "
+                          + os.path.join(example, "Dovetrail-MainPage.template")))
+            env = dict(os.environ, no_proxy="*")
+            for args, code, message, hint in cases:
+                with self.subTest(args=args):
+                    done = subprocess.run([EXE, "--plugin", PLUGIN] + args, cwd=self.tmp,
+                                          capture_output=True, timeout=60, env=env)
+                    lines = done.stderr.decode("latin-1").splitlines()
+                    self.assertEqual((done.returncode, len(lines)), (code, 2), lines)
+                    self.assertIn(message, lines[0])
+                    self.assertTrue(lines[1].startswith("dovetrail: hint: "), lines)
+                    self.assertIn(hint, lines[1])
+
+    def test_intervals_and_channels_say_when_no_host_name_means_defaults(self):
+        ini = write(os.path.join(self.tmp, "nohost.ini"), "[lounge]\nChannelUrl=x.xml\n")
+        code, out, err = run("--config", ini, "intervals", cwd=self.tmp)
+        self.assertEqual((code, out), (0, b"Lounge:         60 minutes (3600 seconds)\n"
+                                          b"Message boards: 60 minutes (3600 seconds)\n"
+                                          b"Articles:       60 minutes (3600 seconds)\n"))
+        self.assertEqual(err, "dovetrail: note: HostName in [Config] of %s is not set, so these "
+                              "are the plug-in's defaults; with it set, the web service is asked "
+                              "for its intervals\n" % ini)
+        code, out, err = run("--config", ini, "channels", cwd=self.tmp)
+        self.assertEqual((code, out), (0, b"lounge\tlounge\n"))
+        self.assertIn("HostName in [Config] of %s is not set" % ini, err)
 
     def test_command_line_and_plugin_problems(self):
         for args, code, message in [
