@@ -37,6 +37,7 @@ EXAMPLES = _path("DOVETRAIL_EXAMPLES")
 GOLDEN = _path("DOVETRAIL_GOLDEN")
 CMAKE = os.environ.get("DOVETRAIL_CMAKE", "cmake")
 BUILD_DIR = _path("DOVETRAIL_BUILD_DIR")
+VERSION = os.environ.get("DOVETRAIL_VERSION", "")
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 EX_USAGE, EX_NOINPUT, EX_UNAVAILABLE = 64, 66, 69
@@ -284,6 +285,10 @@ class Commands(TempDirTest):
                 got, out, err = run(*args, cwd=self.tmp, plugin=False)
                 self.assertEqual(got, code, err)
                 self.assertIn(message, err)
+        code, out, err = run("--version", plugin=False)
+        self.assertEqual((code, out, err),
+                         (0, b"dovetrail " + VERSION.encode() + b"\nplug-in interface version 1\n",
+                          ""))
         code, out, _ = run("--help", plugin=False)
         self.assertEqual(code, 0)
         for text in (b"Examples:", b"Exit codes:", b"channel", b"main-page", b"intervals",
@@ -589,7 +594,7 @@ class Install(TempDirTest):
         with open("/proc/%d/maps" % server.process.pid) as maps:
             loaded = {line.split()[-1] for line in maps if "libdovetrail" in line}
         self.assertEqual(loaded, {os.path.join(os.path.realpath(prefix), "lib",
-                                               "libdovetrail.so.0.1.0")})
+                                               "libdovetrail.so." + VERSION)})
         self.assertEqual(server.stop(), 0)
 
 

@@ -234,7 +234,10 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         "Runs the Dovetrail channel plug-in: prints channels, the main page and the "
         "update intervals, or serves the channels to feed readers over HTTP.",
         "dovetrail"};
-    app.set_version_flag("--version", DOVETRAIL_VERSION);
+    // The host's release, and the plug-in interface it loads.
+    app.set_version_flag("--version", "dovetrail " DOVETRAIL_VERSION
+                                      "\nplug-in interface version " +
+                                          std::to_string(DOVETRAIL_INTERFACE_VERSION));
     app.option_defaults()->always_capture_default();
     app.add_option("--config", options.config,
                    "The plug-in's INI file (default: the bundled example's dovetrail.ini)")
