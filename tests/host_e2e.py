@@ -38,6 +38,7 @@ GOLDEN = _path("DOVETRAIL_GOLDEN")
 CMAKE = os.environ.get("DOVETRAIL_CMAKE", "cmake")
 BUILD_DIR = _path("DOVETRAIL_BUILD_DIR")
 VERSION = os.environ.get("DOVETRAIL_VERSION", "")
+PLUGIN_DIR = os.environ.get("DOVETRAIL_PLUGIN_INSTALL_DIR", "")
 SYSTEM_PYTHON = "/usr/bin/python3"
 
 EX_USAGE, EX_NOINPUT, EX_UNAVAILABLE = 64, 66, 69
@@ -593,7 +594,7 @@ class Install(TempDirTest):
         self.assertIn("serving " + ini + " on", server.log())
         with open("/proc/%d/maps" % server.process.pid) as maps:
             loaded = {line.split()[-1] for line in maps if "libdovetrail" in line}
-        self.assertEqual(loaded, {os.path.join(os.path.realpath(prefix), "lib",
+        self.assertEqual(loaded, {os.path.join(os.path.realpath(prefix), PLUGIN_DIR,
                                                "libdovetrail.so." + VERSION)})
         self.assertEqual(server.stop(), 0)
 
