@@ -7,10 +7,19 @@ packages=(
     libexpat1-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
     libcpp-httplib-dev libcli11-dev
 )
-if [[ "${1:-}" == "--test" ]]; then
-    # The end-to-end tests read feeds with a real feed parser and open pages in a real browser.
-    packages+=(python3 python3-feedparser chromium)
-fi
+# Building the Debian package: Debian's build flags and the shared-library dependencies of the
+# programs (dpkg-dev, which uses file), and its check.
+package_tools=(dpkg-dev file lintian)
+case "${1:-}" in
+    --test)
+        # The end-to-end tests read feeds with a real feed parser and open pages in a real browser;
+        # the package test builds the package, renders its manual pages and verifies its unit.
+        packages+=(python3 python3-feedparser chromium "${package_tools[@]}" man-db systemd)
+        ;;
+    --package)
+        packages+=("${package_tools[@]}")
+        ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
