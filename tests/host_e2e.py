@@ -641,7 +641,7 @@ class Package(unittest.TestCase):
         for folder, _, names in os.walk(self.root):
             files.update(os.path.relpath(os.path.join(folder, n), self.root) for n in names)
         examples = ["dovetrail.ini", "Dovetrail.debug", "Dovetrail-MainPage.template",
-                    "README.md"] + ["service/%s%s.xml" % (kind, suffix)
+                    "README.md", "Dovetrail.log"] + ["service/%s%s.xml" % (kind, suffix)
                                     for kind in ("lounge", "boards", "articles")
                                     for suffix in ("", "-interval")]
         self.assertEqual(files, {
@@ -667,6 +667,9 @@ class Package(unittest.TestCase):
         } | {"usr/share/dovetrail/examples/" + name for name in examples})
         self.assertEqual(os.readlink(os.path.join(self.root, "etc/dovetrail/Dovetrail.log")),
                          "/var/log/dovetrail/Dovetrail.log")
+        # A run of the installed example leaves no file in the system's directories.
+        self.assertEqual(os.readlink(os.path.join(self.usr, "share/dovetrail/examples/"
+                                                  "Dovetrail.log")), "/dev/null")
         with open(os.path.join(SOURCE_DIR, "LICENSE"), "rb") as licence, \
                 open(os.path.join(self.usr, "share/doc/dovetrail/copyright"), "rb") as copyright:
             self.assertEqual(copyright.read(), licence.read())
