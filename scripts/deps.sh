@@ -19,6 +19,10 @@ case "${1:-}" in
     --package)
         packages+=("${package_tools[@]}")
         ;;
+    --install-check)
+        # scripts/install-check.sh makes a clean Debian root to install the package in.
+        packages+=(debootstrap)
+        ;;
 esac
 
 missing=()
