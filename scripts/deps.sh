@@ -14,7 +14,8 @@ case "${1:-}" in
     --test)
         # The end-to-end tests read feeds with a real feed parser and open pages in a real browser;
         # the package test builds the package, renders its manual pages and verifies its unit.
-        packages+=(python3 python3-feedparser chromium "${package_tools[@]}" man-db systemd)
+        packages+=(python3 python3-feedparser chromium "${package_tools[@]}" man-db systemd
+            bash-completion)
         ;;
     --package)
         packages+=("${package_tools[@]}")
