@@ -22,15 +22,11 @@ constexpr const char* kHostNameMissing = "The host name has not been configured.
 // How many channel names an unknown-channel hint lists before it counts the rest.
 constexpr std::size_t kNamesListed = 8;
 
-struct IntervalKey {
-    const char* key;
-    const char* kind;
-};
 // In the order plugin_init asks for them: the first that fails ends initialisation.
-constexpr IntervalKey kIntervalKeys[] = {
-    {"GetLoungeLatestUpdatePeriodUrl", "lounge"},
-    {"GetCommentLatestUpdatePeriodUrl", "message-board"},
-    {"GetArticleLatestUpdatePeriodUrl", "article"},
+constexpr const char* kIntervalKeys[] = {
+    "GetLoungeLatestUpdatePeriodUrl",
+    "GetCommentLatestUpdatePeriodUrl",
+    "GetArticleLatestUpdatePeriodUrl",
 };
 
 // The plug-in's download texts end in the address they failed on.
@@ -266,10 +262,10 @@ HintFacts gatherHintFacts(const Failure& failure, const std::string& configPath,
             facts.urlKey = sectionKey("ChannelUrl", failure.channel);
         }
     } else {
-        for (const IntervalKey& key : kIntervalKeys) {
-            const std::string path = iniValue(iniText, kConfig, key.key);
+        for (const char* key : kIntervalKeys) {
+            const std::string path = iniValue(iniText, kConfig, key);
             if (!facts.url.empty() && facts.url == joinUrl(hostName, path)) {
-                facts.urlKey = sectionKey(key.key, kConfig);
+                facts.urlKey = sectionKey(key, kConfig);
                 facts.keyEmpty = path.empty();
                 break;
             }
@@ -323,9 +319,9 @@ std::string intervalsNote(const std::string& configPath, const std::string& iniT
                "asked for its intervals";
     }
     std::string unset;
-    for (const IntervalKey& key : kIntervalKeys) {
-        if (iniValue(iniText, kConfig, key.key).empty()) {
-            unset += std::string(unset.empty() ? "" : ", ") + key.key;
+    for (const char* key : kIntervalKeys) {
+        if (iniValue(iniText, kConfig, key).empty()) {
+            unset += std::string(unset.empty() ? "" : ", ") + key;
         }
     }
     if (unset.empty()) {
