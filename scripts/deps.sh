@@ -8,12 +8,26 @@ packages=(
     libcpp-httplib-dev libcli11-dev
     libsqlite3-dev zlib1g-dev
 )
-if [[ "${1:-}" == "--test" ]]; then
-    # The end-to-end tests read feeds with a real feed parser and open pages in a real browser.
-    packages+=(python3 python3-feedparser chromium)
-    # ... and check the feed formats with an XML validator and a feed reader.
-    packages+=(libxml2-utils newsboat)
-fi
+# Building the Debian package: Debian's build flags and the shared-library dependencies of the
+# programs (dpkg-dev, which uses file), and its check.
+package_tools=(dpkg-dev file lintian)
+case "${1:-}" in
+    --test)
+        # The end-to-end tests read feeds with a real feed parser and open pages in a real browser;
+        # the package test builds the package, renders its manual pages and verifies its unit.
+        packages+=(python3 python3-feedparser chromium "${package_tools[@]}" man-db systemd
+            bash-completion)
+        # ... and check the feed formats with an XML validator and a feed reader.
+        packages+=(libxml2-utils newsboat)
+        ;;
+    --package)
+        packages+=("${package_tools[@]}")
+        ;;
+    --install-check)
+        # scripts/install-check.sh makes a clean Debian root to install the package in.
+        packages+=(debootstrap)
+        ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

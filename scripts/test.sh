@@ -15,7 +15,8 @@ build() {  # build DIR [cmake options...]
 }
 
 echo "== build and test"
-build build
+# Configured for /usr, so that the package test packages this build in Debian's layout.
+build build -DCMAKE_INSTALL_PREFIX=/usr
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"

@@ -14,6 +14,7 @@
 #include "channelModel.h"
 #include "configuredPlugin.h"
 #include "feedFormats.h"
+#include "hints.h"
 #include "hostError.h"
 #include "pluginLibrary.h"
 #include "serve.h"
@@ -114,6 +115,28 @@ void writeFile(const fs::path& path, const std::string& text) {
     }
 }
 
+// The line after a failure that says what to change; relative local paths in the INI file are
+// looked up from the working directory, which is the INI file's by now.
+void printHint(std::ostream& err, const std::string& config, const Failure& failure) {
+    std::string iniText;
+    try {
+        iniText = readIniText(config);
+    } catch (const HostError&) {
+        // The hint then works from the file system alone.
+    }
+    const std::string hint =
+        hintFor(failure, gatherHintFacts(failure, config, iniText, systemReachProbe()));
+    if (!hint.empty()) {
+        err << "dovetrail: hint: " << hint << "\n";
+    }
+}
+
+void printNote(std::ostream& err, const std::string& note) {
+    if (!note.empty()) {
+        err << "dovetrail: note: " << note << "\n";
+    }
+}
+
 void writeOut(std::ostream& out, const std::string& text) {
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.flush();
@@ -188,6 +211,8 @@ int runChannel(const Options& options, std::ostream& out, std::ostream& err) {
         if (!result.ok()) {
             err << "dovetrail: channel " << name << ": " << result.error << " (status "
                 << result.status << ")\n";
+            printHint(err, loaded.config,
+                      Failure{Operation::Channel, result.status, result.error, name});
             failed = result.status;
         } else if (format == feeds::FeedFormat::plugin) {
             text = result.text;
@@ -226,6 +251,8 @@ int runMainPage(const Options& options, std::ostream& out, std::ostream& err) {
     const CallResult result = loaded.session->mainPage();
     if (!result.ok()) {
         err << "dovetrail: main page: " << result.error << " (status " << result.status << ")\n";
+        printHint(err, loaded.config,
+                  Failure{Operation::MainPage, result.status, result.error, {}});
         return result.status;
     }
     if (outputFile.empty()) {
@@ -236,7 +263,7 @@ int runMainPage(const Options& options, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
-int runIntervals(const Options& options, std::ostream& out) {
+int runIntervals(const Options& options, std::ostream& out, std::ostream& err) {
     const LoadedPlugin loaded = loadPlugin(options.config, options.plugin);
     const Intervals& iv = loaded.session->intervals();
     std::ostringstream text;
@@ -252,17 +279,20 @@ int runIntervals(const Options& options, std::ostream& out) {
         line("Articles:       ", iv.articles);
     }
     writeOut(out, text.str());
+    printNote(err, intervalsNote(loaded.config, readIniText(loaded.config)));
     return kExitOk;
 }
 
 int runChannels(const Options& options, std::ostream& out, std::ostream& err) {
     const std::string config = resolveConfig(options.config);
+    const std::string iniText = readIniText(config);
     std::string text;
-    for (const ChannelEntry& channel : readChannelList(config)) {
+    for (const ChannelEntry& channel : parseChannelList(iniText)) {
         warnAboutIntervalKind(channel, err);
         text += channel.name + "\t" + channel.title + "\n";
     }
     writeOut(out, text);
+    printNote(err, channelsNote(config, iniText));
     return kExitOk;
 }
 
@@ -298,7 +328,10 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         "Runs the Dovetrail channel plug-in: prints channels, the main page and the "
         "update intervals, or serves the channels to feed readers over HTTP.",
         "dovetrail"};
-    app.set_version_flag("--version", DOVETRAIL_VERSION);
+    // The host's release, and the plug-in interface it loads.
+    app.set_version_flag("--version", "dovetrail " DOVETRAIL_VERSION
+                                      "\nplug-in interface version " +
+                                          std::to_string(DOVETRAIL_INTERFACE_VERSION));
     app.option_defaults()->always_capture_default();
     app.add_option("--config", options.config,
                    "The plug-in's INI file (default: the bundled example's dovetrail.ini)")
@@ -379,7 +412,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             return runMainPage(options, out, err);
         }
         if (*intervals) {
-            return runIntervals(options, out);
+            return runIntervals(options, out, err);
         }
         if (*channels) {
             return runChannels(options, out, err);
@@ -391,7 +424,8 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             return runServe(
                 ServeOptions{options.config, options.plugin, options.listen, options.threads}, err);
         }
-        err << "dovetrail: a command is needed: channel, main-page, intervals, channels or serve\n"
+        err << "dovetrail: a command is needed: channel, main-page, intervals, channels, opml or "
+               "serve\n"
                "Run with --help for more information.\n";
         return kExitUsage;
     } catch (const HostError& e) {
@@ -399,6 +433,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         return e.exitCode();
     } catch (const PluginInitError& e) {
         err << "dovetrail: " << e.what() << " (status " << e.status() << ")\n";
+        printHint(err, e.configPath(), Failure{Operation::Init, e.status(), e.pluginText(), {}});
         return e.status();
     } catch (const std::exception& e) {
         err << "dovetrail: unexpected error: " << e.what() << "\n";

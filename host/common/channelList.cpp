@@ -103,24 +103,8 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
-}  // namespace
-
-std::string decodeIniValue(const std::string& value) {
-    std::string decoded;
-    decoded.reserve(value.size());
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '%' && i + 2 < value.size() && hexValue(value[i + 1]) >= 0 &&
-            hexValue(value[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexValue(value[i + 1]) * 16 + hexValue(value[i + 2]));
-            i += 2;
-        } else {
-            decoded += value[i];
-        }
-    }
-    return trimmed(decoded, isSpace);
-}
-
-std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
+// Sections in file order, each with its raw values.
+std::vector<Section> parseSections(const std::string& iniText) {
     std::string text = iniText;
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         text.erase(0, 3);
@@ -157,7 +141,28 @@ std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
             current->keys.emplace_back(key, unquoted(trimmed(line.substr(equals + 1), isBlank)));
         }
     }
+    return sections;
+}
 
+}  // namespace
+
+std::string decodeIniValue(const std::string& value) {
+    std::string decoded;
+    decoded.reserve(value.size());
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '%' && i + 2 < value.size() && hexValue(value[i + 1]) >= 0 &&
+            hexValue(value[i + 2]) >= 0) {
+            decoded += static_cast<char>(hexValue(value[i + 1]) * 16 + hexValue(value[i + 2]));
+            i += 2;
+        } else {
+            decoded += value[i];
+        }
+    }
+    return trimmed(decoded, isSpace);
+}
+
+std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
+    const std::vector<Section> sections = parseSections(iniText);
     std::string hostName;
     for (const Section& section : sections) {
         if (equalsNoCase(section.name, "Config")) {
@@ -226,7 +231,7 @@ const ChannelEntry* findChannel(const std::vector<ChannelEntry>& channels, std::
     return nullptr;
 }
 
-std::vector<ChannelEntry> readChannelList(const std::string& iniPath) {
+std::string readIniText(const std::string& iniPath) {
     std::ifstream in(iniPath, std::ios::binary);
     if (!in) {
         throw HostError(kExitNoConfig, "Can't read the configuration file: " + iniPath + ": " +
@@ -234,7 +239,31 @@ std::vector<ChannelEntry> readChannelList(const std::string& iniPath) {
     }
     std::ostringstream text;
     text << in.rdbuf();
-    return parseChannelList(text.str());
+    return text.str();
+}
+
+std::vector<ChannelEntry> readChannelList(const std::string& iniPath) {
+    return parseChannelList(readIniText(iniPath));
+}
+
+std::string iniValue(const std::string& iniText, const std::string& section,
+                     const std::string& key) {
+    for (const Section& s : parseSections(iniText)) {
+        if (equalsNoCase(s.name, section)) {
+            const std::string* value = s.find(key);
+            return value != nullptr ? decodeIniValue(*value) : std::string();
+        }
+    }
+    return {};
+}
+
+bool hasIniSection(const std::string& iniText, const std::string& section) {
+    for (const Section& s : parseSections(iniText)) {
+        if (equalsNoCase(s.name, section)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace host

@@ -1,4 +1,4 @@
-// The channels configured in the plug-in's INI file, read by the host itself.
+// The channels and other values of the plug-in's INI file, read by the host itself.
 //
 // A channel is a section with a non-empty "ChannelUrl"; its title is "ChannelName" or, without
 // one, the section name; the other presentation values follow the plug-in's defaults too. The
@@ -54,6 +54,16 @@ std::vector<ChannelEntry> readChannelList(const std::string& iniPath);
 
 // Same, from the file's text (for tests and for callers that already read it).
 std::vector<ChannelEntry> parseChannelList(const std::string& iniText);
+
+// The file's whole text. Throws HostError (kExitNoConfig) when it cannot be read.
+std::string readIniText(const std::string& iniPath);
+
+// The value of `key` in `section`, decoded as above; empty when either is missing.
+std::string iniValue(const std::string& iniText, const std::string& section,
+                     const std::string& key);
+
+// Whether the text has a section of that name.
+bool hasIniSection(const std::string& iniText, const std::string& section);
 
 // Percent-decodes `value` in one pass (an incomplete escape stays as it is), then removes leading
 // and trailing whitespace.

@@ -134,8 +134,7 @@ PluginSession::PluginSession(const PluginLibrary& library, const std::string& co
     if (status != kStatusOk) {
         std::string message = errorOrDescription(status, area);
         info_.plugin_term();
-        throw PluginInitError(status,
-                              "Can't initialise the plug-in with " + configPath + ": " + message);
+        throw PluginInitError(status, configPath, message);
     }
     std::array<int32_t, 3> values{};
     std::memcpy(values.data(), area.data(), sizeof values);

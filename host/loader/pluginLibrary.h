@@ -70,15 +70,22 @@ class PluginLibrary {
 };
 
 // plugin_init failed: status() is the plug-in's status, what() names the configuration file and
-// carries the plug-in's error text.
+// carries the plug-in's error text, which pluginText() gives as the plug-in wrote it.
 class PluginInitError : public std::runtime_error {
   public:
-    PluginInitError(int32_t status, const std::string& message)
-        : std::runtime_error(message), status_(status) {}
+    PluginInitError(int32_t status, const std::string& configPath, const std::string& pluginText)
+        : std::runtime_error("Can't initialise the plug-in with " + configPath + ": " + pluginText),
+          status_(status),
+          configPath_(configPath),
+          pluginText_(pluginText) {}
     int32_t status() const noexcept { return status_; }
+    const std::string& configPath() const noexcept { return configPath_; }
+    const std::string& pluginText() const noexcept { return pluginText_; }
 
   private:
     int32_t status_;
+    std::string configPath_;
+    std::string pluginText_;
 };
 
 class PluginSession {
