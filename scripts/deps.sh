@@ -10,6 +10,8 @@ packages=(
 if [[ "${1:-}" == "--test" ]]; then
     # The end-to-end tests read feeds with a real feed parser and open pages in a real browser.
     packages+=(python3 python3-feedparser chromium)
+    # The fuzz targets: clang with libFuzzer and the sanitizer run-times.
+    packages+=(clang-14 libclang-rt-14-dev)
 fi
 
 missing=()
