@@ -11,8 +11,9 @@ namespace host {
 
 namespace {
 
+// The blanks the plug-in's profile reader drops around names and values.
 bool isBlank(char c) {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 bool isSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -158,16 +159,24 @@ std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
         }
     }
 
+    // The plug-in reads a value as a C string: it ends at a zero byte.
+    const auto setting = [](const std::string& raw) {
+        return decodeIniValue(raw.substr(0, raw.find('\0')));
+    };
     std::vector<ChannelEntry> channels;
     for (const Section& section : sections) {
+        // The plug-in is asked for a channel by a C string, which cannot name such a section.
+        if (section.name.find('\0') != std::string::npos) {
+            continue;
+        }
         const std::string* url = section.find("ChannelUrl");
-        if (url == nullptr || decodeIniValue(*url).empty()) {
+        if (url == nullptr || setting(*url).empty()) {
             continue;
         }
         const std::string* title = section.find("ChannelName");
         // The plug-in's default passes through the same decoding as a value.
         channels.push_back(
-            ChannelEntry{section.name, decodeIniValue(title != nullptr ? *title : section.name)});
+            ChannelEntry{section.name, setting(title != nullptr ? *title : section.name)});
     }
     return channels;
 }

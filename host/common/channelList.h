@@ -4,7 +4,9 @@
 // one, the section name. The file is read the way the plug-in reads it: section and key names
 // ignore letter case and surrounding blanks, only the first of same-named sections counts, the
 // first of duplicate keys wins, lines starting with ';' are comments, values lose surrounding
-// blanks and one pair of matching quotes, then are percent-decoded and trimmed.
+// blanks and one pair of matching quotes, end at a zero byte, then are percent-decoded and
+// trimmed. Blanks are space, tab, vertical tab and form feed. A section whose name holds a zero
+// byte is no channel: the plug-in, asked by C string, could not find it.
 //
 // Plain functions without shared state; safe from any thread.
 #pragma once
