@@ -264,12 +264,13 @@ TEST_P(CallerGivenWaitDeathTest, KeepsTheCallersTimeOut) {
     const CallerWaitCase& c = GetParam();
     const auto wait = [&c] {
         lockTimeoutSeconds = c.settingSeconds;
-        static platform::Event event;
-        std::thread([&c] {
-            std::this_thread::sleep_for(c.setAfter);
-            event.set();
+        // The abort exits while the setter still sleeps: it must touch nothing exit destroys.
+        auto* event = new platform::Event;
+        std::thread([event, delay = c.setAfter] {
+            std::this_thread::sleep_for(delay);
+            event->set();
         }).detach();
-        const std::uint32_t result = timedWaitForSingleObject(&event, c.callerMilliseconds);
+        const std::uint32_t result = timedWaitForSingleObject(event, c.callerMilliseconds);
         std::fprintf(stderr, "returned %u\n", static_cast<unsigned>(result));
         std::_Exit(0);
     };
