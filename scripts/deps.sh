@@ -19,6 +19,8 @@ case "${1:-}" in
             bash-completion)
         # ... and check the feed formats with an XML validator and a feed reader.
         packages+=(libxml2-utils newsboat)
+        # The fuzz targets: clang with libFuzzer and the sanitizer run-times.
+        packages+=(clang-14 libclang-rt-14-dev)
         ;;
     --package)
         packages+=("${package_tools[@]}")

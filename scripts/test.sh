@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, the whole suite again under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, and every
+# fuzz target on its corpus and then for a few seconds (clang, libFuzzer, ASan + UBSan).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,3 +27,9 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs"
 echo "== ThreadSanitizer"
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DDOVETRAIL_SANITIZE=thread -DDOVETRAIL_BENCH=OFF
 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+
+echo "== Fuzz targets: every seed corpus, then ${DOVETRAIL_FUZZ_SECONDS:-10} s of fuzzing each"
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DDOVETRAIL_WERROR=ON \
+    -DDOVETRAIL_FUZZ=ON -DDOVETRAIL_TESTS=OFF -DDOVETRAIL_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs" --target dovetrail_fuzzers
+scripts/fuzz.sh build-fuzz "${DOVETRAIL_FUZZ_SECONDS:-10}"

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -238,14 +240,55 @@ TEST_F(TimedLocksDeathTest, ZeroSettingMakesAnUnlimitedWaitExpire) {
                                     "out.\n- FILE:     "));
 }
 
-TEST_F(TimedLocksDeathTest, CallerGivenLimitExpiresWhateverTheSetting) {
-    const auto wait = [] {
-        platform::Event event;
-        timedWaitForSingleObject(&event, 50);
-    };
-    EXPECT_EXIT(wait(), testing::ExitedWithCode(1),
-                testing::HasSubstr("PROGRAM ABORT: WaitForSingleObject() timed out.\n"));
+// A wait with a finite time-out of the caller's keeps that time-out whatever the process-wide
+// setting, which only stands in for an unlimited wait. The event is set late as a fallback, so a
+// wait that went by the setting instead ends in the other outcome rather than hanging.
+struct CallerWaitCase {
+    const char* label;
+    float settingSeconds;
+    std::uint32_t callerMilliseconds;
+    std::chrono::milliseconds setAfter;
+    bool timesOut;
+};
+
+void PrintTo(const CallerWaitCase& c, std::ostream* out) {
+    *out << c.label;
 }
+
+class CallerGivenWaitDeathTest : public testing::TestWithParam<CallerWaitCase> {
+  protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_P(CallerGivenWaitDeathTest, KeepsTheCallersTimeOut) {
+    const CallerWaitCase& c = GetParam();
+    const auto wait = [&c] {
+        lockTimeoutSeconds = c.settingSeconds;
+        // The abort exits while the setter still sleeps: it must touch nothing exit destroys.
+        auto* event = new platform::Event;
+        std::thread([event, delay = c.setAfter] {
+            std::this_thread::sleep_for(delay);
+            event->set();
+        }).detach();
+        const std::uint32_t result = timedWaitForSingleObject(event, c.callerMilliseconds);
+        std::fprintf(stderr, "returned %u\n", static_cast<unsigned>(result));
+        std::_Exit(0);
+    };
+    if (c.timesOut) {
+        EXPECT_EXIT(wait(), testing::ExitedWithCode(1),
+                    testing::HasSubstr("PROGRAM ABORT: WaitForSingleObject() timed out.\n"));
+    } else {
+        EXPECT_EXIT(wait(), testing::ExitedWithCode(0), testing::HasSubstr("returned 0\n"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, CallerGivenWaitDeathTest,
+    testing::Values(
+        CallerWaitCase{"zero setting, long caller wait: signalled", 0.0f, 10000, 100ms, false},
+        CallerWaitCase{"short setting, long caller wait: signalled", 0.01f, 10000, 100ms, false},
+        CallerWaitCase{"long setting, short caller wait: times out", 30.0f, 50, 3s, true},
+        CallerWaitCase{"no limit, short caller wait: times out", -1.0f, 50, 3s, true}));
 
 TEST_F(TimedLocksDeathTest, WriterWaitingForReadersHonoursTheSetting) {
     const auto wait = [] {

@@ -134,6 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
         failing("http://"), failing("http:///path"), failing("https://:443/x"),
         failing("http:example.com"), failing("http://example.com:99999/"),
         failing("http://example.com:8x/"), failing("file://"),
+        // Only brackets may hold a colon in a host.
+        failing("http://a:b:80/"), failing("http://::1/x"),
         failing("http://" + std::string(1024, 'h') + "/"),
         failing("http://h/" + std::string(4095, 'p'))));
 

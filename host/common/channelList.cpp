@@ -11,8 +11,9 @@ namespace host {
 
 namespace {
 
+// The blanks the plug-in's profile reader drops around names and values.
 bool isBlank(char c) {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 bool isSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -171,16 +172,24 @@ std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
             }
         }
     }
+    // The plug-in reads a value as a C string: it ends at a zero byte.
+    const auto setting = [](const std::string& raw) {
+        return decodeIniValue(raw.substr(0, raw.find('\0')));
+    };
     std::vector<ChannelEntry> channels;
     for (const Section& section : sections) {
+        // The plug-in is asked for a channel by a C string, which cannot name such a section.
+        if (section.name.find('\0') != std::string::npos) {
+            continue;
+        }
         const std::string* url = section.find("ChannelUrl");
-        if (url == nullptr || decodeIniValue(*url).empty()) {
+        if (url == nullptr || setting(*url).empty()) {
             continue;
         }
         // The plug-in's defaults pass through the same decoding as values.
         const auto value = [&](const char* key, const std::string& fallback) {
             const std::string* found = section.find(key);
-            return decodeIniValue(found != nullptr ? *found : fallback);
+            return setting(found != nullptr ? *found : fallback);
         };
         ChannelEntry channel;
         channel.name = section.name;
@@ -251,7 +260,8 @@ std::string iniValue(const std::string& iniText, const std::string& section,
     for (const Section& s : parseSections(iniText)) {
         if (equalsNoCase(s.name, section)) {
             const std::string* value = s.find(key);
-            return value != nullptr ? decodeIniValue(*value) : std::string();
+            return value != nullptr ? decodeIniValue(value->substr(0, value->find('\0')))
+                                    : std::string();
         }
     }
     return {};

@@ -5,7 +5,9 @@
 // file is read the way the plug-in reads it: section and key names ignore letter case and
 // surrounding blanks, only the first of same-named sections counts, the first of duplicate keys
 // wins, lines starting with ';' are comments, values lose surrounding blanks and one pair of
-// matching quotes, then are percent-decoded and trimmed.
+// matching quotes, end at a zero byte, then are percent-decoded and trimmed. Blanks are space,
+// tab, vertical tab and form feed. A section whose name holds a zero byte is no channel: the
+// plug-in, asked by C string, could not find it.
 //
 // "UpdateIntervalKind" is the host's own key (the plug-in ignores it): "lounge", "boards" or
 // "articles" says which of the web service's three minimum update intervals applies to the

@@ -108,6 +108,10 @@ bool splitAuthority(const std::string& authority, std::string& host, std::uint16
         if (colon != std::string::npos) {
             portText = hostPort.substr(colon + 1);
         }
+        // Only brackets may hold a colon in a host ("http://a:b:80/" has no valid port).
+        if (host.find(':') != std::string::npos) {
+            return false;
+        }
     }
     port = 0;
     if (portText.empty()) {
