@@ -84,7 +84,11 @@ class Parser {
     Parser& operator=(const Parser&) = delete;
 
     // Groups for "START/END ELEMENT" lines, "TagStack" lines and "CHARACTER DATA" lines; each may
-    // be null (nothing logged). A line is written only while its group is enabled.
+    // be null (nothing logged). A line is written only while its group is enabled. A "TagStack"
+    // line is tagStackText() while at most 8 elements are open; deeper, it is "(N open, innermost
+    // 8)" followed by the 8 innermost names, and a name longer than 64 bytes is cut to them and
+    // "...", so that a deeply nested document cannot make the log grow with the square of its
+    // depth.
     void setLogGroups(const CMessageGroup* elements, const CMessageGroup* tagStack,
                       const CMessageGroup* charData);
 
@@ -92,6 +96,23 @@ class Parser {
     // before the error have had their effect); an exception thrown by a handler or hook stops the
     // parse and passes through unchanged. Does not reset the tag stack or the character data.
     void parse(const char* data, int count);
+
+    // Parses a document that arrives in pieces, each written straight into expat's own buffer, so
+    // that the document is never held whole and never copied by the parser:
+    //   parser.beginPieces();
+    //   for each piece: char* room = parser.pieceBuffer(n); write up to n bytes; parsePiece(count);
+    //   parser.finishPieces();
+    // Events, text, errors and their line and column are those of parse() over the joined pieces;
+    // only the points where character data is split into callbacks depend on the piece edges.
+    // Failures throw as parse() does; after any exception the expat parser is released and the
+    // object is ready for another document. Sizes are per piece, so a document has no size limit.
+    void beginPieces();
+    // Room for the next piece, at least `capacity` bytes, valid until parsePiece.
+    char* pieceBuffer(std::size_t capacity);
+    // Parses the first `count` bytes of the room as the next piece.
+    void parsePiece(std::size_t count);
+    // Ends the document: reports what only its end can show (an unclosed element, no element).
+    void finishPieces();
 
     // Latin-1 text received since the most recent start tag of any element.
     const std::string& charData() const { return charData_; }
@@ -113,6 +134,10 @@ class Parser {
         void operator()(XML_ParserStruct* parser) const noexcept;
     };
     struct Callbacks;
+
+    XML_ParserStruct* createExpat();
+    [[noreturn]] void throwParseError();
+    void checkPiece(int status);
 
     void startElement(const char* name, const char** attributes);
     void endElement(const char* name);
