@@ -307,11 +307,11 @@ TEST_F(WebServiceChannels, IntervalsAndChannelOverHttp) {
     EXPECT_EQ(requests[3].header("User-Agent"), "Microsoft Internet Explorer");
 }
 
-TEST_F(WebServiceChannels, ErrorPagesFailToParseAndTermClosesTheSession) {
+TEST_F(WebServiceChannels, ErrorStatusesFailWithTheStatusAndTermClosesTheSession) {
     ASSERT_EQ(plugin_.init(ini_).status, 0);
     const auto missing = plugin_.channel("Missing");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.errorText.rfind("XML parse failed (", 0), 0u) << missing.errorText;
+    EXPECT_EQ(missing.errorText, "Bad HTTP response: 404 Not Found: " + service_.url("/svc/nothing"));
 
     EXPECT_EQ(plugin_.term(), 0);
     const auto afterTerm = plugin_.channel("Lounge");
