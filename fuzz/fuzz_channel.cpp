@@ -1,6 +1,7 @@
 // The whole channel path from answer bytes to RSS text, as a request runs it: the answer is fed in
 // pieces to the channel stream, which masks, parses and writes the text. The first byte picks the
-// channel's switches and the piece size; the rest is the answer.
+// channel's switches, the piece size and whether the XML log groups are on (into a null stream);
+// the rest is the answer.
 //
 // Invariants: the stream fails exactly when a parse of the whole answer fails, with the same
 // message; otherwise its text is well-formed XML whose channel values and items read back
@@ -9,13 +10,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
 #include "cBoundary.h"
 #include "channelConfig.h"
 #include "channelFeed.h"
+#include "log.h"
 #include "parser.h"
+#include "pluginGroups.h"
 #include "xmlParser.h"
 
 namespace {
@@ -112,13 +117,31 @@ class RssReader : public expat::Parser {
     };
 };
 
+// Swallows the log, so that enabled groups exercise the line building without filling a disk.
+class NullBuffer : public std::streambuf {
+  protected:
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static NullBuffer nullBuffer;
+    static std::ostream nullStream(&nullBuffer);
+    static const bool logSet = [] {
+        theMessageLog().setOutput(nullStream);
+        return true;
+    }();
+    (void)logSet;
+
     if (size == 0) {
         return 0;
     }
     const unsigned options = data[0];
+    for (CMessageGroup* group :
+         {&groups::xmlElements, &groups::xmlTagStack, &groups::xmlCharData}) {
+        group->setEnabled((options & 0x80U) != 0);
+    }
     plugin::ChannelSettings settings;
     settings.title = "Tips & Tricks";
     settings.description = "<b>news</b> ]]> &amp;";
@@ -127,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.includeMessageBoardNames = (options & 1U) != 0;
     settings.trackNewReplies = (options & 2U) != 0;
     const bool fixUrlBug = (options & 4U) != 0;
-    const std::size_t piece = kPieceSizes[(options >> 3) % std::size(kPieceSizes)];
+    const std::size_t piece = kPieceSizes[((options >> 3) & 0x0FU) % std::size(kPieceSizes)];
     const std::string answer(reinterpret_cast<const char*>(data + 1), size - 1);
 
     // The oracle: the answer masked and parsed whole, its items collected.

@@ -128,27 +128,32 @@ class HeldBody final : public tools::BodySink {
 }  // namespace
 
 void maskEightBitBytes(char* data, std::size_t size) noexcept {
-    // Answers are mostly ASCII, so eight bytes are tested at once and only words holding a high
-    // byte are rewritten.
+    // Answers are mostly ASCII, so 32 bytes are tested at once and only blocks holding a high byte
+    // are rewritten; then words of eight, then single bytes.
     constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, sizeof word);
-        if ((word & kHighBits) == 0) {
-            continue;
-        }
-        for (std::size_t j = i; j < i + 8; ++j) {
+    const auto maskBytes = [data](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
             if (static_cast<unsigned char>(data[j]) >= 128) {
                 data[j] = '?';
             }
         }
-    }
-    for (; i < size; ++i) {
-        if (static_cast<unsigned char>(data[i]) >= 128) {
-            data[i] = '?';
+    };
+    std::size_t i = 0;
+    for (; i + 32 <= size; i += 32) {
+        std::uint64_t words[4];
+        std::memcpy(words, data + i, sizeof words);
+        if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) != 0) {
+            maskBytes(i, i + 32);
         }
     }
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        if ((word & kHighBits) != 0) {
+            maskBytes(i, i + 8);
+        }
+    }
+    maskBytes(i, size);
 }
 
 RssText::~RssText() {

@@ -452,7 +452,8 @@ TEST_P(StreamCuts, EveryCutGivesTheFeedOrErrorOfTheWholeAnswer) {
 INSTANTIATE_TEST_SUITE_P(Answers, StreamCuts,
                          testing::Values("<r>" + kEdgeRecords + "</r>",
                                          "<r>\n" + kEdgeRecords + "\n<a></b></r>",
-                                         "<r>" + kEdgeRecords, "<r/>junk", "", "<r>&#0;</r>"));
+                                         "<r>" + kEdgeRecords, "<r/>junk", "", "<r>&#0;</r>",
+                                         std::string("y\0}", 3)));
 
 TEST(ChannelStream, WholeAnswerGivesTheExpectedItems) {
     const StreamOutcome outcome = runStream("<r>" + kEdgeRecords + "</r>", {1});
@@ -466,17 +467,18 @@ TEST(ChannelStream, ErrorStatusWinsOverTheBodyAndEmptyBodiesFailToParse) {
     EXPECT_EQ(runStream("", {7}, 399).error, "XML parse failed (3:L1/C0): no element found");
 }
 
-// The audit: every byte value at every position of a word, in words at every alignment, also
-// where the word-at-a-time path takes them.
+// The audit: every byte value at every position, in buffers at every alignment, long enough that
+// the 32-byte blocks, the 8-byte words and the single bytes of the masking each take some.
 TEST(MaskEightBitBytes, MasksEveryHighByteAndKeepsEveryOther) {
+    constexpr std::size_t kLength = 32 + 2 * 8 + 7;
     for (std::size_t alignment = 0; alignment < 8; ++alignment) {
-        for (std::size_t position = 0; position < 24; ++position) {
+        for (std::size_t position = 0; position < kLength; ++position) {
             for (int value = 0; value < 256; ++value) {
-                char storage[40];
+                char storage[kLength + 16];
                 std::memset(storage, 'a', sizeof storage);
                 char* data = storage + alignment;
                 data[position] = static_cast<char>(value);
-                plugin::maskEightBitBytes(data, 24);
+                plugin::maskEightBitBytes(data, kLength);
                 const char expected = value >= 128 ? '?' : static_cast<char>(value);
                 ASSERT_EQ(data[position], expected)
                     << "value " << value << " at " << position << ", alignment " << alignment;

@@ -354,6 +354,8 @@ void Parser::beginPieces() {
     XML_SetElementHandler(parser, &Callbacks::start, &Callbacks::end);
     XML_SetCharacterDataHandler(parser, &Callbacks::text);
     pending_ = nullptr;
+    head_.clear();
+    headDone_ = false;
 }
 
 char* Parser::pieceBuffer(std::size_t capacity) {
@@ -368,7 +370,8 @@ char* Parser::pieceBuffer(std::size_t capacity) {
         throw Exception("XML parse failed: can't get a buffer of " + std::to_string(capacity) +
                         " bytes (out of memory)");
     }
-    return static_cast<char*>(room);
+    room_ = static_cast<char*>(room);
+    return room_;
 }
 
 // On any failure the expat parser is released before the exception leaves, as parse() does.
@@ -390,6 +393,16 @@ void Parser::parsePiece(std::size_t count) {
     if (!expat_) {
         throw Exception("XML parse failed: no document begun (parsePiece before beginPieces)");
     }
+    if (!headDone_) {
+        head_.append(room_, count);
+        if (head_.size() < kHeadBytes) {
+            return;
+        }
+        headDone_ = true;
+        checkPiece(
+            XML_Parse(expat_.get(), head_.data(), static_cast<int>(head_.size()), XML_FALSE));
+        return;
+    }
     checkPiece(XML_ParseBuffer(expat_.get(), static_cast<int>(count), XML_FALSE));
 }
 
@@ -397,7 +410,13 @@ void Parser::finishPieces() {
     if (!expat_) {
         throw Exception("XML parse failed: no document begun (finishPieces before beginPieces)");
     }
-    checkPiece(XML_Parse(expat_.get(), nullptr, 0, XML_TRUE));
+    if (!headDone_) {
+        // A document shorter than the head is parsed whole.
+        headDone_ = true;
+        checkPiece(XML_Parse(expat_.get(), head_.data(), static_cast<int>(head_.size()), XML_TRUE));
+    } else {
+        checkPiece(XML_Parse(expat_.get(), nullptr, 0, XML_TRUE));
+    }
     expat_.reset();
 }
 

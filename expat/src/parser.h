@@ -104,6 +104,8 @@ class Parser {
     //   parser.finishPieces();
     // Events, text, errors and their line and column are those of parse() over the joined pieces;
     // only the points where character data is split into callbacks depend on the piece edges.
+    // (Expat guesses the document's encoding from its first bytes and, given fewer than four, can
+    // guess otherwise than from the whole; the first bytes are therefore held until four are in.)
     // Failures throw as parse() does; after any exception the expat parser is released and the
     // object is ready for another document. Sizes are per piece, so a document has no size limit.
     void beginPieces();
@@ -159,6 +161,12 @@ class Parser {
     const CMessageGroup* elementsGroup_ = nullptr;
     const CMessageGroup* tagStackGroup_ = nullptr;
     const CMessageGroup* charDataGroup_ = nullptr;
+    // The piece interface: the room last lent, and the document's first bytes while fewer than
+    // kHeadBytes have come.
+    static constexpr std::size_t kHeadBytes = 4;
+    char* room_ = nullptr;
+    std::string head_;
+    bool headDone_ = false;
     // An exception thrown by a handler during the running parse, rethrown once expat has returned:
     // it must never unwind through expat's C frames.
     std::exception_ptr pending_;
