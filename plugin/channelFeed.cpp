@@ -11,7 +11,6 @@
 #include "cBoundary.h"
 #include "ini.h"
 #include "net.h"
-#include "platform/memory.h"
 #include "pluginGroups.h"
 
 namespace plugin {
@@ -175,8 +174,9 @@ bool RssText::grow(std::size_t more) {
         failed_ = true;
         return false;
     }
+    // No large-page hint here: the text fills its block bit by bit and rarely to the end, and large
+    // pages would make the unused part of the last growth resident.
     data_ = static_cast<char*>(block);
-    platform::adviseLargeBuffer(data_ + size_, capacity - size_);
     capacity_ = capacity;
     return true;
 }
