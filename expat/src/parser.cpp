@@ -394,14 +394,18 @@ void Parser::parsePiece(std::size_t count) {
         throw Exception("XML parse failed: no document begun (parsePiece before beginPieces)");
     }
     if (!headDone_) {
-        head_.append(room_, count);
-        if (head_.size() < kHeadBytes) {
+        // A first piece of four bytes or more is parsed where it stands.
+        headDone_ = head_.empty() && count >= kHeadBytes;
+        if (!headDone_) {
+            head_.append(room_, count);
+            if (head_.size() < kHeadBytes) {
+                return;
+            }
+            headDone_ = true;
+            checkPiece(
+                XML_Parse(expat_.get(), head_.data(), static_cast<int>(head_.size()), XML_FALSE));
             return;
         }
-        headDone_ = true;
-        checkPiece(
-            XML_Parse(expat_.get(), head_.data(), static_cast<int>(head_.size()), XML_FALSE));
-        return;
     }
     checkPiece(XML_ParseBuffer(expat_.get(), static_cast<int>(count), XML_FALSE));
 }
