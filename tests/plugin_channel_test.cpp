@@ -453,7 +453,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, StreamCuts,
                          testing::Values("<r>" + kEdgeRecords + "</r>",
                                          "<r>\n" + kEdgeRecords + "\n<a></b></r>",
                                          "<r>" + kEdgeRecords, "<r/>junk", "", "<r>&#0;</r>",
-                                         std::string("y\0}", 3)));
+                                         std::string("y\0}", 3), "<r/>\n  464;? </M"));
 
 TEST(ChannelStream, WholeAnswerGivesTheExpectedItems) {
     const StreamOutcome outcome = runStream("<r>" + kEdgeRecords + "</r>", {1});

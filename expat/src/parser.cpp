@@ -354,16 +354,18 @@ void Parser::beginPieces() {
     XML_SetElementHandler(parser, &Callbacks::start, &Callbacks::end);
     XML_SetCharacterDataHandler(parser, &Callbacks::text);
     pending_ = nullptr;
-    head_.clear();
-    headDone_ = false;
+    held_.clear();
+    heldAt_ = nullptr;
+    fedAny_ = false;
 }
 
 char* Parser::pieceBuffer(std::size_t capacity) {
     if (!expat_) {
         throw Exception("XML parse failed: no document begun (pieceBuffer before beginPieces)");
     }
-    void* room = capacity <= static_cast<std::size_t>(std::numeric_limits<int>::max())
-                     ? XML_GetBuffer(expat_.get(), static_cast<int>(capacity))
+    const std::size_t held = held_.size();
+    void* room = capacity <= static_cast<std::size_t>(std::numeric_limits<int>::max()) - held
+                     ? XML_GetBuffer(expat_.get(), static_cast<int>(held + capacity))
                      : nullptr;
     if (room == nullptr) {
         expat_.reset();
@@ -371,7 +373,12 @@ char* Parser::pieceBuffer(std::size_t capacity) {
                         " bytes (out of memory)");
     }
     room_ = static_cast<char*>(room);
-    return room_;
+    // The held bytes lead the room; they are still in place unless expat has moved its data.
+    if (held > 0 && room_ != heldAt_) {
+        std::memcpy(room_, held_.data(), held);
+    }
+    heldAt_ = room_;
+    return room_ + held;
 }
 
 // On any failure the expat parser is released before the exception leaves, as parse() does.
@@ -389,38 +396,50 @@ void Parser::checkPiece(int status) {
     }
 }
 
+namespace {
+
+bool endsAToken(char c) {
+    return c == '>' || c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+}  // namespace
+
 void Parser::parsePiece(std::size_t count) {
     if (!expat_) {
         throw Exception("XML parse failed: no document begun (parsePiece before beginPieces)");
     }
-    if (!headDone_) {
-        // A first piece of four bytes or more is parsed where it stands.
-        headDone_ = head_.empty() && count >= kHeadBytes;
-        if (!headDone_) {
-            head_.append(room_, count);
-            if (head_.size() < kHeadBytes) {
-                return;
-            }
-            headDone_ = true;
-            checkPiece(
-                XML_Parse(expat_.get(), head_.data(), static_cast<int>(head_.size()), XML_FALSE));
-            return;
-        }
+    const std::size_t held = held_.size();
+    const std::size_t total = held + count;
+    // Expat gets what ends after the last ">" or whitespace; the held bytes hold neither.
+    std::size_t cut = total;
+    while (cut > held && !endsAToken(room_[cut - 1])) {
+        --cut;
     }
-    checkPiece(XML_ParseBuffer(expat_.get(), static_cast<int>(count), XML_FALSE));
+    if (cut == held) {
+        cut = 0;
+    }
+    if (cut == 0 && total >= kMaxHeld) {
+        cut = total;  // a long run without either: expat takes it all
+    }
+    if (!fedAny_ && cut < kHeadBytes) {
+        cut = total >= kMaxHeld ? total : 0;
+    }
+    if (cut == 0) {
+        held_.append(room_ + held, count);
+        return;
+    }
+    held_.assign(room_ + cut, total - cut);
+    heldAt_ = room_ + cut;  // where expat's buffer ends once it has taken the rest
+    fedAny_ = true;
+    checkPiece(XML_ParseBuffer(expat_.get(), static_cast<int>(cut), XML_FALSE));
 }
 
 void Parser::finishPieces() {
     if (!expat_) {
         throw Exception("XML parse failed: no document begun (finishPieces before beginPieces)");
     }
-    if (!headDone_) {
-        // A document shorter than the head is parsed whole.
-        headDone_ = true;
-        checkPiece(XML_Parse(expat_.get(), head_.data(), static_cast<int>(head_.size()), XML_TRUE));
-    } else {
-        checkPiece(XML_Parse(expat_.get(), nullptr, 0, XML_TRUE));
-    }
+    checkPiece(XML_Parse(expat_.get(), held_.data(), static_cast<int>(held_.size()), XML_TRUE));
+    held_.clear();
     expat_.reset();
 }
 

@@ -104,8 +104,11 @@ class Parser {
     //   parser.finishPieces();
     // Events, text, errors and their line and column are those of parse() over the joined pieces;
     // only the points where character data is split into callbacks depend on the piece edges.
-    // (Expat guesses the document's encoding from its first bytes and, given fewer than four, can
-    // guess otherwise than from the whole; the first bytes are therefore held until four are in.)
+    // Expat itself is not quite so even-handed, so the pieces it is handed are cut anew: it guesses
+    // the encoding from the first bytes it gets (so it gets at least four at once), and after the
+    // document element it takes a name cut by the end of a piece for junk at once, where the whole
+    // document shows an invalid token further on (so what it gets ends after a ">" or whitespace;
+    // the bytes after it wait for the next piece, up to 64 KiB).
     // Failures throw as parse() does; after any exception the expat parser is released and the
     // object is ready for another document. Sizes are per piece, so a document has no size limit.
     void beginPieces();
@@ -161,12 +164,15 @@ class Parser {
     const CMessageGroup* elementsGroup_ = nullptr;
     const CMessageGroup* tagStackGroup_ = nullptr;
     const CMessageGroup* charDataGroup_ = nullptr;
-    // The piece interface: the room last lent, and the document's first bytes while fewer than
-    // kHeadBytes have come.
+    // The piece interface: the room last lent (its first held_.size() bytes are the held ones),
+    // the bytes that wait for the next piece, where they stand in expat's buffer (so that they need
+    // not be copied back while it has not moved), and whether expat has been given anything yet.
     static constexpr std::size_t kHeadBytes = 4;
+    static constexpr std::size_t kMaxHeld = 0x10000;
     char* room_ = nullptr;
-    std::string head_;
-    bool headDone_ = false;
+    std::string held_;
+    const char* heldAt_ = nullptr;
+    bool fedAny_ = false;
     // An exception thrown by a handler during the running parse, rethrown once expat has returned:
     // it must never unwind through expat's C frames.
     std::exception_ptr pending_;
