@@ -105,8 +105,14 @@ void XmlParser::setSubject() {
 
 void XmlParser::setAuthor() {
     if (inRecord_) {
+        const std::string& text = charData();
+        // Text without a "<" holds no tag or comment, so the stripper would give it back as it is.
+        if (text.find('<') == std::string::npos) {
+            record().author = text;
+            return;
+        }
         // One stripper for every author: process() replaces its result and keeps its capacity.
-        stripper_.process(charData());
+        stripper_.process(text);
         record().author = stripper_.result();
     }
 }
