@@ -37,6 +37,9 @@ class RssText {
     RssText& operator=(const RssText&) = delete;
 
     void append(std::string_view text) {
+        if (text.empty()) {
+            return;  // also while there is no block yet, or after a failed growth
+        }
         if (text.size() <= capacity_ - size_ || grow(text.size())) {
             std::memcpy(data_ + size_, text.data(), text.size());
             size_ += text.size();
