@@ -13,6 +13,20 @@ namespace {
 // Allocations still allowed under the test seam; negative means no limit.
 std::atomic<long long> allocationsLeft{-1};
 
+// Takes one allocation from the test seam's allowance; false when none is left.
+bool allocationAllowed() noexcept {
+    long long left = allocationsLeft.load();
+    while (left >= 0) {
+        if (left == 0) {
+            return false;
+        }
+        if (allocationsLeft.compare_exchange_weak(left, left - 1)) {
+            break;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 void copyErrorText(std::string_view message, void* area) noexcept {
@@ -40,19 +54,16 @@ void armAllocationFailures() noexcept {
 }
 
 void* allocate(std::size_t size) noexcept {
-    long long left = allocationsLeft.load();
-    while (left >= 0) {
-        if (left == 0) {
-            return nullptr;
-        }
-        if (allocationsLeft.compare_exchange_weak(left, left - 1)) {
-            break;
-        }
-    }
-    return std::malloc(size);
+    return allocationAllowed() ? std::malloc(size) : nullptr;
 }
 
-void release(void* block) noexcept { std::free(block); }
+void* reallocate(void* block, std::size_t size) noexcept {
+    return allocationAllowed() ? std::realloc(block, size) : nullptr;
+}
+
+void release(void* block) noexcept {
+    std::free(block);
+}
 
 std::int32_t handOver(std::string_view text, char** textOut, std::uint32_t* lengthOut) noexcept {
     return handOver(

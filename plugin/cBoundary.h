@@ -14,10 +14,10 @@ constexpr std::size_t kErrorAreaSize = 1024;
 
 enum Status : std::int32_t {
     kOk = 0,
-    kFailed = 1,        // a configuration, download or XML error; the message says which
-    kNoMemory = 2,      // the output buffer could not be allocated
-    kNoTemplate = 3,    // the main-page template cannot be opened
-    kNoInternet = 4,    // the internet session cannot be opened
+    kFailed = 1,      // a configuration, download or XML error; the message says which
+    kNoMemory = 2,    // the output buffer could not be allocated
+    kNoTemplate = 3,  // the main-page template cannot be opened
+    kNoInternet = 4,  // the internet session cannot be opened
     kUnknownChannel = 5,
 };
 
@@ -30,6 +30,9 @@ void copyErrorText(std::string_view message, void* area) noexcept;
 // Test seam: when the environment variable DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER holds a number N
 // at plugin_init, the allocations after the first N fail (return null) until the next plugin_init.
 void* allocate(std::size_t size) noexcept;
+// Resizes a block of that heap, keeping its contents; null (the block unchanged) when it fails.
+// Counts as an allocation under the test seam.
+void* reallocate(void* block, std::size_t size) noexcept;
 void release(void* block) noexcept;
 void armAllocationFailures() noexcept;
 

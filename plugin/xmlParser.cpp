@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "htmlStripper.h"
 #include "stringUtil.h"
 
 namespace plugin {
@@ -52,44 +51,75 @@ constexpr expat::ElementHandler XmlParser::kElementHandlers[] = {
 
 XmlParser::XmlParser() : expat::Parser(kElementHandlers) {}
 
+XmlParser::XmlParser(ItemSink* sink) : expat::Parser(kElementHandlers), sink_(sink) {}
+
 XmlParser::~XmlParser() = default;
 
+void XmlParser::emit() {
+    pending_ = false;
+    sink_->item(current_);
+}
+
 void XmlParser::beginRecord() {
-    items_.emplace_back();
+    if (sink_ != nullptr) {
+        // A record nested in another starts a new item: the outer one can change no more.
+        if (pending_) {
+            emit();
+        }
+        current_.boardName.clear();
+        current_.url.clear();
+        current_.subject.clear();
+        current_.author.clear();
+        current_.messagesInThread = 0;
+        pending_ = true;
+    } else {
+        items_.emplace_back();
+    }
     inRecord_ = true;
 }
 
-void XmlParser::endRecord() { inRecord_ = false; }
+void XmlParser::endRecord() {
+    inRecord_ = false;
+    if (pending_) {
+        emit();
+    }
+}
 
 void XmlParser::setBoardName() {
     if (inRecord_) {
-        items_.back().boardName = charData();
+        record().boardName = charData();
     }
 }
 
 void XmlParser::setUrl() {
     if (inRecord_) {
-        items_.back().url = charData();
+        record().url = charData();
     }
 }
 
 void XmlParser::setSubject() {
     if (inRecord_) {
-        items_.back().subject = charData();
+        record().subject = charData();
     }
 }
 
 void XmlParser::setAuthor() {
     if (inRecord_) {
-        htmlStripper::HtmlStripper stripper;
-        stripper.process(charData());
-        items_.back().author = stripper.result();
+        const std::string& text = charData();
+        // Text without a "<" holds no tag or comment, so the stripper would give it back as it is.
+        if (text.find('<') == std::string::npos) {
+            record().author = text;
+            return;
+        }
+        // One stripper for every author: process() replaces its result and keeps its capacity.
+        stripper_.process(text);
+        record().author = stripper_.result();
     }
 }
 
 void XmlParser::setMessagesInThread() {
     if (inRecord_) {
-        items_.back().messagesInThread = parseCount(charData());
+        record().messagesInThread = parseCount(charData());
     }
 }
 

@@ -22,7 +22,7 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DDOVETRAIL_SANITIZE=address,undefined -DDOVETRAIL_BENCH=OFF
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE large
 
 echo "== ThreadSanitizer"
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DDOVETRAIL_SANITIZE=thread -DDOVETRAIL_BENCH=OFF

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -349,6 +351,141 @@ TEST(ParserLargeDocuments, TextAcrossPieceBoundariesAndLateErrors) {
         EXPECT_EQ(std::string(error.what()),
                   "XML parse failed (7:L" + line + "/C8): mismatched tag");
     }
+}
+
+}  // namespace
+
+namespace {
+
+// --- Documents that arrive in pieces
+// ---------------------------------------------------------------
+
+// Runs a document through the piece interface, cut into pieces of the given sizes (the last size
+// repeats); returns the events, or the error message after "error: ".
+std::vector<std::string> parseInPieces(const std::string& document,
+                                       const std::vector<std::size_t>& sizes) {
+    RecordingParser parser(kTable);
+    try {
+        parser.beginPieces();
+        std::size_t offset = 0;
+        for (std::size_t i = 0; offset < document.size(); ++i) {
+            const std::size_t count =
+                std::min(sizes[std::min(i, sizes.size() - 1)], document.size() - offset);
+            std::memcpy(parser.pieceBuffer(count), document.data() + offset, count);
+            parser.parsePiece(count);
+            offset += count;
+        }
+        parser.finishPieces();
+    } catch (const expat::Exception& error) {
+        parser.events.push_back(std::string("error: ") + error.what());
+    }
+    return parser.events;
+}
+
+std::vector<std::string> parseWhole(const std::string& document) {
+    RecordingParser parser(kTable);
+    try {
+        parse(parser, document);
+    } catch (const expat::Exception& error) {
+        parser.events.push_back(std::string("error: ") + error.what());
+    }
+    return parser.events;
+}
+
+class Pieces : public testing::TestWithParam<std::string> {};
+
+// Whatever the cut (a reference, a CDATA section, a UTF-8 sequence, an element name or "]]>" may
+// fall on it), the events, the text the handlers see and any error are those of one whole parse.
+TEST_P(Pieces, EveryCutGivesTheEventsAndErrorsOfTheWholeDocument) {
+    const std::string& document = GetParam();
+    const std::vector<std::string> whole = parseWhole(document);
+    for (std::size_t cut = 0; cut <= document.size(); ++cut) {
+        ASSERT_EQ(parseInPieces(document, {cut, document.size()}), whole) << "cut at " << cut;
+    }
+    EXPECT_EQ(parseInPieces(document, {1}), whole);
+    EXPECT_EQ(parseInPieces(document, {7}), whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, Pieces,
+    testing::Values("<root><item>caf&#233; &#x20AC;&amp;</item></root>",
+                    "<root><item><![CDATA[<b>x</b>]]]]><![CDATA[>]]></item></root>",
+                    "<root><item>caf\xC3\xA9 \xF0\x9F\x98\x80</item></root>",
+                    "<root><Subject a='1'>x</Subject><ITEM>y</ITEM></root>",
+                    "<root>\n<item>a</item>\n<bad></root>", "<root><item>",
+                    "<root><item>x]]>y</item></root>", "<root/> junk", "",
+                    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><item>caf\xE9</item>",
+                    // Expat's guess of the encoding from the first bytes depends on how many
+                    // it is given.
+                    std::string("A\0", 2), std::string("'\0'[[[}", 7),
+                    // After the document element expat takes a name cut by a piece's end for
+                    // junk, where the whole document shows an invalid token further on.
+                    "<Subject></Subject>\n    464;? &#?\?</M", "<r/><!-- c -->\n<?pi x?> x y",
+                    "\xEF\xBB\xBF<root>bom</root>"));
+
+TEST(ExpatPieces, AFailedPieceReleasesTheParserForTheNextDocument) {
+    RecordingParser parser(kTable);
+    parser.beginPieces();
+    const std::string bad = "<a></b>";
+    std::memcpy(parser.pieceBuffer(bad.size()), bad.data(), bad.size());
+    EXPECT_THROW(parser.parsePiece(bad.size()), expat::Exception);
+    EXPECT_THROW(parser.parsePiece(0), expat::Exception);  // nothing begun any more
+
+    parser.events.clear();
+    parser.beginPieces();
+    const std::string good = "<item/>";
+    std::memcpy(parser.pieceBuffer(good.size()), good.data(), good.size());
+    parser.parsePiece(good.size());
+    parser.finishPieces();
+    EXPECT_THAT(parser.events, testing::Contains("item-first"));
+    // A handler's exception passes through a piece unchanged, too.
+    parser.beginPieces();
+    const std::string exploding = "<root><explode/>";
+    std::memcpy(parser.pieceBuffer(exploding.size()), exploding.data(), exploding.size());
+    EXPECT_THROW(parser.parsePiece(exploding.size()), std::runtime_error);
+}
+
+// --- The tag-stack line
+// ----------------------------------------------------------------------------
+
+TEST_F(ParserLog, TagStackLinesKeepABoundedSizeHoweverDeep) {
+    RecordingParser parser(nullptr);
+    parser.setLogGroups(nullptr, &tagStack, nullptr);
+    constexpr int kDepth = 10000;
+    std::string document;
+    for (int i = 0; i < kDepth; ++i) {
+        document += "<e" + std::to_string(i % 10) + ">";
+    }
+    for (int i = kDepth - 1; i >= 0; --i) {
+        document += "</e" + std::to_string(i % 10) + ">";
+    }
+    parse(parser, document);
+
+    std::istringstream lines(captured.str());
+    std::vector<std::string> all;
+    for (std::string line; std::getline(lines, line);) {
+        all.push_back(line);
+    }
+    ASSERT_EQ(all.size(), 2u * kDepth);
+    EXPECT_EQ(all[0], "TagStack: :e0");
+    EXPECT_EQ(all[7], "TagStack: :e0:e1:e2:e3:e4:e5:e6:e7");
+    EXPECT_EQ(all[8], "TagStack: (9 open, innermost 8):e1:e2:e3:e4:e5:e6:e7:e8");
+    EXPECT_EQ(all[kDepth - 1], "TagStack: (10000 open, innermost 8):e2:e3:e4:e5:e6:e7:e8:e9");
+    std::size_t longest = 0;
+    for (const std::string& line : all) {
+        longest = std::max(longest, line.size());
+    }
+    EXPECT_LE(longest, 80u);
+    EXPECT_LT(captured.str().size(), 2u * kDepth * 81);
+
+    // A long name is cut.
+    captured.str("");
+    RecordingParser named(nullptr);
+    named.setLogGroups(nullptr, &tagStack, nullptr);
+    const std::string name(100, 'n');
+    parse(named, "<" + name + "/>");
+    EXPECT_EQ(captured.str(), "TagStack: :" + name.substr(0, 64) +
+                                  "...\nTagStack: :" + name.substr(0, 64) + "...\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -418,6 +419,26 @@ TEST_F(Download, ConnectingGivesUpAfterTheConnectLimit) {
     Unanswered host;
     session_->setTimeouts({300, 60000});
     const std::string url = "http://127.0.0.1:" + std::to_string(host.port()) + "/answer";
+    EXPECT_EQ(downloadError(session_, url), "Can't send the HTTP request: " + url);
+}
+
+// A service that sends a byte every 100 ms never trips the stall limit; the total limit ends the
+// request. Without it this download would take 60 s.
+TEST_F(Download, TotalLimitEndsAServiceThatTricklesItsBody) {
+    server_.serveInPieces("/drip", std::string(600, 'd'), 1, std::chrono::milliseconds(100));
+    session_->setTimeouts({2000, 5000, 1000});
+    const std::string url = server_.url("/drip");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(downloadError(session_, url), "Can't read the URL: " + url);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+    EXPECT_LT(elapsed, std::chrono::seconds(20));  // generous for a loaded machine
+}
+
+TEST_F(Download, TotalLimitAlsoCoversWaitingForTheHeaders) {
+    session_->setTimeouts({2000, 60000, 500});
+    server_.setStall(std::chrono::milliseconds(5000));
+    const std::string url = server_.url("/stall-headers");
     EXPECT_EQ(downloadError(session_, url), "Can't send the HTTP request: " + url);
 }
 

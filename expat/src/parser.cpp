@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -47,9 +48,27 @@ struct TagStackText {
     const std::vector<std::string>& stack;
 };
 
+// A "TagStack" line is written at every element, so it has a bounded size whatever the depth: a
+// deep stack shows its depth and only its innermost names, and a very long name is cut.
+constexpr std::size_t kLoggedTagNames = 8;
+constexpr std::size_t kLoggedNameBytes = 64;
+
 std::ostream& operator<<(std::ostream& out, const TagStackText& text) {
-    for (const std::string& name : text.stack) {
-        out << ':' << name;
+    const std::vector<std::string>& stack = text.stack;
+    std::size_t first = 0;
+    if (stack.size() > kLoggedTagNames) {
+        first = stack.size() - kLoggedTagNames;
+        out << '(' << stack.size() << " open, innermost " << kLoggedTagNames << ')';
+    }
+    for (std::size_t i = first; i < stack.size(); ++i) {
+        const std::string& name = stack[i];
+        out << ':';
+        if (name.size() > kLoggedNameBytes) {
+            out.write(name.data(), kLoggedNameBytes);
+            out << "...";
+        } else {
+            out << name;
+        }
     }
     return out;
 }
@@ -260,7 +279,7 @@ std::string Parser::tagStackText() const {
     return text;
 }
 
-void Parser::parse(const char* data, int count) {
+XML_ParserStruct* Parser::createExpat() {
     if (expat_) {
         // A handler parsing again on its own parser would free the expat parser under its caller.
         throw Exception("XML parse failed: parse called from a handler of the running parse");
@@ -269,6 +288,11 @@ void Parser::parse(const char* data, int count) {
     if (!expat_) {
         throw Exception("XML parse failed: can't create the expat parser (out of memory)");
     }
+    return expat_.get();
+}
+
+void Parser::parse(const char* data, int count) {
+    createExpat();
     // The handle lives only while this parse runs, whichever way it ends.
     struct Release {
         Parser& owner;
@@ -310,13 +334,113 @@ void Parser::doParse(const char* data, int count) {
         std::rethrow_exception(std::exchange(pending_, nullptr));
     }
     if (status != XML_STATUS_OK) {
-        const XML_Error code = XML_GetErrorCode(parser);
-        const XML_LChar* text = XML_ErrorString(code);
-        throw Exception("XML parse failed (" + std::to_string(static_cast<int>(code)) + ":L" +
-                        std::to_string(XML_GetCurrentLineNumber(parser)) + "/C" +
-                        std::to_string(XML_GetCurrentColumnNumber(parser)) +
-                        "): " + (text != nullptr ? text : "unknown error"));
+        throwParseError();
     }
+}
+
+void Parser::throwParseError() {
+    XML_Parser parser = expat_.get();
+    const XML_Error code = XML_GetErrorCode(parser);
+    const XML_LChar* text = XML_ErrorString(code);
+    throw Exception("XML parse failed (" + std::to_string(static_cast<int>(code)) + ":L" +
+                    std::to_string(XML_GetCurrentLineNumber(parser)) + "/C" +
+                    std::to_string(XML_GetCurrentColumnNumber(parser)) +
+                    "): " + (text != nullptr ? text : "unknown error"));
+}
+
+void Parser::beginPieces() {
+    XML_Parser parser = createExpat();
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, &Callbacks::start, &Callbacks::end);
+    XML_SetCharacterDataHandler(parser, &Callbacks::text);
+    pending_ = nullptr;
+    held_.clear();
+    heldAt_ = nullptr;
+    fedAny_ = false;
+}
+
+char* Parser::pieceBuffer(std::size_t capacity) {
+    if (!expat_) {
+        throw Exception("XML parse failed: no document begun (pieceBuffer before beginPieces)");
+    }
+    const std::size_t held = held_.size();
+    void* room = capacity <= static_cast<std::size_t>(std::numeric_limits<int>::max()) - held
+                     ? XML_GetBuffer(expat_.get(), static_cast<int>(held + capacity))
+                     : nullptr;
+    if (room == nullptr) {
+        expat_.reset();
+        throw Exception("XML parse failed: can't get a buffer of " + std::to_string(capacity) +
+                        " bytes (out of memory)");
+    }
+    room_ = static_cast<char*>(room);
+    // The held bytes lead the room; they are still in place unless expat has moved its data.
+    if (held > 0 && room_ != heldAt_) {
+        std::memcpy(room_, held_.data(), held);
+    }
+    heldAt_ = room_;
+    return room_ + held;
+}
+
+// On any failure the expat parser is released before the exception leaves, as parse() does.
+void Parser::checkPiece(int status) {
+    if (pending_) {
+        expat_.reset();
+        std::rethrow_exception(std::exchange(pending_, nullptr));
+    }
+    if (status != XML_STATUS_OK) {
+        struct Release {
+            Parser& owner;
+            ~Release() { owner.expat_.reset(); }
+        } release{*this};
+        throwParseError();
+    }
+}
+
+namespace {
+
+bool endsAToken(char c) {
+    return c == '>' || c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+}  // namespace
+
+void Parser::parsePiece(std::size_t count) {
+    if (!expat_) {
+        throw Exception("XML parse failed: no document begun (parsePiece before beginPieces)");
+    }
+    const std::size_t held = held_.size();
+    const std::size_t total = held + count;
+    // Expat gets what ends after the last ">" or whitespace; the held bytes hold neither.
+    std::size_t cut = total;
+    while (cut > held && !endsAToken(room_[cut - 1])) {
+        --cut;
+    }
+    if (cut == held) {
+        cut = 0;
+    }
+    if (cut == 0 && total >= kMaxHeld) {
+        cut = total;  // a long run without either: expat takes it all
+    }
+    if (!fedAny_ && cut < kHeadBytes) {
+        cut = total >= kMaxHeld ? total : 0;
+    }
+    if (cut == 0) {
+        held_.append(room_ + held, count);
+        return;
+    }
+    held_.assign(room_ + cut, total - cut);
+    heldAt_ = room_ + cut;  // where expat's buffer ends once it has taken the rest
+    fedAny_ = true;
+    checkPiece(XML_ParseBuffer(expat_.get(), static_cast<int>(cut), XML_FALSE));
+}
+
+void Parser::finishPieces() {
+    if (!expat_) {
+        throw Exception("XML parse failed: no document begun (finishPieces before beginPieces)");
+    }
+    checkPiece(XML_Parse(expat_.get(), held_.data(), static_cast<int>(held_.size()), XML_TRUE));
+    held_.clear();
+    expat_.reset();
 }
 
 void Parser::onStartElement(const char* /*name*/, const char** /*attributes*/) {}

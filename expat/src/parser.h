@@ -84,7 +84,11 @@ class Parser {
     Parser& operator=(const Parser&) = delete;
 
     // Groups for "START/END ELEMENT" lines, "TagStack" lines and "CHARACTER DATA" lines; each may
-    // be null (nothing logged). A line is written only while its group is enabled.
+    // be null (nothing logged). A line is written only while its group is enabled. A "TagStack"
+    // line is tagStackText() while at most 8 elements are open; deeper, it is "(N open, innermost
+    // 8)" followed by the 8 innermost names, and a name longer than 64 bytes is cut to them and
+    // "...", so that a deeply nested document cannot make the log grow with the square of its
+    // depth.
     void setLogGroups(const CMessageGroup* elements, const CMessageGroup* tagStack,
                       const CMessageGroup* charData);
 
@@ -92,6 +96,28 @@ class Parser {
     // before the error have had their effect); an exception thrown by a handler or hook stops the
     // parse and passes through unchanged. Does not reset the tag stack or the character data.
     void parse(const char* data, int count);
+
+    // Parses a document that arrives in pieces, each written straight into expat's own buffer, so
+    // that the document is never held whole and never copied by the parser:
+    //   parser.beginPieces();
+    //   for each piece: char* room = parser.pieceBuffer(n); write up to n bytes; parsePiece(count);
+    //   parser.finishPieces();
+    // Events, text, errors and their line and column are those of parse() over the joined pieces;
+    // only the points where character data is split into callbacks depend on the piece edges.
+    // Expat itself is not quite so even-handed, so the pieces it is handed are cut anew: it guesses
+    // the encoding from the first bytes it gets (so it gets at least four at once), and after the
+    // document element it takes a name cut by the end of a piece for junk at once, where the whole
+    // document shows an invalid token further on (so what it gets ends after a ">" or whitespace;
+    // the bytes after it wait for the next piece, up to 64 KiB).
+    // Failures throw as parse() does; after any exception the expat parser is released and the
+    // object is ready for another document. Sizes are per piece, so a document has no size limit.
+    void beginPieces();
+    // Room for the next piece, at least `capacity` bytes, valid until parsePiece.
+    char* pieceBuffer(std::size_t capacity);
+    // Parses the first `count` bytes of the room as the next piece.
+    void parsePiece(std::size_t count);
+    // Ends the document: reports what only its end can show (an unclosed element, no element).
+    void finishPieces();
 
     // Latin-1 text received since the most recent start tag of any element.
     const std::string& charData() const { return charData_; }
@@ -114,6 +140,10 @@ class Parser {
     };
     struct Callbacks;
 
+    XML_ParserStruct* createExpat();
+    [[noreturn]] void throwParseError();
+    void checkPiece(int status);
+
     void startElement(const char* name, const char** attributes);
     void endElement(const char* name);
     void characterData(const char* data, int count);
@@ -134,6 +164,15 @@ class Parser {
     const CMessageGroup* elementsGroup_ = nullptr;
     const CMessageGroup* tagStackGroup_ = nullptr;
     const CMessageGroup* charDataGroup_ = nullptr;
+    // The piece interface: the room last lent (its first held_.size() bytes are the held ones),
+    // the bytes that wait for the next piece, where they stand in expat's buffer (so that they need
+    // not be copied back while it has not moved), and whether expat has been given anything yet.
+    static constexpr std::size_t kHeadBytes = 4;
+    static constexpr std::size_t kMaxHeld = 0x10000;
+    char* room_ = nullptr;
+    std::string held_;
+    const char* heldAt_ = nullptr;
+    bool fedAny_ = false;
     // An exception thrown by a handler during the running parse, rethrown once expat has returned:
     // it must never unwind through expat's C frames.
     std::exception_ptr pending_;

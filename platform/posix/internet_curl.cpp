@@ -297,7 +297,8 @@ struct HttpRequest::State {
     bool sent = false;
     bool done = false;  // the transfer has ended, with `result`
     CURLcode result = CURLE_OK;
-    bool stalled = false;
+    bool stalled = false;  // no progress within the stall limit, or past the total limit
+    Clock::time_point deadline = Clock::time_point::max();
 
     bool connected = false;  // the request is on the wire; the stall limit applies
     Clock::time_point lastActivity;
@@ -436,7 +437,13 @@ struct HttpRequest::State {
         return elapsed >= limit ? std::chrono::milliseconds(0) : limit - elapsed;
     }
 
-    // Works on the transfer until `ready` holds, the transfer ends or it stalls.
+    std::chrono::milliseconds totalRemaining() const {
+        const auto now = Clock::now();
+        return now >= deadline ? std::chrono::milliseconds(0)
+                               : std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    }
+
+    // Works on the transfer until `ready` holds, the transfer ends, it stalls or its time is up.
     template <typename Ready>
     void runUntil(Ready ready) {
         for (;;) {
@@ -444,7 +451,12 @@ struct HttpRequest::State {
             if (ready() || done) {
                 return;
             }
-            auto wait = std::chrono::milliseconds(1000);
+            const auto total = totalRemaining();
+            if (total.count() == 0) {
+                stalled = true;
+                return;
+            }
+            auto wait = std::min(std::chrono::milliseconds(1000), total);
             if (connected && !paused) {
                 const auto remaining = stallRemaining();
                 if (remaining.count() == 0) {
@@ -556,6 +568,7 @@ bool HttpRequest::send() {
     }
     s.added = true;
     s.touch();
+    s.deadline = Clock::now() + std::chrono::milliseconds(s.timeouts.totalMilliseconds);
     s.runUntil([&s] { return s.finalHeaders; });
     if (s.finalHeaders) {
         s.sent = true;
@@ -627,6 +640,11 @@ bool HttpRequest::read(char* buffer, std::size_t capacity, std::size_t& count) {
         ~ClearDest() { s.dest = nullptr; }
     } clearDest{s};
 
+    // A body that keeps coming, however fast, still ends at the total limit.
+    if (!s.done && s.totalRemaining().count() == 0) {
+        setLastError(ETIMEDOUT);
+        return false;
+    }
     s.drainOverflow();
     if (s.destLength == 0 && s.paused) {
         // Hands over what curl held back while paused, straight into the buffer.

@@ -3,7 +3,9 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <csignal>
+#include <memory>
 #include <stdexcept>
 
 namespace testing_support {
@@ -172,6 +174,27 @@ void LoopbackServer::serve(const std::string& path, std::string body, std::strin
     });
 }
 
+void LoopbackServer::serveInPieces(const std::string& path, std::string body, std::size_t piece,
+                                   std::chrono::milliseconds pause, int status) {
+    auto shared = std::make_shared<const std::string>(std::move(body));
+    route(path, [this, shared, piece, pause, status](const httplib::Request&,
+                                                     httplib::Response& res) {
+        res.status = status;
+        res.set_chunked_content_provider(
+            "text/xml", [this, shared, piece, pause](std::size_t offset, httplib::DataSink& sink) {
+                if (offset > 0 && pause.count() > 0 && !pauseUnlessStopped(pause)) {
+                    return false;
+                }
+                if (offset >= shared->size()) {
+                    sink.done();
+                    return true;
+                }
+                const std::size_t count = std::min(piece, shared->size() - offset);
+                return sink.write(shared->data() + offset, count);
+            });
+    });
+}
+
 std::size_t LoopbackServer::requestCount(const std::string& path) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t count = 0;
@@ -208,6 +231,11 @@ void LoopbackServer::dispatch(const httplib::Request& request, httplib::Response
         response.status = 404;
         response.set_content("Not found: " + request.path, "text/plain");
     }
+}
+
+bool LoopbackServer::pauseUnlessStopped(std::chrono::milliseconds pause) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !stopping_.wait_for(lock, pause, [this] { return stopped_; });
 }
 
 void LoopbackServer::stall() {

@@ -71,6 +71,11 @@ class LoopbackServer {
     // Answers `path` with status 200 and `body`.
     void serve(const std::string& path, std::string body,
                std::string contentType = "text/xml; charset=utf-8");
+    // Answers `path` with `status` and `body` sent chunked, `piece` bytes per write, waiting
+    // `pause` between writes (a stop of the server ends the wait and the answer).
+    void serveInPieces(const std::string& path, std::string body, std::size_t piece,
+                       std::chrono::milliseconds pause = std::chrono::milliseconds(0),
+                       int status = 200);
 
     // Requests received so far whose target, without its query, is `path` (as sent, not decoded).
     std::size_t requestCount(const std::string& path) const;
@@ -86,6 +91,8 @@ class LoopbackServer {
     void dispatch(const httplib::Request& request, httplib::Response& response);
     // Waits until the stall time passed or the server stops.
     void stall();
+    // Waits `pause`; false when the server stops.
+    bool pauseUnlessStopped(std::chrono::milliseconds pause);
 
     httplib::Server server_;
     std::uint16_t port_ = 0;

@@ -27,37 +27,64 @@ constexpr std::uint16_t kHttpsPort = 443;
     throw std::runtime_error(what + value);
 }
 
-// Leaves `body` empty with a zero byte after it in storage, for callers that scan it as text.
-void makeEmpty(std::vector<char>& body) {
-    body.clear();
-    body.resize(1);
-    body.resize(0);
-}
-
-void readLocalFile(const std::string& fileName, std::vector<char>& body) {
+void readLocalFile(const std::string& fileName, BodySink& sink) {
     std::ifstream file(fileName, std::ios::binary);
     std::error_code error;
     // A directory opens like a file here but has no content to give.
     if (!file.is_open() || std::filesystem::is_directory(fileName, error)) {
         fail("Can't open file: ", fileName);
     }
-    makeEmpty(body);
-    const std::uintmax_t size = std::filesystem::file_size(fileName, error);
-    if (!error && size != 0) {
-        body.reserve(static_cast<std::size_t>(size) + 1);
-        platform::adviseLargeBuffer(body.data(), body.capacity());
-        body.resize(static_cast<std::size_t>(size) + 1);
-        file.read(body.data(), static_cast<std::streamsize>(size));
+    sink.begin(200, "OK");
+    // Read to its end rather than to a size taken up front: a file that shrinks or grows while it
+    // is read gives what it holds.
+    std::uint64_t total = 0;
+    for (;;) {
+        char* buffer = sink.room(kReadChunk);
+        file.read(buffer, static_cast<std::streamsize>(kReadChunk));
         if (file.bad()) {
             fail("Can't read file: ", fileName);
         }
-        // A file that shrank since its size was taken gives what it holds now.
-        body.resize(static_cast<std::size_t>(file.gcount()));
+        const auto count = static_cast<std::size_t>(file.gcount());
+        if (count == 0) {
+            break;
+        }
+        total += count;
+        sink.received(count);
     }
-    LOG_TO_GROUP(
-        &groups::internetDownloads,
-        "Read the local file OK: #bytes=" << body.size() << " ; faking an HTTP 200 OK status.");
+    LOG_TO_GROUP(&groups::internetDownloads,
+                 "Read the local file OK: #bytes=" << total << " ; faking an HTTP 200 OK status.");
+    sink.end();
 }
+
+// Gathers a body into a vector that grows by doubling, and leaves a zero byte after it in storage
+// for callers that scan it as text.
+class VectorSink final : public BodySink {
+  public:
+    explicit VectorSink(std::vector<char>& body) : body_(body) {}
+
+    void begin(std::uint32_t, const std::string&) override {
+        body_.clear();
+        size_ = 0;
+    }
+    char* room(std::size_t wanted) override {
+        if (body_.capacity() < size_ + wanted) {
+            body_.reserve(std::max(2 * body_.capacity(), size_ + wanted));
+            platform::adviseLargeBuffer(body_.data() + size_, body_.capacity() - size_);
+        }
+        body_.resize(size_ + wanted);
+        return body_.data() + size_;
+    }
+    void received(std::size_t count) override { size_ += count; }
+    void end() override {
+        body_.resize(size_);
+        body_.push_back('\0');
+        body_.pop_back();
+    }
+
+  private:
+    std::vector<char>& body_;
+    std::size_t size_ = 0;
+};
 
 // The local file a URL names, or empty when it is fetched over HTTP.
 std::string localFileOf(const std::string& url, const platform::UrlParts& parts) {
@@ -76,7 +103,7 @@ std::string localFileOf(const std::string& url, const platform::UrlParts& parts)
 }  // namespace
 
 void downloadUrl(const std::shared_ptr<platform::InternetSession>& session, const std::string& url,
-                 std::vector<char>& body) {
+                 BodySink& sink) {
     LOG_TO_GROUP(&groups::internetDownloads, "Reading URL: " << url);
 
     platform::UrlParts parts;
@@ -85,7 +112,7 @@ void downloadUrl(const std::shared_ptr<platform::InternetSession>& session, cons
     }
 
     if (const std::string fileName = localFileOf(url, parts); !fileName.empty()) {
-        readLocalFile(fileName, body);
+        readLocalFile(fileName, sink);
         return;
     }
 
@@ -120,36 +147,41 @@ void downloadUrl(const std::shared_ptr<platform::InternetSession>& session, cons
     }
     LOG_TO_GROUP(&groups::internetDownloads, "HTTP response: " << status << " " << statusText);
 
+    sink.begin(status, statusText);
+
     if (status == 301 || status == 302) {
-        makeEmpty(body);
         std::string location;
         if (request->queryLocation(location)) {
             LOG_TO_GROUP(&groups::httpHeaders, "Found HTTP tag: Location='" << location << "'");
         } else {
             LOG_TO_GROUP(&groups::httpHeaders, "No Location HTTP tag was returned.");
         }
+        sink.end();
         return;
     }
 
-    body.clear();
+    // 64 bits, as a body may exceed what a 32-bit size can count.
+    std::uint64_t total = 0;
     for (;;) {
-        const std::size_t size = body.size();
-        if (body.capacity() < size + kReadChunk) {
-            body.reserve(std::max(2 * body.capacity(), size + kReadChunk));
-            platform::adviseLargeBuffer(body.data() + size, body.capacity() - size);
-        }
-        // The chunk's zero bytes that are not filled remain after the body as its terminator.
-        body.resize(size + kReadChunk);
+        char* buffer = sink.room(kReadChunk);
         std::size_t count = 0;
-        if (!request->read(body.data() + size, kReadChunk, count)) {
+        if (!request->read(buffer, kReadChunk, count)) {
             fail("Can't read the URL: ", url);
         }
-        body.resize(size + count);
         if (count == 0) {
             break;
         }
+        total += count;
+        sink.received(count);
     }
-    LOG_TO_GROUP(&groups::internetDownloads, "Received file OK: #bytes=" << body.size());
+    LOG_TO_GROUP(&groups::internetDownloads, "Received file OK: #bytes=" << total);
+    sink.end();
+}
+
+void downloadUrl(const std::shared_ptr<platform::InternetSession>& session, const std::string& url,
+                 std::vector<char>& body) {
+    VectorSink sink(body);
+    downloadUrl(session, url, sink);
 }
 
 std::string win32ErrorText() {

@@ -31,10 +31,14 @@ struct UrlParts {
 bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t pathCapacity,
               UrlParts& parts);
 
-// Time limits of a session: connecting, and a response that stalls (no byte for that long).
+// Time limits of a session: connecting, a response that stalls (no byte for that long), and the
+// whole request from send() to the end of its body, so that a service that trickles bytes just
+// fast enough to dodge the stall limit cannot hold a request for ever. Exceeding the total limit
+// fails send() or read() as a stall does.
 struct InternetTimeouts {
     std::uint32_t connectMilliseconds = 60000;
     std::uint32_t stallMilliseconds = 30000;
+    std::uint32_t totalMilliseconds = 120000;
 };
 
 class InternetSession {
@@ -101,7 +105,8 @@ public:
     // The Location header of the response; false when there is none.
     bool queryLocation(std::string& location) const;
     // Reads the next part of the body, at most `capacity` bytes, into `buffer`; `count` 0 means the
-    // body has ended. False when the connection fails, stalls or ends before the announced length.
+    // body has ended. False when the connection fails, stalls, exceeds the total time limit or ends
+    // before the announced length.
     bool read(char* buffer, std::size_t capacity, std::size_t& count);
 
 private:
