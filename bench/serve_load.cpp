@@ -185,7 +185,7 @@ class Load {
         }
         std::printf(
             "slowloris: closed by the server %zu times, after %.1f s on average, %.1f s at "
-            "most; %d never closed\n",
+            "most; %d open at the end\n",
             slowLifetimes_.size(),
             slowLifetimes_.empty() ? 0.0 : lifetimes / static_cast<double>(slowLifetimes_.size()),
             longest, stillOpenSlowloris());

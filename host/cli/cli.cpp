@@ -57,8 +57,7 @@ struct Options {
     std::string outputDir;
     std::string outputFile;
     bool json = false;
-    std::string listen = "127.0.0.1:8080";
-    int threads = 16;
+    ServeOptions serve;
 };
 
 // A channel name as a file name: bytes that a path would read specially are escaped.
@@ -233,15 +232,44 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     CLI::App* channels =
         app.add_subcommand("channels", "List the configured channels: name, a tab, the title");
     CLI::App* serve = app.add_subcommand("serve", "Serve the main page and channels over HTTP");
+    ServeOptions& so = options.serve;
     serve
-        ->add_option("--listen", options.listen,
+        ->add_option("--listen", so.listen,
                      "ADDRESS:PORT to listen on; loopback unless told otherwise; port 0 picks "
                      "a free port")
         ->capture_default_str()
         ->type_name("ADDRESS:PORT");
-    serve->add_option("--threads", options.threads, "Worker threads for requests")
+    serve
+        ->add_option("--threads", so.threads,
+                     "Threads that run the HTTP engine; 0 means one per processor. Connections "
+                     "never hold a thread, so a few serve thousands")
         ->capture_default_str()
         ->type_name("N");
+    serve
+        ->add_option("--max-connections", so.maxConnections,
+                     "Connections open at once, in all; one more gets 503 and is closed (lowered "
+                     "to what the limit on open files allows)")
+        ->capture_default_str()
+        ->type_name("N");
+    serve
+        ->add_option("--max-connections-per-address", so.maxConnectionsPerAddress,
+                     "Connections open at once from one client address; one more gets 503 and "
+                     "is closed")
+        ->capture_default_str()
+        ->type_name("N");
+    serve
+        ->add_option("--fetch-timeout", so.fetchTimeoutSeconds,
+                     "Seconds a channel fetch may take before readers without a feed get 504 "
+                     "(readers of a channel with a feed never wait)")
+        ->capture_default_str()
+        ->type_name("SECONDS");
+    serve
+        ->add_option("--max-feed-bytes", so.maxFeedBytes,
+                     "Largest channel text the gateway keeps (suffixes k, M, G, in 1024s); a "
+                     "larger one counts as a failed fetch and the last good feed stays")
+        ->capture_default_str()
+        ->transform(CLI::AsSizeValue(false))
+        ->type_name("BYTES");
 
     try {
         app.parse(argc, argv);
@@ -264,8 +292,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             return runChannels(options, out);
         }
         if (*serve) {
-            return runServe(
-                ServeOptions{options.config, options.plugin, options.listen, options.threads}, err);
+            options.serve.config = options.config;
+            options.serve.plugin = options.plugin;
+            return runServe(options.serve, err);
         }
         err << "dovetrail: a command is needed: channel, main-page, intervals, channels or serve\n"
                "Run with --help for more information.\n";
