@@ -5,11 +5,12 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config binutils
     libexpat1-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-    libcpp-httplib-dev libcli11-dev
+    libcpp-httplib-dev libcli11-dev libboost-dev
 )
 if [[ "${1:-}" == "--test" ]]; then
-    # The end-to-end tests read feeds with a real feed parser and open pages in a real browser.
-    packages+=(python3 python3-feedparser chromium)
+    # The end-to-end tests read feeds with a real feed parser and open pages in a real browser;
+    # serve's listen queue is read with ss.
+    packages+=(python3 python3-feedparser chromium iproute2)
 fi
 
 missing=()

@@ -20,8 +20,9 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DDOVETRAIL_SANITIZE=address,undefined -DDOVETRAIL_BENCH=OFF
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+# The long load tests (label "load") run in the plain build only.
+ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE load
 
 echo "== ThreadSanitizer"
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DDOVETRAIL_SANITIZE=thread -DDOVETRAIL_BENCH=OFF
-ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads -LE load

@@ -584,6 +584,8 @@ class Serve(TempDirTest):
             ({"If-None-Match": etag}, 304),
             ({"If-Modified-Since": modified}, 304),
             ({"If-None-Match": '"other"'}, 200),
+            # Year 4 is no HTTP date: the header is ignored, not read as a time long past.
+            ({"If-Modified-Since": "Sun, 06 Nov 0004 08:49:37 GMT"}, 200),
         ]:
             with self.subTest(headers=request_headers):
                 status, _, body = self.server.get("/channels/lounge.rss", request_headers)
