@@ -213,6 +213,9 @@ class Commands(TempDirTest):
             (["channel"], EX_USAGE, "NAME"),
             (["intervals", "--bogus"], EX_USAGE, "--bogus"),
             (["serve", "--listen", "127.0.0.1:99999"], EX_USAGE, "127.0.0.1:99999"),
+            (["serve", "--max-connections-per-address", "0"], EX_USAGE,
+             "--max-connections-per-address 0"),
+            (["serve", "--max-feed-bytes", "lots"], EX_USAGE, "--max-feed-bytes"),
             (["--plugin", "/nonexistent/libdovetrail.so", "intervals"], EX_UNAVAILABLE,
              "/nonexistent/libdovetrail.so"),
         ]:

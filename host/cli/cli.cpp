@@ -48,7 +48,9 @@ Exit codes:
   70  unexpected internal error
   71  serve cannot listen on the given address
   73  an output file cannot be written
-With several channels, the exit code is that of the first one that failed.)";
+  130, 143  serve ended at once by a second SIGINT or SIGTERM
+With several channels, the exit code is that of the first one that failed. serve stops on
+SIGINT or SIGTERM within 10 seconds: run "dovetrail serve --help" for its limits.)";
 
 struct Options {
     std::string config;
