@@ -9,6 +9,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -389,6 +390,43 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t lingered_ = 0;
 };
 
+// A connection beyond a cap: a short answer, then closed. Two seconds in all: write the answer,
+// then read what the client sent until it closes, so that closing does not reset the connection
+// under the answer.
+class Refusal : public std::enable_shared_from_this<Refusal> {
+  public:
+    Refusal(HttpServerCore& core, tcp::socket socket, std::string text)
+        : core_(core), stream_(std::move(socket)), text_(std::move(text)) {}
+
+    void start() {
+        stream_.expires_after(std::chrono::seconds(2));
+        net::async_write(stream_, net::buffer(text_),
+                         [self = shared_from_this()](ErrorCode error, std::size_t) {
+                             ErrorCode ignored;
+                             self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                             self->drain(error);
+                         });
+    }
+
+  private:
+    void drain(ErrorCode error) {
+        if (error) {
+            stream_.close();
+            --core_.refusing;
+            return;
+        }
+        stream_.async_read_some(net::buffer(scratch_),
+                                [self = shared_from_this()](ErrorCode readError, std::size_t) {
+                                    self->drain(readError);
+                                });
+    }
+
+    HttpServerCore& core_;
+    beast::tcp_stream stream_;
+    std::string text_;
+    std::array<char, 1024> scratch_{};
+};
+
 void HttpServerCore::accept() {
     acceptor.async_accept(
         net::make_strand(ioc),
@@ -451,18 +489,11 @@ void HttpServerCore::refuse(tcp::socket socket, std::string peer, const char* wh
     }
     ++refusing;
     const std::string body(why);
-    auto text = std::make_shared<std::string>(
-        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nRetry-After: 5\r\n"
-        "Connection: close\r\nContent-Length: " +
-        std::to_string(body.size()) + "\r\n\r\n" + body);
-    auto stream = std::make_shared<beast::tcp_stream>(std::move(socket));
-    stream->expires_after(std::chrono::seconds(2));
-    net::async_write(*stream, net::buffer(*text), [this, stream, text](ErrorCode, std::size_t) {
-        ErrorCode ignored;
-        stream->socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream->close();
-        --refusing;
-    });
+    std::make_shared<Refusal>(*this, std::move(socket),
+                              "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+                              "Retry-After: 5\r\nConnection: close\r\nContent-Length: " +
+                                  std::to_string(body.size()) + "\r\n\r\n" + body)
+        ->start();
 }
 
 void HttpServerCore::remove(Session* session, const std::string& peer) {
