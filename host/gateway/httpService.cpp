@@ -183,8 +183,7 @@ HttpResponse HttpService::channelAnswer(const std::string& name, const Lookup& l
         } else if (lookup.timedOut) {
             response = HttpResponse::text(
                 504, "Can't fetch channel " + printable(name) + ": no answer within " +
-                         std::to_string(cache_.options().fetchTimeout.count() / 1000) +
-                         " seconds; the fetch goes on.\n");
+                         secondsText(cache_.options().fetchTimeout) + "; the fetch goes on.\n");
             response.set("Retry-After", std::to_string(std::max<long long>(remaining, 10)));
         } else if (lookup.status == kUnknownChannelStatus) {
             response = HttpResponse::text(404, lookup.error + "\n");
@@ -324,7 +323,7 @@ std::string HttpService::statusHtml() const {
         << " minutes, message boards " << iv.messageBoards / 60 << " minutes, articles "
         << iv.articles / 60 << " minutes. Each channel is fetched at most once every "
         << cache_.minInterval().count() << " seconds; a fetch has "
-        << cache_.options().fetchTimeout.count() / 1000 << " seconds; feeds above "
+        << secondsText(cache_.options().fetchTimeout) << "; feeds above "
         << cache_.options().maxFeedBytes << " bytes are not kept.</p>\n";
     if (!configured->readError.empty()) {
         out << "<p class=\"failed\">" << htmlEscape(configured->readError)

@@ -352,6 +352,19 @@ std::string headerSafe(std::string_view text) {
     return out;
 }
 
+std::string secondsText(std::chrono::milliseconds duration) {
+    const long long ms = duration.count();
+    if (ms == 1000) {
+        return "1 second";
+    }
+    if (ms % 1000 == 0) {
+        return std::to_string(ms / 1000) + " seconds";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f seconds", static_cast<double>(ms) / 1000.0);
+    return buffer;
+}
+
 bool hasControlByte(std::string_view text) {
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);

@@ -50,6 +50,9 @@ std::string pathSegment(std::string_view text);
 // backslashes are escaped.
 std::string headerSafe(std::string_view text);
 
+// A duration for a message: "1 second", "120 seconds", "0.3 seconds".
+std::string secondsText(std::chrono::milliseconds duration);
+
 // Whether `text` holds a control byte (below 0x20, or 0x7F).
 bool hasControlByte(std::string_view text);
 

@@ -110,8 +110,8 @@ std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetch
     line << isoTime(std::chrono::system_clock::now());
     if (s.fetching) {
         line << " fetching " << printable(s.name) << ": no answer within "
-             << fetchTimeout.count() / 1000
-             << " seconds; readers without a feed get 504 until the plug-in returns";
+             << secondsText(fetchTimeout)
+             << "; readers without a feed get 504 until the plug-in returns";
         return line.str();
     }
     line << " fetched " << printable(s.name) << ": ";
