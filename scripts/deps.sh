@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config binutils
     libexpat1-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-    libcpp-httplib-dev libcli11-dev
+    libcpp-httplib-dev libcli11-dev libboost-dev
     libsqlite3-dev zlib1g-dev
 )
 # Building the Debian package: Debian's build flags and the shared-library dependencies of the
@@ -19,6 +19,8 @@ case "${1:-}" in
             bash-completion)
         # ... and check the feed formats with an XML validator and a feed reader.
         packages+=(libxml2-utils newsboat)
+        # serve's listen queue is read with ss.
+        packages+=(iproute2)
         # The fuzz targets: clang with libFuzzer and the sanitizer run-times.
         packages+=(clang-14 libclang-rt-14-dev)
         ;;

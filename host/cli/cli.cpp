@@ -56,7 +56,9 @@ Exit codes:
   70  unexpected internal error
   71  serve cannot listen on the given address
   73  an output file cannot be written
-With several channels, the exit code is that of the first one that failed.)";
+  130, 143  serve ended at once by a second SIGINT or SIGTERM
+With several channels, the exit code is that of the first one that failed. serve stops on
+SIGINT or SIGTERM within 10 seconds: run "dovetrail serve --help" for its limits.)";
 
 struct Options {
     std::string config;
@@ -67,8 +69,7 @@ struct Options {
     bool json = false;
     std::string format = "plugin";
     std::string publicUrl = "http://127.0.0.1:8080";
-    std::string listen = "127.0.0.1:8080";
-    int threads = 16;
+    ServeOptions serve;
 };
 
 // A channel name as a file name: bytes that a path would read specially are escaped.
@@ -387,15 +388,44 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     opml->add_option("-o,--output", options.outputFile, "Write it to FILE instead")
         ->type_name("FILE");
     CLI::App* serve = app.add_subcommand("serve", "Serve the main page and channels over HTTP");
+    ServeOptions& so = options.serve;
     serve
-        ->add_option("--listen", options.listen,
+        ->add_option("--listen", so.listen,
                      "ADDRESS:PORT to listen on; loopback unless told otherwise; port 0 picks "
                      "a free port")
         ->capture_default_str()
         ->type_name("ADDRESS:PORT");
-    serve->add_option("--threads", options.threads, "Worker threads for requests")
+    serve
+        ->add_option("--threads", so.threads,
+                     "Threads that run the HTTP engine; 0 means one per processor. Connections "
+                     "never hold a thread, so a few serve thousands")
         ->capture_default_str()
         ->type_name("N");
+    serve
+        ->add_option("--max-connections", so.maxConnections,
+                     "Connections open at once, in all; one more gets 503 and is closed (lowered "
+                     "to what the limit on open files allows)")
+        ->capture_default_str()
+        ->type_name("N");
+    serve
+        ->add_option("--max-connections-per-address", so.maxConnectionsPerAddress,
+                     "Connections open at once from one client address; one more gets 503 and "
+                     "is closed")
+        ->capture_default_str()
+        ->type_name("N");
+    serve
+        ->add_option("--fetch-timeout", so.fetchTimeoutSeconds,
+                     "Seconds a channel fetch may take before readers without a feed get 504 "
+                     "(readers of a channel with a feed never wait)")
+        ->capture_default_str()
+        ->type_name("SECONDS");
+    serve
+        ->add_option("--max-feed-bytes", so.maxFeedBytes,
+                     "Largest channel text the gateway keeps (suffixes k, M, G, in 1024s); a "
+                     "larger one counts as a failed fetch and the last good feed stays")
+        ->capture_default_str()
+        ->transform(CLI::AsSizeValue(false))
+        ->type_name("BYTES");
 
     try {
         app.parse(argc, argv);
@@ -421,8 +451,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             return runOpml(options, out, err);
         }
         if (*serve) {
-            return runServe(
-                ServeOptions{options.config, options.plugin, options.listen, options.threads}, err);
+            options.serve.config = options.config;
+            options.serve.plugin = options.plugin;
+            return runServe(options.serve, err);
         }
         err << "dovetrail: a command is needed: channel, main-page, intervals, channels, opml or "
                "serve\n"

@@ -1,17 +1,25 @@
-// The serve command's channel cache: one fetch per channel at a time, no fetch sooner than the
-// minimum interval after the previous one started, and the last good feed kept when a refetch
-// fails.
+// The serve command's channel cache: at most one fetch per channel at a time, no fetch sooner than
+// the minimum interval after the previous one started, the last good feed kept when a refetch
+// fails, and readers that never wait for a refetch.
 //
-// Channel names are matched without regard to letter case and surrounding blanks, as the plug-in
-// matches its INI sections, so that two spellings of one channel share one entry and one
-// schedule. A fetch that ends with "unknown channel" asked nothing of the web service; it is not
-// cached, so a channel added to the INI file is served at once.
+// - A reader of a channel that has a feed gets it at once, also while the channel is being
+//   fetched again (stale-while-revalidate); a due reader only starts the refetch.
+// - A reader of a channel without a feed waits for the fetch in progress, at most until that
+//   fetch's deadline (`fetchTimeout` after it started); then it gets a `timedOut` answer, and so
+//   does every later reader until the fetch ends. A plug-in call cannot be cancelled: the fetch
+//   keeps its thread until the call returns, and no second fetch of the channel starts meanwhile.
+// - A fetched text longer than `maxFeedBytes` is not kept: the fetch counts as failed.
+// - Once setChannels() was called, only the names it gave have entries; any other name is
+//   answered "unknown channel" at once, without an entry or a fetch.
 //
-// Thread-safety: every member function may be called from any number of threads. The fetcher
-// runs on the thread of the first reader of a due channel, without any cache lock held; the other
-// readers of that channel wait for it and share its result.
+// Fetches run on threads of their own (or through CacheOptions::launch), never on a reader's.
+//
+// Thread-safety: every member function may be called from any thread. Callbacks run on the
+// caller's thread (answers ready at once), on a fetch thread, or on the deadline watcher's thread,
+// never with a cache lock held.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,13 +28,19 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "httpText.h"
 
 namespace host {
 
-using TimePoint = std::chrono::system_clock::time_point;
 using NowFunction = std::function<TimePoint()>;
+
+// The plug-in's status for a channel it does not know.
+constexpr int32_t kUnknownChannelStatus = 5;
 
 // What one fetch produced: status 0 with the RSS text, or the failure status and its message.
 struct FetchOutcome {
@@ -34,31 +48,38 @@ struct FetchOutcome {
     std::string text;
     std::string error;
 };
-using Fetcher = std::function<FetchOutcome(const std::string& channel)>;
+// Fetches one channel; a text above `maxBytes` may be refused (and is refused by the cache).
+using Fetcher = std::function<FetchOutcome(const std::string& channel, std::size_t maxBytes)>;
 
-// A successfully fetched feed; immutable once published, shared by readers.
+// A successfully fetched feed; immutable once published, shared by readers and answers.
 struct Feed {
     std::string text;
-    std::string etag;        // strong validator, quoted
-    TimePoint lastModified;  // when the text last changed
-    TimePoint fetchedAt;     // start of the fetch that produced or confirmed it
+    std::string etag;              // strong validator, quoted
+    TimePoint lastModified;        // when the text last changed
+    std::string lastModifiedHttp;  // the same as an HTTP date
+    TimePoint fetchedAt;           // start of the fetch that produced or confirmed it
 };
 
 // The answer for one reader.
 struct Lookup {
     std::shared_ptr<const Feed> feed;  // null when the channel never succeeded
-    int32_t status = 0;                // of the most recent fetch
-    std::string error;                 // of the most recent fetch, when it failed
+    int32_t status = 0;                // of the most recent completed fetch
+    std::string error;                 // of the most recent completed fetch, when it failed
     TimePoint nextFetch;               // no fetch before this time
+    bool refreshing = false;           // a fetch is in progress
+    bool timedOut = false;             // no feed: the fetch in progress passed its deadline
+    bool stopping = false;             // no feed: the cache stopped waiting (shutdown)
     bool stale() const { return feed != nullptr && status != 0; }
 };
 
-// Bookkeeping of one channel, for the status page.
+// Bookkeeping of one channel, for the status page and the log.
 struct ChannelStatus {
-    std::string name;  // as first requested
-    bool fetched = false;
-    bool fetching = false;
-    TimePoint lastFetch;  // start of the most recent fetch
+    std::string name;
+    bool fetched = false;    // a fetch has completed
+    bool fetching = false;   // a fetch is in progress
+    bool overdue = false;    // ... and passed its deadline
+    TimePoint fetchStarted;  // of the fetch in progress
+    TimePoint lastFetch;     // start of the most recent completed fetch
     int32_t lastStatus = 0;
     std::string lastError;
     std::chrono::milliseconds lastDuration{0};
@@ -69,52 +90,88 @@ struct ChannelStatus {
     std::uint64_t failures = 0;
 };
 
+struct CacheOptions {
+    // The shortest time between the starts of two fetches of one channel (negative counts as 0).
+    std::chrono::seconds minInterval{0};
+    std::chrono::milliseconds fetchTimeout = std::chrono::seconds(120);
+    std::size_t maxFeedBytes = std::size_t{64} << 20;
+    NowFunction now = [] { return std::chrono::system_clock::now(); };
+    // Runs one fetch job; by default on a new thread. Tests and fuzzers may run it inline.
+    std::function<void(std::function<void()>)> launch;
+};
+
 class ChannelCache {
   public:
-    // `minInterval` is the shortest time between the starts of two fetches of one channel
-    // (negative values count as 0). `now` is the clock; tests pass their own.
-    ChannelCache(
-        Fetcher fetcher, std::chrono::seconds minInterval,
-        NowFunction now = [] { return std::chrono::system_clock::now(); });
+    using Callback = std::function<void(Lookup)>;
+
+    ChannelCache(Fetcher fetcher, CacheOptions options);
+    // Stops waiting (as stopWaiting()) and waits for every fetch to end.
+    ~ChannelCache();
     ChannelCache(const ChannelCache&) = delete;
     ChannelCache& operator=(const ChannelCache&) = delete;
 
-    // The channel's feed, fetched first when it is due. Never throws for a fetch failure: an
-    // exception from the fetcher becomes status 1 with its message.
-    Lookup get(const std::string& channel);
+    // Calls `done` exactly once with the channel's answer (see above), starting a fetch first
+    // when the channel is due. A fetcher's exception becomes status 1 with its message.
+    void get(const std::string& channel, Callback done);
+    // The same, waiting for the answer on this thread.
+    Lookup getAndWait(const std::string& channel);
 
-    // Every channel asked for so far, ordered by name.
+    // From now on only these channels have entries; the entries of others are dropped.
+    void setChannels(const std::vector<std::string>& names);
+
+    // Every channel with an entry, ordered by name.
     std::vector<ChannelStatus> status() const;
 
-    std::chrono::seconds minInterval() const { return minInterval_; }
+    // No fetch starts any more; readers waiting for a first feed, and later ones, get a
+    // `stopping` answer at once.
+    void stopWaiting();
+    // Waits until no fetch runs or `deadline` passes; returns the channels still being fetched.
+    std::vector<std::string> waitForFetches(std::chrono::steady_clock::time_point deadline);
 
-    // Called after every fetch (on the fetching thread, without locks held); for logging.
+    // Called after every fetch, and when a fetch passes its deadline (on the fetching or the
+    // watching thread, without locks held); for logging. Set it before the first get().
     void setFetchObserver(std::function<void(const ChannelStatus&)> observer);
 
-    // The canonical form of a channel name: blanks around it dropped, ASCII letters lowered.
-    static std::string key(const std::string& channel);
+    std::chrono::seconds minInterval() const { return options_.minInterval; }
+    const CacheOptions& options() const { return options_; }
 
   private:
-    struct Entry {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::uint64_t generation = 0;  // counts completed fetches
-        ChannelStatus status;
-        std::shared_ptr<const Feed> feed;
-    };
+    struct Entry;
 
-    Lookup lookupLocked(const Entry& entry) const;
+    std::shared_ptr<Entry> entryFor(const std::string& channel);
+    void launchFetch(const std::shared_ptr<Entry>& entry);
+    // Runs the fetcher, or takes `preset` as its outcome.
+    void runFetch(const std::shared_ptr<Entry>& entry, std::optional<FetchOutcome> preset);
     FetchOutcome runFetcher(const std::string& channel);
+    void watch(const std::shared_ptr<Entry>& entry);
+    void watchLoop();
+    void fetchEnded(const std::string& channel);
 
     Fetcher fetcher_;
-    std::chrono::seconds minInterval_;
-    NowFunction now_;
+    CacheOptions options_;
     std::function<void(const ChannelStatus&)> observer_;
+
     mutable std::mutex mapMutex_;
     std::map<std::string, std::shared_ptr<Entry>> entries_;
+    std::optional<std::set<std::string>> channels_;
+    std::atomic<bool> stopping_{false};
+
+    std::mutex runMutex_;
+    std::condition_variable runDone_;
+    std::multiset<std::string> running_;
+
+    std::mutex watchMutex_;
+    std::condition_variable watchWake_;
+    std::vector<std::shared_ptr<Entry>> watched_;
+    bool watchQuit_ = false;
+    bool watchDirty_ = false;
+    std::thread watcher_;
 };
 
 // The strong entity tag of a text: a quoted hash and length.
 std::string entityTag(const std::string& text);
+
+// The message for a text above the limit.
+std::string tooLargeMessage(std::size_t bytes, std::size_t limit);
 
 }  // namespace host

@@ -1,49 +1,54 @@
-// The serve command's HTTP side: routes on a cpp-httplib server for the main page ("/"), the
-// channels ("/channels/NAME.rss") and the status page ("/status", HTML or JSON), plus one access
-// log line per request.
+// The serve command's routes, independent of the HTTP engine: the main page ("/"), the channels
+// ("/channels/NAME.rss"), the status page ("/status", HTML or JSON), and one access log line per
+// answer.
 //
-// Channel answers carry a strong ETag, Last-Modified, Cache-Control max-age (the time left until
-// the channel may be fetched again) and, when a refetch failed and the last good feed is served, a
-// Warning header. If-None-Match and If-Modified-Since are answered with 304.
+// - Only GET and HEAD are served; any other method is answered 405 with "Allow: GET, HEAD".
+// - NAME is percent-decoded and must then be exactly one of the configured channel names; any
+//   other name is 404 without touching the cache or the plug-in.
+// - Channel answers share the cached text (no copy) and carry a strong ETag, Last-Modified,
+//   Cache-Control max-age (the time left until the channel may be fetched again) and, when a
+//   refetch failed and the last good feed is served, a Warning. If-None-Match and
+//   If-Modified-Since are answered with 304; an If-Modified-Since that is not a valid HTTP date of
+//   the years 1970-9999 is ignored.
+// - A channel that never succeeded answers 404 (unknown to the plug-in), 502 (the fetch failed),
+//   504 (the fetch passed its deadline) or 503 (the gateway is shutting down).
 //
-// Thread-safety: the handlers run on the server's worker threads; the service keeps no mutable
-// state of its own apart from the access log's lock.
+// Thread-safety: handle() and answered() may run on several threads at once; the service keeps
+// no mutable state of its own apart from the access log's lock.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "channelCache.h"
-#include "channelList.h"
+#include "channelDirectory.h"
+#include "httpMessage.h"
 #include "pluginLibrary.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace host {
 
 struct ServiceSources {
     std::function<CallResult()> mainPage;
-    // The configured channels, re-read for every status page (the INI file may change).
-    std::function<std::vector<ChannelEntry>()> channels;
+    // The configured channels as of now (cheap: called for every channel request).
+    std::function<std::shared_ptr<const ChannelSet>()> channels;
     Intervals intervals;
     NowFunction now = [] { return std::chrono::system_clock::now(); };
     // Receives each access log line without its line end; default: standard error.
     std::function<void(const std::string&)> log;
 };
 
-class HttpService {
+class HttpService : public RequestHandler {
   public:
     HttpService(ChannelCache& cache, ServiceSources sources);
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
 
-    // Adds the routes, the not-found handler and the access logger to `server`.
-    void install(httplib::Server& server);
+    void handle(const HttpRequest& request, Responder respond) override;
+    void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
+                  std::chrono::microseconds elapsed) override;
 
     std::string statusJson() const;
     std::string statusHtml() const;
@@ -51,25 +56,17 @@ class HttpService {
   private:
     struct Row;
     std::vector<Row> rows() const;
-    void writeLog(const std::string& line);
+    void serveChannel(const HttpRequest& request, const std::string& name, Responder respond);
+    HttpResponse channelAnswer(const std::string& name, const Lookup& lookup,
+                               const std::string* ifNoneMatch,
+                               const std::string* ifModifiedSince) const;
 
     ChannelCache& cache_;
     ServiceSources sources_;
     std::mutex logMutex_;
 };
 
-// HTTP dates (IMF-fixdate) and their parsing; the obsolete RFC 850 and asctime forms are read too.
-std::string httpDate(TimePoint time);
-std::optional<TimePoint> parseHttpDate(const std::string& text);
-// "2026-01-31T12:00:00Z"
-std::string isoTime(TimePoint time);
-// Whether an If-None-Match value (a list of tags, or "*") matches `etag` (weak comparison).
-bool etagMatches(const std::string& ifNoneMatch, const std::string& etag);
-// 8-bit Latin-1 text as a JSON string literal (UTF-8, quoted, escaped).
-std::string jsonString(const std::string& latin1);
-// Text for one log line: control bytes, bytes above 126, quotes and backslashes as \xHH.
-std::string printable(const std::string& text);
-// Text with &, <, >, " and ' escaped for HTML.
-std::string htmlEscape(const std::string& text);
+// Writes one line and its line end to standard error in a single write.
+void writeErrorLine(const std::string& line);
 
 }  // namespace host

@@ -1,21 +1,22 @@
 #include "serve.h"
 
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <thread>
 
 #include "channelCache.h"
-#include "channelList.h"
+#include "channelDirectory.h"
 #include "configuredPlugin.h"
 #include "hostError.h"
+#include "httpServer.h"
 #include "httpService.h"
 
 namespace host {
@@ -51,13 +52,92 @@ ListenAddress parseListen(const std::string& text) {
     return address;
 }
 
+namespace {
+
+// How a stop proceeds, counted from the signal.
+constexpr std::chrono::milliseconds kReleaseWaiters{4000};
+constexpr std::chrono::milliseconds kCloseConnections{5000};
+constexpr std::chrono::milliseconds kAbandonFetches{6000};
+
+// Descriptors kept free of connections, for the INI file, the log and the plug-in's own.
+constexpr std::size_t kReservedDescriptors = 64;
+
+// Raises the soft limit on open files to the hard one; returns how many connections fit.
+std::size_t connectionsThatFit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return SIZE_MAX;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    if (limit.rlim_cur == RLIM_INFINITY) {
+        return SIZE_MAX;
+    }
+    const auto usable = static_cast<std::size_t>(limit.rlim_cur);
+    return usable > kReservedDescriptors ? usable - kReservedDescriptors : 1;
+}
+
+void checkOptions(const ServeOptions& options) {
+    const auto fail = [](const std::string& what) {
+        throw HostError(kExitUsage, "Can't use " + what);
+    };
+    if (options.threads < 0) {
+        fail("--threads " + std::to_string(options.threads) + ": 0 or more are needed");
+    }
+    if (options.maxConnections < 1) {
+        fail("--max-connections 0: at least 1 is needed");
+    }
+    if (options.maxConnectionsPerAddress < 1) {
+        fail("--max-connections-per-address 0: at least 1 is needed");
+    }
+    if (options.fetchTimeoutSeconds < 1) {
+        fail("--fetch-timeout " + std::to_string(options.fetchTimeoutSeconds) +
+             ": at least 1 second is needed");
+    }
+    if (options.maxFeedBytes < 1) {
+        fail("--max-feed-bytes 0: at least 1 is needed");
+    }
+}
+
+std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetchTimeout) {
+    std::ostringstream line;
+    // Names come from the INI file: nothing of them may break the log line.
+    line << isoTime(std::chrono::system_clock::now());
+    if (s.fetching) {
+        line << " fetching " << printable(s.name) << ": no answer within "
+             << secondsText(fetchTimeout)
+             << "; readers without a feed get 504 until the plug-in returns";
+        return line.str();
+    }
+    line << " fetched " << printable(s.name) << ": ";
+    if (s.lastStatus == 0) {
+        line << "ok, " << s.lastBytes << " bytes";
+    } else {
+        line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
+    }
+    line << ", " << s.lastDuration.count() << " ms; next fetch " << isoTime(s.nextFetch);
+    return line.str();
+}
+
+// Ends the process now, without destructors: a thread is still inside the plug-in.
+[[noreturn]] void exitNow(int code) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+}  // namespace
+
 int runServe(const ServeOptions& options, std::ostream& err) {
     const ListenAddress address = parseListen(options.listen);
-    if (options.threads < 1) {
-        throw HostError(kExitUsage, "Can't use --threads " + std::to_string(options.threads) +
-                                        ": at least 1 is needed");
-    }
-    // Signals are taken by a thread of our own, so the server's workers never see them.
+    checkOptions(options);
+    // Signals are taken by a thread of our own, so the engine's threads never see them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -65,52 +145,53 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    ServerLimits limits;
+    limits.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    limits.maxConnections = options.maxConnections;
+    const std::size_t fit = connectionsThatFit();
+    if (limits.maxConnections > fit) {
+        err << "dovetrail: at most " << fit << " connections fit in this process's limit on open "
+            << "files (ulimit -n); --max-connections " << options.maxConnections
+            << " is lowered to that" << std::endl;
+        limits.maxConnections = fit;
+    }
+
     const LoadedPlugin loaded = loadPlugin(options.config, options.plugin);
     const PluginSession& session = *loaded.session;
     const Intervals intervals = session.intervals();
+    CacheOptions cacheOptions;
+    cacheOptions.minInterval = std::chrono::seconds(intervals.longest());
+    cacheOptions.fetchTimeout = std::chrono::seconds(options.fetchTimeoutSeconds);
+    cacheOptions.maxFeedBytes = options.maxFeedBytes;
     ChannelCache cache(
-        [&session](const std::string& name) {
-            CallResult r = session.channel(name);
+        [&session](const std::string& name, std::size_t maxBytes) {
+            CallResult r = session.channel(name, maxBytes);
             return FetchOutcome{r.status, std::move(r.text), std::move(r.error)};
         },
-        std::chrono::seconds(intervals.longest()));
-    cache.setFetchObserver([](const ChannelStatus& s) {
-        std::ostringstream line;
-        // Names come from request paths: nothing of them may break the log line.
-        line << isoTime(std::chrono::system_clock::now()) << " fetched " << printable(s.name)
-             << ": ";
-        if (s.lastStatus == 0) {
-            line << "ok, " << s.lastBytes << " bytes";
-        } else {
-            line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
-        }
-        line << ", " << s.lastDuration.count() << " ms; next fetch " << isoTime(s.nextFetch);
-        std::cerr << line.str() << std::endl;
+        cacheOptions);
+    cache.setFetchObserver([timeout = cacheOptions.fetchTimeout](const ChannelStatus& s) {
+        writeErrorLine(fetchLogLine(s, timeout));
     });
     const std::string config = loaded.config;
+    ChannelDirectory directory(config, std::chrono::seconds(1), [&cache](const ChannelSet& set) {
+        cache.setChannels(set.names());
+        std::string line = isoTime(std::chrono::system_clock::now()) + " channels now:";
+        for (const ChannelEntry& channel : set.channels) {
+            line += " " + printable(channel.name);
+        }
+        writeErrorLine(line);
+    });
+    cache.setChannels(directory.current()->names());
+
     ServiceSources sources;
     sources.mainPage = [&session] { return session.mainPage(); };
-    sources.channels = [config] { return readChannelList(config); };
+    sources.channels = [&directory] { return directory.current(); };
     sources.intervals = intervals;
     HttpService service(cache, std::move(sources));
 
-    httplib::Server server;
-    const int threads = options.threads;
-    server.new_task_queue = [threads] {
-        return new httplib::ThreadPool(static_cast<std::size_t>(threads));
-    };
-    server.set_keep_alive_timeout(2);
-    service.install(server);
-
-    int port = address.port;
-    errno = 0;  // a name that does not resolve fails without setting it
-    const bool bound = port == 0 ? (port = server.bind_to_any_port(address.host)) > 0
-                                 : server.bind_to_port(address.host, port);
-    if (!bound) {
-        const std::string why =
-            errno != 0 ? std::strerror(errno) : "the address cannot be resolved or used";
-        throw HostError(kExitCannotListen, "Can't listen on " + options.listen + ": " + why);
-    }
+    HttpServer server(service, limits);
+    const std::uint16_t port =
+        server.listen(address.host, static_cast<std::uint16_t>(address.port));
     const std::string shown =
         address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
     err << "dovetrail: serving " << config << " on http://" << shown << ":" << port
@@ -119,30 +200,59 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         << cache.minInterval().count() << " seconds); stop with Ctrl+C" << std::endl;
 
     std::atomic<bool> finished{false};
+    std::atomic<bool> signalled{false};
+    std::chrono::steady_clock::time_point stopAt;
     std::thread signalWaiter([&] {
-        const timespec tick{0, 100 * 1000 * 1000};
-        bool stopping = false;
+        const timespec tick{0, 50 * 1000 * 1000};
+        bool released = false;
         while (!finished.load()) {
-            if (!stopping) {
-                const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
-                if (signal > 0) {
-                    std::cerr << "dovetrail: " << (signal == SIGINT ? "SIGINT" : "SIGTERM")
-                              << " received, finishing requests in progress" << std::endl;
-                    stopping = true;
-                }
+            const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+            const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+            if (signal > 0 && signalled) {
+                writeErrorLine(std::string("dovetrail: ") + name + " again, exiting at once");
+                exitNow(128 + signal);
             }
-            if (stopping) {
-                // Repeated until the listen loop has ended: a stop before it started is lost.
-                server.stop();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (signal > 0) {
+                writeErrorLine(std::string("dovetrail: ") + name +
+                               " received, finishing requests in progress");
+                stopAt = std::chrono::steady_clock::now();
+                signalled = true;
+                server.stop(kCloseConnections);
+            }
+            if (signalled && !released &&
+                std::chrono::steady_clock::now() >= stopAt + kReleaseWaiters) {
+                cache.stopWaiting();
+                released = true;
             }
         }
     });
-    const bool listened = server.listen_after_bind();
+    const int threads = options.threads > 0
+                            ? options.threads
+                            : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    server.run(threads);
     finished = true;
     signalWaiter.join();
+    cache.stopWaiting();
+
+    // A fetch still inside the plug-in cannot be cancelled. plugin_term would close the
+    // connection that call is using, and unloading the library or running its static
+    // destructors would pull its code and data from under it; so the process ends here without
+    // either. Nothing is lost: the plug-in keeps no state across runs, the system closes its
+    // sockets, and the answers in progress have been given.
+    const auto abandonAt =
+        (signalled ? stopAt : std::chrono::steady_clock::now()) + kAbandonFetches;
+    const std::vector<std::string> hanging = cache.waitForFetches(abandonAt);
+    if (!hanging.empty()) {
+        std::string names;
+        for (const std::string& name : hanging) {
+            names += (names.empty() ? "" : ", ") + printable(name);
+        }
+        err << "dovetrail: stopped; the fetch of " << names
+            << " is still inside the plug-in, so it is not shut down" << std::endl;
+        exitNow(kExitOk);
+    }
     err << "dovetrail: stopped" << std::endl;
-    return listened ? kExitOk : kExitCannotListen;
+    return kExitOk;
 }
 
 }  // namespace host

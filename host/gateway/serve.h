@@ -1,10 +1,18 @@
-// The serve command: loads the plug-in, puts the channel cache and the HTTP service on a listening
-// socket, and runs until SIGINT or SIGTERM.
+// The serve command: loads the plug-in, puts the configured channels, the channel cache and the
+// HTTP service on a listening socket, and runs until SIGINT or SIGTERM.
 //
-// Not re-entrant: it blocks SIGINT and SIGTERM for the process and changes the working directory
-// (to the INI file's); call it once, from the command line.
+// Stopping: the first signal stops accepting, answers the requests in progress (readers still
+// waiting for a channel's first feed get 503 after 4 s), closes what is left after 5 s, and
+// exits. A plug-in call cannot be cancelled: when a fetch is still inside the plug-in 6 s after
+// the signal, the process ends at once without plugin_term, which would close the connection
+// under that call, and without unloading the plug-in (see runServe). A second signal ends the
+// process at once.
+//
+// Not re-entrant: it blocks SIGINT and SIGTERM for the process, changes the working directory (to
+// the INI file's) and may end the process; call it once, from the command line.
 #pragma once
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 
@@ -14,7 +22,11 @@ struct ServeOptions {
     std::string config;  // the INI file as given; empty for the bundled example
     std::string plugin;  // the plug-in library as given; empty for the default
     std::string listen = "127.0.0.1:8080";
-    int threads = 16;
+    int threads = 0;  // threads that run the HTTP engine; 0: one per processor
+    std::size_t maxConnections = 4096;
+    std::size_t maxConnectionsPerAddress = 64;
+    int fetchTimeoutSeconds = 120;
+    std::size_t maxFeedBytes = std::size_t{64} << 20;
 };
 
 struct ListenAddress {

@@ -27,7 +27,7 @@ std::string errorOrDescription(int32_t status, const std::array<char, kAreaSize>
 }
 
 template <typename Call>
-CallResult collect(const PluginInfo& info, Call call) {
+CallResult collect(const PluginInfo& info, std::size_t maxBytes, Call call) {
     std::array<char, kAreaSize> error{};
     char* text = nullptr;
     uint32_t length = 0;
@@ -42,6 +42,12 @@ CallResult collect(const PluginInfo& info, Call call) {
     if (text == nullptr && length != 0) {
         result.status = kStatusFailed;
         result.error = "The plug-in reported success but returned no text.";
+        return result;
+    }
+    if (length > maxBytes) {
+        result.status = kStatusFailed;
+        result.error = "Can't keep the feed: " + std::to_string(length) +
+                       " bytes is more than the limit of " + std::to_string(maxBytes) + " bytes";
         return result;
     }
     if (length != 0) {
@@ -145,16 +151,17 @@ PluginSession::~PluginSession() {
     info_.plugin_term();
 }
 
-CallResult PluginSession::channel(const std::string& name) const {
-    return collect(info_, [&](char** text, uint32_t* length, char* error) {
+CallResult PluginSession::channel(const std::string& name, std::size_t maxBytes) const {
+    return collect(info_, maxBytes, [&](char** text, uint32_t* length, char* error) {
         return info_.plugin_get_channel(name.c_str(), 0, text, length, error);
     });
 }
 
 CallResult PluginSession::mainPage() const {
-    return collect(info_, [&](char** text, uint32_t* length, char* error) {
-        return info_.plugin_get_main_page(text, length, error);
-    });
+    return collect(info_, std::numeric_limits<std::size_t>::max(),
+                   [&](char** text, uint32_t* length, char* error) {
+                       return info_.plugin_get_main_page(text, length, error);
+                   });
 }
 
 }  // namespace host

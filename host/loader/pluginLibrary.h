@@ -10,7 +10,9 @@
 // non-copyable owners; a session must not outlive its library.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -98,7 +100,9 @@ class PluginSession {
     PluginSession& operator=(const PluginSession&) = delete;
 
     const Intervals& intervals() const { return intervals_; }
-    CallResult channel(const std::string& name) const;
+    // A text longer than `maxBytes` is released unread: status 1 with a message saying so.
+    CallResult channel(const std::string& name,
+                       std::size_t maxBytes = std::numeric_limits<std::size_t>::max()) const;
     CallResult mainPage() const;
 
   private:
