@@ -251,6 +251,12 @@ std::shared_ptr<InternetSession> InternetSession::open(const std::string& agent)
     return std::shared_ptr<InternetSession>(new InternetSession(agent));
 }
 
+// curl keeps no session or connection state of its own: each request carries everything.
+struct InternetSession::Native {};
+struct HttpConnection::Native {};
+
+InternetSession::InternetSession(std::string agent) : agent_(std::move(agent)) {}
+
 InternetSession::~InternetSession() = default;
 
 std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<InternetSession> session,
@@ -267,6 +273,8 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<Internet
     connection->scheme_ = scheme;
     return connection;
 }
+
+HttpConnection::HttpConnection() = default;
 
 HttpConnection::~HttpConnection() = default;
 

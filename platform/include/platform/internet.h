@@ -25,9 +25,9 @@ struct UrlParts {
     std::string path;        // path with any query part; for "file://" URLs the local path
 };
 
-// Splits a URL. A URL without a "scheme:" prefix has the Unknown scheme. Fails (false) for a known
-// scheme without a host, or when the host or path would not fit their capacities (counting a
-// terminator, as fixed buffers of those sizes would).
+// Splits a URL. A URL without a "scheme:" prefix has the Unknown scheme and is all path. Fails
+// (false) for a known scheme without a host, or when the host or path would not fit their
+// capacities (counting a terminator, as fixed buffers of those sizes would).
 bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t pathCapacity,
               UrlParts& parts);
 
@@ -56,9 +56,14 @@ public:
     void setTimeouts(const InternetTimeouts& timeouts) { timeouts_ = timeouts; }
 
 private:
-    explicit InternetSession(std::string agent) : agent_(std::move(agent)) {}
+    friend class HttpConnection;
+    friend class HttpRequest;
+    // What the implementation keeps of the system's session (the root handle where it has one).
+    struct Native;
+    explicit InternetSession(std::string agent);
     std::string agent_;
     InternetTimeouts timeouts_;
+    std::unique_ptr<Native> native_;
 };
 
 class HttpRequest;
@@ -77,11 +82,14 @@ public:
 
 private:
     friend class HttpRequest;
-    HttpConnection() = default;
+    // The system's connection handle, where the implementation has one.
+    struct Native;
+    HttpConnection();
     std::shared_ptr<InternetSession> session_;
     std::string host_;
     std::uint16_t port_ = 0;
     InternetScheme scheme_ = InternetScheme::Http;
+    std::unique_ptr<Native> native_;
 };
 
 // One GET request. Redirects are followed while sending; only a redirect that could not be
