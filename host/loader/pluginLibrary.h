@@ -1,4 +1,4 @@
-// The plug-in as a host sees it: the library loaded with dlopen (PluginLibrary) and one
+// The plug-in as a host sees it: the library loaded by the system (PluginLibrary) and one
 // initialised use of it (PluginSession), which calls plugin_init on construction and plugin_term
 // on destruction.
 //
@@ -11,10 +11,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "dovetrail/dovetrail.h"
+#include "nativeLibrary.h"
 
 namespace host {
 
@@ -62,7 +64,7 @@ class PluginLibrary {
 
   private:
     std::string path_;
-    void* handle_ = nullptr;
+    std::unique_ptr<NativeLibrary> library_;
     PluginInfo info_{};
 };
 
