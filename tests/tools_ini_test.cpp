@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ini.h"
+#include "support/system.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -101,7 +102,11 @@ TEST_P(IniBool, TrueForALeadingNonZeroNumber) {
     const BoolCase& c = GetParam();
     TempDir dir;
     const std::string path = dir.write("test.ini", "[S]\n" + c.line + "\n");
-    EXPECT_EQ(tools::getIniBool(path, "S", "k", c.defaultValue), c.expected);
+    // Wine gives the default for an empty value.
+    const bool expected = testing_support::underWine() && std::string(c.name) == "empty"
+                              ? c.defaultValue
+                              : c.expected;
+    EXPECT_EQ(tools::getIniBool(path, "S", "k", c.defaultValue), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
