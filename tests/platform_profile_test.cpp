@@ -131,7 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"byteOrderMarkSkipped", "\xEF\xBB\xBF[S]\nk=1\n", "S", "k", "1"},
         LookupCase{"byteOrderMarkOnlyAtStart", "[S]\n\xEF\xBB\xBFk=1\n", "S", "k", "DEF"},
         LookupCase{"emptyFile", "", "S", "k", "DEF"},
-        LookupCase{"highBytesKept", "[S]\nk=caf\xE9\n", "S", "k", "caf\xE9"}),
+        LookupCase{"highBytesKept", "[S]\nk=caf\xE9\n", "S", "k", "caf\xE9"},
+        // The end-of-file byte Ctrl-Z is a blank.
+        LookupCase{"ctrlZIsABlank", "[S]\nk=\x1A a\x1A \x1A\n\x1A", "S", "k", "a"},
+        LookupCase{"ctrlZAroundNames", "[\x1AS\x1A]\n\x1Ak\x1A=1\n", "S", "k", "1"}),
     [](const testing::TestParamInfo<LookupCase>& param) { return param.param.name; });
 
 TEST(ProfileFile, MissingFileOrDirectoryGivesDefaultWithoutTrailingBlanks) {
@@ -290,8 +293,13 @@ INSTANTIATE_TEST_SUITE_P(
         IntCase{"blanks", "k =  42  ", 42}, IntCase{"quoted", "k=\"9\"", 9},
         IntCase{"word", "k=yes", 0}, IntCase{"empty", "k=", 0}, IntCase{"signOnly", "k=-", 0},
         IntCase{"hexIsNotRead", "k=0x10", 0}, IntCase{"innerBlank", "k=- 5", 0},
-        IntCase{"tooLarge", "k=99999999999999999999", INT_MAX},
-        IntCase{"tooSmall", "k=-99999999999999999999", INT_MIN},
+        // Beyond 32 bits the number wraps modulo 2^32.
+        IntCase{"twoToThe32", "k=4294967296", 0}, IntCase{"twoToThe32PlusOne", "k=4294967297", 1},
+        IntCase{"minusTwoToThe32MinusOne", "k=-4294967297", -1},
+        IntCase{"allOnes", "k=4294967295", -1}, IntCase{"maxPlusOne", "k=2147483648", INT_MIN},
+        IntCase{"max", "k=2147483647", INT_MAX},
+        IntCase{"tooLarge", "k=99999999999999999999", 1661992959},
+        IntCase{"tooSmall", "k=-99999999999999999999", -1661992959},
         IntCase{"min", "k=-2147483648", INT_MIN}, IntCase{"missing", "other=1", -77}),
     [](const testing::TestParamInfo<IntCase>& param) { return param.param.name; });
 

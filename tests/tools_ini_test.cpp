@@ -116,6 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BoolCase{"yes", "k=yes", true, false}, BoolCase{"true", "k=true", true, false},
                     BoolCase{"empty", "k=", true, false},
                     BoolCase{"numberThenText", "k=1 please", false, true},
+                    // The number wraps at 32 bits, as on Windows: 2^32 is 0.
+                    BoolCase{"wrapsToZero", "k=4294967296", true, false},
                     BoolCase{"notDecoded", "k=%31", true, false},
                     BoolCase{"missingFalse", "other=1", false, false},
                     BoolCase{"missingTrue", "other=0", true, true}),

@@ -150,6 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
         CrackCase{"http://example.com?x=1", true, InternetScheme::Http, "example.com", 0, "?x=1"},
         CrackCase{"ftp://example.com/x", true, InternetScheme::Other, "example.com", 0, "/x"},
         CrackCase{"file:///tmp/x.xml", true, InternetScheme::File, "", 0, "/tmp/x.xml"},
+        // A local path is a file name: escapes decoded, except where a host is named.
+        CrackCase{"file:///tmp/a%20b%2525.xml", true, InternetScheme::File, "", 0,
+                  "/tmp/a b%25.xml"},
+        CrackCase{"file://host/share/a%20b.xml", true, InternetScheme::File, "host", 0,
+                  "/share/a%20b.xml"},
         CrackCase{"file://localhost/tmp/x.xml", true, InternetScheme::File, "localhost", 0,
                   "/tmp/x.xml"},
         CrackCase{"/tmp/x.xml", true, InternetScheme::Unknown, "", 0, "/tmp/x.xml"},
@@ -473,9 +478,9 @@ std::string fileUrl(const std::string& path) {
 
 TEST_F(LocalFile, ReadsFileUrlsAndPlainPathsByteForByte) {
     const std::string content = "<a>\0\r\n\xE9\xFF</a>"s;
-    const std::string path = dir_.write("answer.xml", content);
+    const std::string path = dir_.write("an answer.xml", content);
     const auto previous = std::filesystem::current_path();
-    for (const std::string& url : {fileUrl(path), path, "answer.xml"s}) {
+    for (const std::string& url : {fileUrl(path), path, "an answer.xml"s}) {
         SCOPED_TRACE(url);
         LogCapture log;
         // A relative path is taken from the working directory.

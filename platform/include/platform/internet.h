@@ -27,7 +27,9 @@ struct UrlParts {
 
 // Splits a URL. A URL without a "scheme:" prefix has the Unknown scheme and is all path. Fails
 // (false) for a known scheme without a host, or when the host or path would not fit their
-// capacities (counting a terminator, as fixed buffers of those sizes would).
+// capacities (counting a terminator, as fixed buffers of those sizes would). A "file:///" URL's
+// path is a local file name with its %XX escapes decoded ("file:///tmp/a%20b.xml" names
+// "/tmp/a b.xml"); a "file://host/..." URL's path is left as it is.
 bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t pathCapacity,
               UrlParts& parts);
 
