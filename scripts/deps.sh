@@ -11,6 +11,19 @@ if [[ "${1:-}" == "--test" ]]; then
     # The end-to-end tests read feeds with a real feed parser and open pages in a real browser.
     packages+=(python3 python3-feedparser chromium)
 fi
+if [[ "${1:-}" == "--win32" ]]; then
+    # The Windows build: mingw-w64 with POSIX threads, GoogleTest's sources, and Wine (32-bit) to
+    # run what it builds.
+    packages+=(g++-mingw-w64-i686-posix mingw-w64-tools googletest wine wine32:i386 python3)
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        if [[ $(id -u) -ne 0 ]]; then
+            echo "error: Wine's 32-bit packages need the i386 architecture; as root run:" \
+                "dpkg --add-architecture i386 && apt-get update" >&2
+            exit 1
+        fi
+        dpkg --add-architecture i386
+    fi
+fi
 
 missing=()
 for package in "${packages[@]}"; do
