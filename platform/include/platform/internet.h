@@ -21,7 +21,7 @@ enum class InternetScheme { Unknown, Http, Https, File, Other };
 struct UrlParts {
     InternetScheme scheme = InternetScheme::Unknown;
     std::string host;
-    std::uint16_t port = 0;  // 0 when the URL names none
+    std::uint16_t port = 0;  // 0 when the URL names none (Windows names the scheme's default)
     std::string path;        // path with any query part; for "file://" URLs the local path
 };
 
@@ -42,7 +42,8 @@ struct InternetTimeouts {
 class InternetSession {
 public:
     // Opens a session that sends `agent` as its User-Agent and takes proxy settings from the
-    // environment. Returns null with the last error set when it cannot be opened.
+    // environment (on Windows, the user's settings). Returns null with the last error set when it
+    // cannot be opened.
     //
     // Test seam: when the environment variable DOVETRAIL_TEST_INTERNET_OPEN_ERROR holds a number,
     // opening fails with that number as the last error.
