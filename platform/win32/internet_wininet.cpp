@@ -2,9 +2,9 @@
 // request's handle is closed before its connection's, and that before the session's, because each
 // object keeps its parent alive.
 //
-// WinINet follows redirects and keeps the connection limits itself. What it does not do is
-// notice a body that ends before its Content-Length: it reads that as a normal end, so read()
-// compares the two.
+// WinINet keeps the time limits, which are set on each request as options. Redirects are followed
+// here, at most ten: WinINet would follow a loop for ever. Nor does WinINet notice a body that ends
+// before its Content-Length (it reads that as a normal end), so read() compares the two.
 
 #include <windows.h>
 #include <wininet.h>
@@ -14,7 +14,6 @@
 #include <limits>
 #include <vector>
 
-#include "platform/error.h"
 #include "platform/internet.h"
 
 namespace platform {
@@ -169,19 +168,18 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
         parts.path = url;
         return true;
     }
-    std::vector<char> host(std::max<std::size_t>(hostCapacity, 1));
-    std::vector<char> path(std::max<std::size_t>(pathCapacity, 1));
+    if (hostCapacity == 0 || pathCapacity == 0) {
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::vector<char> host(hostCapacity);
+    std::vector<char> path(pathCapacity);
     URL_COMPONENTSA components{};
     components.dwStructSize = sizeof components;
     components.lpszHostName = host.data();
     components.dwHostNameLength = clampToDword(hostCapacity);
     components.lpszUrlPath = path.data();
     components.dwUrlPathLength = clampToDword(pathCapacity);
-    if (hostCapacity == 0 || pathCapacity == 0 ||
-        !InternetCrackUrlA(url.c_str(), 0, 0, &components)) {
-        if (hostCapacity == 0 || pathCapacity == 0) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        }
+    if (!InternetCrackUrlA(url.c_str(), 0, 0, &components)) {
         return false;
     }
     parts.scheme = schemeOf(components.nScheme);
@@ -250,10 +248,6 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<Internet
         if (handle == nullptr) {
             return nullptr;
         }
-        // Requests take their connect limit from here in some WinINet versions, from their own
-        // handle in others; both get it.
-        DWORD limit = timeoutOption(session->timeouts().connectMilliseconds);
-        InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &limit, sizeof limit);
     }
     auto native = std::make_unique<Native>(handle);
     std::unique_ptr<HttpConnection> connection(new HttpConnection());
