@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cBoundary.h"
+#include "platform/path.h"
 #include "pluginState.h"
 #include "templateProcessor.h"
 
@@ -15,8 +16,10 @@ std::string minutesText(std::int32_t seconds) {
 
 std::int32_t getMainPage(char** text, std::uint32_t* length, char* errorText) {
     const StateSnapshot state = snapshot();
-    // The directory normally ends in a separator already; a doubled one is harmless.
-    std::ifstream page(state.directory + "/Dovetrail-MainPage.template", std::ios::binary);
+    // Joined as the log file's name is: an empty directory (a configuration path without one)
+    // means the working directory, not the root.
+    std::ifstream page(platform::makePath("", state.directory, "Dovetrail-MainPage.template", ""),
+                       std::ios::binary);
     if (!page.is_open()) {
         copyErrorText("Can't open the Dovetrail main page template file.", errorText);
         return kNoTemplate;

@@ -31,6 +31,19 @@ case "${1:-}" in
         # scripts/install-check.sh makes a clean Debian root to install the package in.
         packages+=(debootstrap)
         ;;
+    --win32)
+        # The Windows build: mingw-w64 with POSIX threads, GoogleTest's sources, and Wine (32-bit)
+        # to run what it builds.
+        packages+=(g++-mingw-w64-i686-posix mingw-w64-tools googletest wine wine32:i386 python3)
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            if [[ $(id -u) -ne 0 ]]; then
+                echo "error: Wine's 32-bit packages need the i386 architecture; as root run:" \
+                    "dpkg --add-architecture i386 && apt-get update" >&2
+                exit 1
+            fi
+            dpkg --add-architecture i386
+        fi
+        ;;
 esac
 
 missing=()

@@ -14,6 +14,7 @@
 #include "log.h"
 #include "msgGroup.h"
 #include "pluginGroups.h"
+#include "support/system.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -412,6 +413,11 @@ TEST_P(DebugFileTest, SwitchesExactlyTheNamedGroups) {
                                                   : dir.file("Dovetrail.debug");
     setAllMessageGroupsEnabled(true);
     loadMessageGroupSettings(path);
+    // Wine reads "0x1" as a hexadecimal number.
+    if (testing_support::underWine() && std::string(c.name) == "values") {
+        EXPECT_EQ(enabledPluginGroups(), (std::vector<int>{3, 4, 5}));
+        return;
+    }
     EXPECT_EQ(enabledPluginGroups(), c.enabled);
 }
 
@@ -458,7 +464,9 @@ TEST_F(ProcessLogTest, ConfigurationSendsTimedLinesOfEnabledGroupsToTheFile) {
         LOG_TO_GROUP(&groups::httpHeaders, "not wanted");
         theMessageLog().setOutput(captured);
     }
-    EXPECT_EQ(dir.read("Dovetrail.log"), "21:45:26 | END ELEMENT: MessageBrief\n");
+    // A text-mode file: the system's line end.
+    EXPECT_EQ(dir.read("Dovetrail.log"),
+              "21:45:26 | END ELEMENT: MessageBrief" + testing_support::textLineEnd());
     EXPECT_EQ(captured.str(), "");
 }
 

@@ -2,17 +2,36 @@
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/profile.h"
+#include "support/system.h"
 #include "support/tempDir.h"
+
+// One table of cases for both implementations: the POSIX reader and, in the Windows build, the
+// system's own functions. The expectations are Windows' answers. Where Wine's functions answer
+// otherwise, the test says so and accepts Wine's answer only under Wine.
 
 namespace {
 
 using testing_support::TempDir;
+using testing_support::underWine;
 using namespace std::string_literals;
+
+// Wine's answer where it differs from Windows', by case name.
+template <typename Value>
+Value expectedHere(const char* name, Value windows, const std::map<std::string, Value>& wine) {
+    if (underWine()) {
+        if (const auto found = wine.find(name); found != wine.end()) {
+            return found->second;
+        }
+    }
+    return windows;
+}
 
 // Calls getPrivateProfileString with a buffer of `size` bytes and returns the bytes up to and
 // including the terminator that ends the result (two for the list forms), so cuts are visible.
@@ -63,7 +82,13 @@ TEST_P(ProfileLookup, FindsTheValueOrTheDefault) {
     const LookupCase& c = GetParam();
     TempDir dir;
     const std::string path = dir.write("test.ini", c.file);
-    EXPECT_EQ(value(path, c.section, c.key), c.expected);
+    const std::map<std::string, std::string> wine = {
+        // Wine takes a line without "=" for a key without a value, whose value is the default.
+        {"lineWithoutEqualsIsNotAKey", "DEF"},
+        // Wine finds a key with an empty name.
+        {"emptyKeyNameIsNotAKey", "x"},
+    };
+    EXPECT_EQ(value(path, c.section, c.key), expectedHere(c.name, c.expected, wine));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -106,14 +131,31 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"byteOrderMarkSkipped", "\xEF\xBB\xBF[S]\nk=1\n", "S", "k", "1"},
         LookupCase{"byteOrderMarkOnlyAtStart", "[S]\n\xEF\xBB\xBFk=1\n", "S", "k", "DEF"},
         LookupCase{"emptyFile", "", "S", "k", "DEF"},
-        LookupCase{"highBytesKept", "[S]\nk=caf\xE9\n", "S", "k", "caf\xE9"}),
+        LookupCase{"highBytesKept", "[S]\nk=caf\xE9\n", "S", "k", "caf\xE9"},
+        // The end-of-file byte Ctrl-Z is a blank.
+        LookupCase{"ctrlZIsABlank", "[S]\nk=\x1A a\x1A \x1A\n\x1A", "S", "k", "a"},
+        LookupCase{"ctrlZAroundNames", "[\x1AS\x1A]\n\x1Ak\x1A=1\n", "S", "k", "1"}),
     [](const testing::TestParamInfo<LookupCase>& param) { return param.param.name; });
 
 TEST(ProfileFile, MissingFileOrDirectoryGivesDefaultWithoutTrailingBlanks) {
     TempDir dir;
-    EXPECT_EQ(value(dir.file("absent.ini"), "S", "k", "  d e  \t "), "  d e");
+    // Wine strips only spaces from the default.
+    EXPECT_EQ(value(dir.file("absent.ini"), "S", "k", "  d e  \t "),
+              underWine() ? "  d e  \t" : "  d e");
     EXPECT_EQ(value(dir.path().string(), "S", "k", "d"), "d");
     EXPECT_EQ(value(dir.file("absent.ini"), "S", "k", nullptr), "");
+}
+
+TEST(ProfileFile, ABareFileNameIsInTheWorkingDirectory) {
+    TempDir dir;
+    dir.write("bare.ini", "[S]\nk=here\n");
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const std::string found = value("bare.ini", "S", "k");
+    const int number = platform::getPrivateProfileInt("S", "k", 5, "bare.ini");
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(found, "here");
+    EXPECT_EQ(number, 0);
 }
 
 TEST(ProfileFile, LinesOfAnyLengthAcrossReadChunks) {
@@ -177,7 +219,15 @@ class ProfileKeyList : public testing::TestWithParam<CutCase> {};
 TEST_P(ProfileKeyList, ListsKeysInFileOrderCutToTheBuffer) {
     TempDir dir;
     const std::string path = dir.write("list.ini", kListFile);
-    const ProfileRead read = readString(path, "s", nullptr, "ignored", GetParam().size);
+    const std::size_t size = GetParam().size;
+    if (underWine() && size >= 2 && size <= 20) {
+        // Wine cuts a list that fills the buffer without its second zero byte, so a caller must
+        // not rely on one (the message groups' reader keeps its own). Nothing is written past
+        // the buffer, which readString checks.
+        readString(path, "s", nullptr, "ignored", size);
+        return;
+    }
+    const ProfileRead read = readString(path, "s", nullptr, "ignored", size);
     EXPECT_EQ(read.count, GetParam().count);
     EXPECT_EQ(read.bytes, GetParam().bytes);
 }
@@ -194,9 +244,14 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ProfileKeyList,
 TEST(ProfileKeyList, MissingOrEmptySectionGivesAnEmptyList) {
     TempDir dir;
     const std::string path = dir.write("list.ini", kListFile);
-    EXPECT_EQ(readString(path, "Absent", nullptr, "d", 10).bytes, "\0\0"s);
-    EXPECT_EQ(readString(path, "Third", nullptr, "d", 10).bytes, "\0\0"s);
-    EXPECT_EQ(readString(dir.file("absent.ini"), "S", nullptr, "d", 10).bytes, "\0\0"s);
+    // Wine gives the default instead, as a one-name list.
+    const std::string empty = underWine() ? "d\0"s : "\0\0"s;
+    EXPECT_EQ(readString(path, "Absent", nullptr, "d", 10).bytes.substr(0, 2), empty);
+    EXPECT_EQ(readString(path, "Third", nullptr, "d", 10).bytes.substr(0, 2), empty);
+    EXPECT_EQ(readString(dir.file("absent.ini"), "S", nullptr, "d", 10).bytes.substr(0, 2), empty);
+    // With an empty default Wine writes one zero byte.
+    EXPECT_EQ(readString(path, "Absent", nullptr, "", 10).bytes.substr(0, underWine() ? 1 : 2),
+              underWine() ? "\0"s : "\0\0"s);
 }
 
 TEST(ProfileKeyList, SectionListInFileOrder) {
@@ -222,20 +277,30 @@ class ProfileInt : public testing::TestWithParam<IntCase> {};
 TEST_P(ProfileInt, ReadsTheLeadingDecimalNumber) {
     TempDir dir;
     const std::string path = dir.write("int.ini", std::string("[S]\n") + GetParam().line + "\n");
-    EXPECT_EQ(platform::getPrivateProfileInt("s", "K", -77, path), GetParam().expected);
+    const std::map<std::string, int> wine = {
+        {"empty", -77},        // Wine gives the default for an empty value
+        {"hexIsNotRead", 16},  // and reads "0x" numbers as hexadecimal
+    };
+    EXPECT_EQ(platform::getPrivateProfileInt("s", "K", -77, path),
+              expectedHere(GetParam().name, GetParam().expected, wine));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ProfileInt,
-    testing::Values(IntCase{"one", "k=1", 1}, IntCase{"zero", "k=0", 0},
-                    IntCase{"negative", "k=-15", -15}, IntCase{"plus", "k=+7", 7},
-                    IntCase{"trailingText", "k=12abc", 12}, IntCase{"blanks", "k =  42  ", 42},
-                    IntCase{"quoted", "k=\"9\"", 9}, IntCase{"word", "k=yes", 0},
-                    IntCase{"empty", "k=", 0}, IntCase{"signOnly", "k=-", 0},
-                    IntCase{"hexIsNotRead", "k=0x10", 0}, IntCase{"innerBlank", "k=- 5", 0},
-                    IntCase{"tooLarge", "k=99999999999999999999", INT_MAX},
-                    IntCase{"tooSmall", "k=-99999999999999999999", INT_MIN},
-                    IntCase{"min", "k=-2147483648", INT_MIN}, IntCase{"missing", "other=1", -77}),
+    testing::Values(
+        IntCase{"one", "k=1", 1}, IntCase{"zero", "k=0", 0}, IntCase{"negative", "k=-15", -15},
+        IntCase{"plus", "k=+7", 7}, IntCase{"trailingText", "k=12abc", 12},
+        IntCase{"blanks", "k =  42  ", 42}, IntCase{"quoted", "k=\"9\"", 9},
+        IntCase{"word", "k=yes", 0}, IntCase{"empty", "k=", 0}, IntCase{"signOnly", "k=-", 0},
+        IntCase{"hexIsNotRead", "k=0x10", 0}, IntCase{"innerBlank", "k=- 5", 0},
+        // Beyond 32 bits the number wraps modulo 2^32.
+        IntCase{"twoToThe32", "k=4294967296", 0}, IntCase{"twoToThe32PlusOne", "k=4294967297", 1},
+        IntCase{"minusTwoToThe32MinusOne", "k=-4294967297", -1},
+        IntCase{"allOnes", "k=4294967295", -1}, IntCase{"maxPlusOne", "k=2147483648", INT_MIN},
+        IntCase{"max", "k=2147483647", INT_MAX},
+        IntCase{"tooLarge", "k=99999999999999999999", 1661992959},
+        IntCase{"tooSmall", "k=-99999999999999999999", -1661992959},
+        IntCase{"min", "k=-2147483648", INT_MIN}, IntCase{"missing", "other=1", -77}),
     [](const testing::TestParamInfo<IntCase>& param) { return param.param.name; });
 
 TEST(ProfileInt, MissingFileGivesDefault) {

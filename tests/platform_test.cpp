@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "platform/error.h"
 #include "platform/path.h"
+#include "support/system.h"
 
 namespace {
 
@@ -21,6 +24,18 @@ TEST_P(SplitPath, SplitsIntoFourParts) {
     EXPECT_EQ(parts.directory, c.directory);
     EXPECT_EQ(parts.name, c.name);
     EXPECT_EQ(parts.extension, c.extension);
+    // Where the run-time library has _splitpath and _makepath, they agree.
+    std::string runtime[4];
+    if (testing_support::runtimeSplitPath(c.path, runtime)) {
+        EXPECT_EQ(runtime[0], c.drive);
+        EXPECT_EQ(runtime[1], c.directory);
+        EXPECT_EQ(runtime[2], c.name);
+        EXPECT_EQ(runtime[3], c.extension);
+        std::string joined;
+        ASSERT_TRUE(
+            testing_support::runtimeMakePath(c.drive, c.directory, c.name, c.extension, joined));
+        EXPECT_EQ(platform::makePath(c.drive, c.directory, c.name, c.extension), joined);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -35,11 +50,27 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"C:name", "C:", "", "name", ""}, SplitCase{"", "", "", "", ""}));
 
 TEST(MakePath, JoinsWithTheRunTimeLibrarysRules) {
-    EXPECT_EQ(platform::makePath("C:", "\\feeds\\", "", ""), "C:\\feeds\\");
-    EXPECT_EQ(platform::makePath("C", "\\feeds", "x", "log"), "C:\\feeds\\x.log");
-    EXPECT_EQ(platform::makePath("", "/tmp/feeds/", "Dovetrail.log", ""), "/tmp/feeds/Dovetrail.log");
-    EXPECT_EQ(platform::makePath("", "", "Dovetrail.log", ""), "Dovetrail.log");
-    EXPECT_EQ(platform::makePath("", "", "", ".ini"), ".ini");
+    const struct {
+        const char* drive;
+        const char* directory;
+        const char* name;
+        const char* extension;
+        const char* path;
+    } cases[] = {
+        {"C:", "\\feeds\\", "", "", "C:\\feeds\\"},
+        {"C", "\\feeds", "x", "log", "C:\\feeds\\x.log"},
+        {"", "/tmp/feeds/", "Dovetrail.log", "", "/tmp/feeds/Dovetrail.log"},
+        {"", "", "Dovetrail.log", "", "Dovetrail.log"},
+        {"", "", "", ".ini", ".ini"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::makePath(c.drive, c.directory, c.name, c.extension), c.path);
+        // Where the run-time library has _makepath, it agrees.
+        std::string joined;
+        if (testing_support::runtimeMakePath(c.drive, c.directory, c.name, c.extension, joined)) {
+            EXPECT_EQ(joined, c.path);
+        }
+    }
 }
 
 TEST(MakePath, SplitAndJoinRoundTripsPathsLongerThanAnyFixedBuffer) {
@@ -53,18 +84,41 @@ TEST(MakePath, SplitAndJoinRoundTripsPathsLongerThanAnyFixedBuffer) {
     EXPECT_EQ(platform::makePath(parts.drive, parts.directory, parts.name, parts.extension), path);
 }
 
-TEST(SystemError, LastErrorIsThreadLocalErrno) {
+TEST(SystemError, LastErrorIsTheCallingThreadsOwn) {
+    // Both threads set theirs before either reads; nothing between may call the system, which
+    // may change the last error.
+    std::atomic<int> step{0};
+    unsigned long otherThreads = 0;
+    std::thread other([&] {
+        platform::setLastError(EACCES);
+        step = 1;
+        while (step != 2) {
+        }
+        otherThreads = platform::lastError();
+    });
+    while (step != 1) {
+    }
     platform::setLastError(ENOENT);
-    EXPECT_EQ(platform::lastError(), static_cast<unsigned long>(ENOENT));
-    EXPECT_EQ(errno, ENOENT);
+    const unsigned long mine = platform::lastError();
+    const int error = errno;
+    step = 2;
+    other.join();
+    EXPECT_EQ(mine, static_cast<unsigned long>(ENOENT));
+    EXPECT_EQ(otherThreads, static_cast<unsigned long>(EACCES));
+    if (!testing_support::onWindows()) {
+        EXPECT_EQ(error, ENOENT);  // on POSIX the last error is errno
+    }
 }
 
 TEST(SystemError, TextForKnownNumbersOnlyOnOneLine) {
-    const std::string text = platform::systemErrorText(ENOENT);
-    EXPECT_FALSE(text.empty());
-    EXPECT_EQ(text.find('\n'), std::string::npos);
+    for (const unsigned long known : {static_cast<unsigned long>(ENOENT), 12029ul}) {
+        const std::string text = platform::systemErrorText(known);
+        // WinINet's numbers have a text only on Windows, from WinINet.
+        EXPECT_EQ(text.empty(), known == 12029 && !testing_support::onWindows()) << known;
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
+        EXPECT_TRUE(text.empty() || text.back() != ' ') << text;
+    }
     EXPECT_EQ(platform::systemErrorText(0), "");
-    EXPECT_EQ(platform::systemErrorText(12029), "");  // no system text for such numbers
     EXPECT_EQ(platform::systemErrorText(0xFFFFFFFFul), "");
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "mainPage.h"
@@ -100,6 +101,21 @@ TEST(MainPage, MissingTemplateIsStatus3WithTheExactText) {
     EXPECT_FALSE(page.outputWritten);
     EXPECT_EQ(page.rawError.substr(page.errorText.size()),
               std::string(1024 - page.errorText.size(), '\0'));
+}
+
+TEST(MainPage, ABareConfigurationNameFindsTheTemplateInTheWorkingDirectory) {
+    TempDir dir;
+    dir.write("Dovetrail-MainPage.template", kTemplate);
+    configWithIntervals(dir, "5", "15", "60");
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    PluginLoader plugin;
+    const auto init = plugin.init("dovetrail.ini");
+    const auto page = plugin.mainPage();
+    std::filesystem::current_path(previous);
+    ASSERT_EQ(init.status, 0) << init.errorText;
+    ASSERT_EQ(page.status, 0) << page.errorText;
+    EXPECT_EQ(page.text, "L=5 minutes;B=15 minutes;A=60 minutes");
 }
 
 TEST(MainPage, OutputAllocationFailureIsStatus2AndLeavesTheErrorTextAlone) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ini.h"
+#include "support/system.h"
 #include "support/tempDir.h"
 
 namespace {
@@ -101,7 +102,11 @@ TEST_P(IniBool, TrueForALeadingNonZeroNumber) {
     const BoolCase& c = GetParam();
     TempDir dir;
     const std::string path = dir.write("test.ini", "[S]\n" + c.line + "\n");
-    EXPECT_EQ(tools::getIniBool(path, "S", "k", c.defaultValue), c.expected);
+    // Wine gives the default for an empty value.
+    const bool expected = testing_support::underWine() && std::string(c.name) == "empty"
+                              ? c.defaultValue
+                              : c.expected;
+    EXPECT_EQ(tools::getIniBool(path, "S", "k", c.defaultValue), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -111,6 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BoolCase{"yes", "k=yes", true, false}, BoolCase{"true", "k=true", true, false},
                     BoolCase{"empty", "k=", true, false},
                     BoolCase{"numberThenText", "k=1 please", false, true},
+                    // The number wraps at 32 bits, as on Windows: 2^32 is 0.
+                    BoolCase{"wrapsToZero", "k=4294967296", true, false},
                     BoolCase{"notDecoded", "k=%31", true, false},
                     BoolCase{"missingFalse", "other=1", false, false},
                     BoolCase{"missingTrue", "other=0", true, true}),

@@ -1,14 +1,12 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -21,14 +19,18 @@
 #include "platform/internet.h"
 #include "pluginGroups.h"
 #include "support/loopbackServer.h"
+#include "support/scopedEnv.h"
+#include "support/system.h"
 #include "support/tempDir.h"
 
 namespace {
 
 using namespace std::string_literals;
 using platform::InternetScheme;
+using testing_support::ClosedPort;
 using testing_support::LoopbackServer;
 using testing_support::TempDir;
+using testing_support::Unanswered;
 
 const char* const kAgent = "Microsoft Internet Explorer";
 
@@ -95,10 +97,37 @@ void PrintTo(const CrackCase& c, std::ostream* out) {
     *out << testing::PrintToString(c.url.substr(0, 60));
 }
 
+// What the URL splitter gives on the system the test runs on. Windows names the scheme's default
+// port when the URL names none, and gives local paths with its own separators. Under Wine, a
+// "file://localhost/" URL loses the slash that starts its path.
+CrackCase expectedOnThisSystem(CrackCase c) {
+    if (!testing_support::onWindows() || !c.ok) {
+        return c;
+    }
+    if (c.port == 0) {
+        c.port = c.scheme == InternetScheme::Http    ? 80
+                 : c.scheme == InternetScheme::Https ? 443
+                 : c.scheme == InternetScheme::Other ? 21
+                                                     : 0;
+    }
+    // A file on another machine is a UNC path, decoded like any other.
+    const std::map<std::string, std::string> windowsPaths = {
+        {"file://host/share/a%20b.xml", "\\\\host\\share\\a b.xml"}};
+    if (const auto found = windowsPaths.find(c.url); found != windowsPaths.end()) {
+        c.path = found->second;
+    } else if (c.scheme == InternetScheme::File) {
+        std::replace(c.path.begin(), c.path.end(), '/', '\\');
+        if (testing_support::underWine() && c.host == "localhost") {
+            c.path.erase(0, 1);
+        }
+    }
+    return c;
+}
+
 class CrackUrl : public testing::TestWithParam<CrackCase> {};
 
 TEST_P(CrackUrl, SplitsIntoSchemeHostPortAndPath) {
-    const CrackCase& c = GetParam();
+    const CrackCase c = expectedOnThisSystem(GetParam());
     platform::UrlParts parts;
     ASSERT_EQ(platform::crackUrl(c.url, 1024, 4096, parts), c.ok);
     if (c.ok) {
@@ -122,6 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
         CrackCase{"http://example.com?x=1", true, InternetScheme::Http, "example.com", 0, "?x=1"},
         CrackCase{"ftp://example.com/x", true, InternetScheme::Other, "example.com", 0, "/x"},
         CrackCase{"file:///tmp/x.xml", true, InternetScheme::File, "", 0, "/tmp/x.xml"},
+        // A local path is a file name: escapes decoded, except where a host is named.
+        CrackCase{"file:///tmp/a%20b%2525.xml", true, InternetScheme::File, "", 0,
+                  "/tmp/a b%25.xml"},
+        CrackCase{"file://host/share/a%20b.xml", true, InternetScheme::File, "host", 0,
+                  "/share/a%20b.xml"},
         CrackCase{"file://localhost/tmp/x.xml", true, InternetScheme::File, "localhost", 0,
                   "/tmp/x.xml"},
         CrackCase{"/tmp/x.xml", true, InternetScheme::Unknown, "", 0, "/tmp/x.xml"},
@@ -306,69 +340,6 @@ INSTANTIATE_TEST_SUITE_P(Capacities, RequestRead,
 
 // --- Failures ------------------------------------------------------------------------------------
 
-// A listening socket whose accept queue is full: further connection attempts get no answer.
-class Unanswered {
-  public:
-    Unanswered() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        auto* raw = reinterpret_cast<sockaddr*>(&address);
-        if (listener_ < 0 || bind(listener_, raw, length) != 0 || listen(listener_, 0) != 0 ||
-            getsockname(listener_, raw, &length) != 0) {
-            throw std::runtime_error("Can't listen: 127.0.0.1");
-        }
-        port_ = ntohs(address.sin_port);
-        for (int& client : clients_) {
-            client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(client, raw, length);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Unanswered() {
-        for (const int client : clients_) {
-            close(client);
-        }
-        close(listener_);
-    }
-    Unanswered(const Unanswered&) = delete;
-    Unanswered& operator=(const Unanswered&) = delete;
-    std::uint16_t port() const { return port_; }
-
-  private:
-    int listener_ = -1;
-    int clients_[4] = {-1, -1, -1, -1};
-    std::uint16_t port_ = 0;
-};
-
-// A port bound on 127.0.0.1 without listening: connections to it are refused.
-class ClosedPort {
-  public:
-    ClosedPort() {
-        socket_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        auto* raw = reinterpret_cast<sockaddr*>(&address);
-        if (socket_ < 0 || bind(socket_, raw, length) != 0 ||
-            getsockname(socket_, raw, &length) != 0) {
-            throw std::runtime_error("Can't bind: 127.0.0.1");
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~ClosedPort() { close(socket_); }
-    ClosedPort(const ClosedPort&) = delete;
-    ClosedPort& operator=(const ClosedPort&) = delete;
-    std::uint16_t port() const { return port_; }
-
-  private:
-    int socket_ = -1;
-    std::uint16_t port_ = 0;
-};
-
 struct FaultCase {
     const char* name;
     std::string target;   // on the loopback service, unless `url` is given
@@ -394,6 +365,11 @@ TEST_P(DownloadFault, ThrowsItsMessageWithTheUrl) {
             url.replace(url.find(name), name.size(), std::to_string(port));
         }
     }
+    // Wine reads a chunked body that breaks off before its last chunk as a whole one.
+    if (testing_support::underWine() && std::string(c.name) == "BrokenChunks") {
+        EXPECT_EQ(downloadError(session_, url), "(no error)");
+        return;
+    }
     EXPECT_EQ(downloadError(session_, url), c.message + url);
 }
 
@@ -416,6 +392,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
 TEST_F(Download, ConnectingGivesUpAfterTheConnectLimit) {
+    if (testing_support::underWine()) {
+        GTEST_SKIP() << "Wine's WinINet does not apply the connect limit: a connection that gets "
+                        "no answer waits for the system's TCP time-out, minutes";
+    }
     Unanswered host;
     session_->setTimeouts({300, 60000});
     const std::string url = "http://127.0.0.1:" + std::to_string(host.port()) + "/answer";
@@ -507,15 +487,35 @@ class LocalFile : public Download {
     TempDir dir_;
 };
 
+// The file URL of a local path as the system writes one ("file:///C:/dir/x" on Windows), with
+// its blanks escaped.
+std::string fileUrl(const std::string& path) {
+    const std::string generic = std::filesystem::path(path).generic_string();
+    const std::string raw = testing_support::onWindows() ? "file:///" + generic : "file://" + path;
+    std::string url;
+    for (const char c : raw) {
+        url += c == ' ' ? "%20"s : std::string(1, c);
+    }
+    return url;
+}
+
 TEST_F(LocalFile, ReadsFileUrlsAndPlainPathsByteForByte) {
     const std::string content = "<a>\0\r\n\xE9\xFF</a>"s;
-    const std::string path = dir_.write("answer.xml", content);
-    const std::string relative =
-        std::filesystem::relative(path, std::filesystem::current_path()).string();
-    for (const std::string& url : {"file://" + path, path, relative}) {
+    const std::string path = dir_.write("an answer.xml", content);
+    const auto previous = std::filesystem::current_path();
+    for (const std::string& url : {fileUrl(path), path, "an answer.xml"s}) {
         SCOPED_TRACE(url);
         LogCapture log;
-        const std::vector<char> body = fetch(url);
+        // A relative path is taken from the working directory.
+        std::filesystem::current_path(dir_.path());
+        std::vector<char> body;
+        try {
+            body = fetch(url);
+        } catch (...) {
+            std::filesystem::current_path(previous);
+            throw;
+        }
+        std::filesystem::current_path(previous);
         EXPECT_EQ(bodyText(body), content);
         expectTerminated(body);
         EXPECT_EQ(log.text(), "Reading URL: " + url + "\nRead the local file OK: #bytes=" +
@@ -553,35 +553,60 @@ TEST_F(LocalFile, PlainPathOfDirectoryGoesTheHttpWay) {
 
 // --- Sessions and error text ---------------------------------------------------------------------
 
+// The text of an error number: POSIX has none for WinINet's numbers; Windows has WinINet's own
+// text, which Wine words differently.
+struct ErrorTextCase {
+    unsigned long error;
+    std::string posix;
+    std::string windows;
+    std::string wine;  // where Wine's text differs from Windows'
+};
+
+std::string expectedText(const ErrorTextCase& c) {
+    if (!testing_support::onWindows()) {
+        return c.posix;
+    }
+    return testing_support::underWine() && !c.wine.empty() ? c.wine : c.windows;
+}
+
+const ErrorTextCase kCannotConnect{12029, "WIN32 error 00002EFD",
+                                   "A connection with the server could not be established",
+                                   "The attempt to connect to the server failed."};
+
 TEST(InternetSession, OpenFailureSeamSetsTheLastError) {
-    ASSERT_EQ(setenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "12029", 1), 0);
-    EXPECT_EQ(platform::InternetSession::open(kAgent), nullptr);
-    EXPECT_EQ(platform::lastError(), 12029ul);
-    EXPECT_EQ(tools::win32ErrorText(), "WIN32 error 00002EFD");
-    ASSERT_EQ(setenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "not a number", 1), 0);
-    EXPECT_NE(platform::InternetSession::open(kAgent), nullptr);
-    ASSERT_EQ(unsetenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR"), 0);
+    {
+        testing_support::ScopedEnv fail("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "12029");
+        EXPECT_EQ(platform::InternetSession::open(kAgent), nullptr);
+        EXPECT_EQ(platform::lastError(), 12029ul);
+        EXPECT_EQ(tools::win32ErrorText(), expectedText(kCannotConnect));
+    }
+    {
+        testing_support::ScopedEnv fail("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "not a number");
+        EXPECT_NE(platform::InternetSession::open(kAgent), nullptr);
+    }
     const auto session = platform::InternetSession::open(kAgent);
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(session->agent(), kAgent);
 }
 
-struct ErrorTextCase {
-    unsigned long error;
-    std::string text;
-};
-
 class Win32ErrorText : public testing::TestWithParam<ErrorTextCase> {};
 
 TEST_P(Win32ErrorText, GivesSystemTextOrNumber) {
     platform::setLastError(GetParam().error);
-    EXPECT_EQ(tools::win32ErrorText(), GetParam().text);
+    EXPECT_EQ(tools::win32ErrorText(), expectedText(GetParam()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, Win32ErrorText,
-                         testing::Values(ErrorTextCase{0, "WIN32 error 00000000"},
-                                         ErrorTextCase{12007, "WIN32 error 00002EE7"},
-                                         ErrorTextCase{0xDEADBEEF, "WIN32 error DEADBEEF"},
-                                         ErrorTextCase{ENOENT, "No such file or directory"}));
+INSTANTIATE_TEST_SUITE_P(
+    Errors, Win32ErrorText,
+    testing::Values(ErrorTextCase{0, "WIN32 error 00000000", "WIN32 error 00000000", ""},
+                    ErrorTextCase{12007, "WIN32 error 00002EE7",
+                                  "The server name or address could not be resolved",
+                                  "The server name could not be resolved."},
+                    kCannotConnect,
+                    ErrorTextCase{0xDEADBEEF, "WIN32 error DEADBEEF", "WIN32 error DEADBEEF", ""},
+                    // errno 2 and Windows error 2 are both a missing file.
+                    ErrorTextCase{2, "No such file or directory",
+                                  "The system cannot find the file specified.",
+                                  "File not found."}));
 
 }  // namespace

@@ -43,8 +43,8 @@ std::string resolvePlugin(const std::string& given) {
             .string();
     }
     std::error_code error;
-    // dlopen searches the library path for a bare name; a name with a slash is taken as a path.
-    return given.find('/') == std::string::npos && !fs::exists(given, error)
+    // The system searches its library path for a bare name; a name with a directory is a path.
+    return !fs::path(given).has_parent_path() && !fs::exists(given, error)
                ? given
                : fs::absolute(given, error).lexically_normal().string();
 }

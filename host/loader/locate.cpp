@@ -3,15 +3,14 @@
 #include <system_error>
 
 #include "hostError.h"
+#include "nativeLibrary.h"
 
 namespace fs = std::filesystem;
 
 namespace host {
 
 fs::path programDirectory() {
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::path() : self.parent_path();
+    return runningProgramPath().parent_path();
 }
 
 std::vector<fs::path> defaultPluginCandidates(const fs::path& programDir) {

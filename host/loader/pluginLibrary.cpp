@@ -1,7 +1,5 @@
 #include "pluginLibrary.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -96,16 +94,13 @@ std::string describeStatus(int32_t status) {
 }
 
 PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
-    dlerror();
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-        const char* why = dlerror();
-        throw HostError(kExitNoPlugin, "Can't load the plug-in: " + path + ": " +
-                                           (why != nullptr ? why : "unknown dlopen error"));
+    std::string why;
+    library_ = NativeLibrary::open(path, why);
+    if (!library_) {
+        throw HostError(kExitNoPlugin, "Can't load the plug-in: " + path + ": " + why);
     }
-    // dlsym yields an object pointer; POSIX guarantees it converts to a function pointer.
-    void* symbol = dlsym(handle_, "get_app_plugin_info");
-    auto getInfo = reinterpret_cast<get_app_plugin_info_fn>(symbol);
+    auto getInfo =
+        reinterpret_cast<get_app_plugin_info_fn>(library_->function("get_app_plugin_info"));
     std::string problem;
     if (getInfo == nullptr) {
         problem = "it does not export get_app_plugin_info";
@@ -121,17 +116,12 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
         }
     }
     if (!problem.empty()) {
-        dlclose(handle_);
-        handle_ = nullptr;
+        library_.reset();
         throw HostError(kExitNoPlugin, "Can't use the plug-in: " + path + ": " + problem + ".");
     }
 }
 
-PluginLibrary::~PluginLibrary() {
-    if (handle_ != nullptr) {
-        dlclose(handle_);
-    }
-}
+PluginLibrary::~PluginLibrary() = default;
 
 PluginSession::PluginSession(const PluginLibrary& library, const std::string& configPath)
     : info_(library.info()) {

@@ -1,4 +1,4 @@
-// The plug-in as a host sees it: the library loaded with dlopen (PluginLibrary) and one
+// The plug-in as a host sees it: the library loaded by the system (PluginLibrary) and one
 // initialised use of it (PluginSession), which calls plugin_init on construction and plugin_term
 // on destruction.
 //
@@ -13,11 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "channelList.h"
 #include "dovetrail/dovetrail.h"
+#include "nativeLibrary.h"
 
 namespace host {
 
@@ -67,7 +69,7 @@ class PluginLibrary {
 
   private:
     std::string path_;
-    void* handle_ = nullptr;
+    std::unique_ptr<NativeLibrary> library_;
     PluginInfo info_{};
 };
 

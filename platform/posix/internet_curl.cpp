@@ -84,6 +84,39 @@ bool isSchemeChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
 }
 
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// "%XX" becomes the byte XX; an incomplete escape, and %00 (no file name holds a zero byte), stay
+// as they are.
+std::string percentDecoded(const std::string& text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+            hexValue(text[i + 2]) >= 0) {
+            const int byte = hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]);
+            if (byte != 0) {
+                decoded += static_cast<char>(byte);
+                i += 2;
+                continue;
+            }
+        }
+        decoded += text[i];
+    }
+    return decoded;
+}
+
 // Splits "user:password@host:port" into host and port; false for a bad port or bracket.
 bool splitAuthority(const std::string& authority, std::string& host, std::uint16_t& port) {
     const std::size_t at = authority.rfind('@');
@@ -207,6 +240,10 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
             if (parts.path.empty()) {
                 return fail(EINVAL);
             }
+            // A local path is a file name, with the URL's escapes decoded, as Windows does.
+            if (hasAuthority && parts.host.empty()) {
+                parts.path = percentDecoded(parts.path);
+            }
         } else {
             std::string pathPart = rest;
             if (hasAuthority) {
@@ -255,6 +292,12 @@ std::shared_ptr<InternetSession> InternetSession::open(const std::string& agent)
     return std::shared_ptr<InternetSession>(new InternetSession(agent));
 }
 
+// curl keeps no session or connection state of its own: each request carries everything.
+struct InternetSession::Native {};
+struct HttpConnection::Native {};
+
+InternetSession::InternetSession(std::string agent) : agent_(std::move(agent)) {}
+
 InternetSession::~InternetSession() = default;
 
 std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<InternetSession> session,
@@ -271,6 +314,8 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<Internet
     connection->scheme_ = scheme;
     return connection;
 }
+
+HttpConnection::HttpConnection() = default;
 
 HttpConnection::~HttpConnection() = default;
 

@@ -3,7 +3,7 @@
 #include "platform/profile.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -15,8 +15,10 @@ namespace {
 
 constexpr std::size_t kChunkSize = 64 * 1024;
 
+// The end-of-file byte 0x1A (Ctrl-Z), which old editors leave at the end of a text file, counts
+// as a blank, as it does for the Windows functions.
 bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
 }
 
 std::string_view trimBlanks(std::string_view text) {
@@ -220,24 +222,25 @@ std::size_t copyList(const std::string& names, char* buffer, std::size_t size) {
     return size - 2;
 }
 
+// The number wraps modulo 2^32 as the Windows function's does, so that an INI file reads the same
+// on both systems: "4294967297" reads 1, "-4294967297" reads -1.
 int leadingDecimal(std::string_view text) {
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
         negative = text.front() == '-';
         text.remove_prefix(1);
     }
-    // Accumulate as a negative number so that INT_MIN is reachable; out-of-range values saturate.
-    long long value = 0;
+    std::uint32_t value = 0;
     for (const char c : text) {
         if (c < '0' || c > '9') {
             break;
         }
-        value = std::max<long long>(value * 10 - (c - '0'), static_cast<long long>(INT_MIN) - 1);
+        value = value * 10u + static_cast<std::uint32_t>(c - '0');
     }
-    if (!negative) {
-        return static_cast<int>(std::min<long long>(-value, INT_MAX));
+    if (negative) {
+        value = 0u - value;
     }
-    return static_cast<int>(std::max<long long>(value, INT_MIN));
+    return static_cast<int>(value);
 }
 
 }  // namespace

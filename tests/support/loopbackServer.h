@@ -18,9 +18,11 @@
 //
 // Tests add or replace routes at any time with route() or serve(); a path without a route answers
 // 404 with body "Not found: " and the path. All members are thread-safe.
+//
+// In the Windows build, which has no server library, the server is a native process that Wine's
+// programs reach over the loopback network (loopbackService.cpp): every member but route() works
+// there the same way.
 #pragma once
-
-#include <httplib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -28,11 +30,18 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace testing_support {
 
@@ -94,7 +103,10 @@ class LoopbackServer {
     // Waits `pause`; false when the server stops.
     bool pauseUnlessStopped(std::chrono::milliseconds pause);
 
-    httplib::Server server_;
+    struct ServerDeleter {
+        void operator()(httplib::Server* server) const;
+    };
+    std::unique_ptr<httplib::Server, ServerDeleter> server_;
     std::uint16_t port_ = 0;
     std::thread thread_;
 

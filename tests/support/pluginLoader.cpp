@@ -1,11 +1,8 @@
 #include "support/pluginLoader.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 
 namespace testing_support {
 
@@ -14,39 +11,35 @@ namespace {
 constexpr std::size_t kAreaSize = DOVETRAIL_ERROR_TEXT_SIZE;
 constexpr char kSentinel = '\x5A';
 
-std::string untilZero(const char* area) { return std::string(area, strnlen(area, kAreaSize)); }
+std::string untilZero(const char* area) {
+    return std::string(area, strnlen(area, kAreaSize));
+}
+
+// Taken before any test changes the working directory.
+const std::string kPluginPath = std::filesystem::absolute(DOVETRAIL_PLUGIN_PATH).string();
 
 }  // namespace
 
-std::string pluginPath() { return DOVETRAIL_PLUGIN_PATH; }
+std::string pluginPath() {
+    return kPluginPath;
+}
 
 PluginLoader::PluginLoader(const std::string& libraryPath) {
-    static int counter = 0;
-    copyPath_ = std::filesystem::temp_directory_path() /
-                ("dovetrail-plugin-" + std::to_string(getpid()) + "-" + std::to_string(++counter) +
-                 ".so");
-    std::filesystem::copy_file(libraryPath, copyPath_,
-                               std::filesystem::copy_options::overwrite_existing);
-    handle_ = dlopen(copyPath_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-        const char* error = dlerror();
-        std::filesystem::remove(copyPath_);
-        throw std::runtime_error(std::string("dlopen failed: ") + (error ? error : "?"));
+    copyPath_ = dir_.file(std::filesystem::path(libraryPath).filename().string());
+    std::filesystem::copy_file(libraryPath, copyPath_);
+    std::string error;
+    library_ = host::NativeLibrary::open(copyPath_, error);
+    if (!library_) {
+        throw std::runtime_error("Can't load " + copyPath_ + ": " + error);
     }
-    auto get = reinterpret_cast<get_app_plugin_info_fn>(dlsym(handle_, "get_app_plugin_info"));
+    auto get = reinterpret_cast<get_app_plugin_info_fn>(library_->function("get_app_plugin_info"));
     if (get == nullptr) {
         throw std::runtime_error("get_app_plugin_info is not exported");
     }
     get(&info_);
 }
 
-PluginLoader::~PluginLoader() {
-    if (handle_ != nullptr) {
-        dlclose(handle_);
-    }
-    std::error_code ignored;
-    std::filesystem::remove(copyPath_, ignored);
-}
+PluginLoader::~PluginLoader() = default;
 
 PluginLoader::InitResult PluginLoader::init(const std::string& configPath) {
     InitResult result;
@@ -62,7 +55,9 @@ PluginLoader::InitResult PluginLoader::init(const std::string& configPath) {
     return result;
 }
 
-int32_t PluginLoader::term() { return info_.plugin_term(); }
+int32_t PluginLoader::term() {
+    return info_.plugin_term();
+}
 
 namespace {
 

@@ -1,14 +1,17 @@
-// Loads the built plug-in with dlopen exactly as a host does and hands out its entry points.
+// Loads the built plug-in exactly as a host does (dlopen, LoadLibraryA) and hands out its entry
+// points.
 //
 // Each loader loads its own private copy of the library file, so every test starts from fresh
 // module state (configuration path, intervals, log file, message groups).
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "dovetrail/dovetrail.h"
+#include "nativeLibrary.h"
+#include "support/tempDir.h"
 
 namespace testing_support {
 
@@ -16,14 +19,16 @@ namespace testing_support {
 std::string pluginPath();
 
 class PluginLoader {
-public:
+  public:
     explicit PluginLoader(const std::string& libraryPath = pluginPath());
     ~PluginLoader();
     PluginLoader(const PluginLoader&) = delete;
     PluginLoader& operator=(const PluginLoader&) = delete;
 
     const PluginInfo& info() const { return info_; }
-    void* handle() const { return handle_; }
+    const host::NativeLibrary& library() const { return *library_; }
+    // The private copy that was loaded.
+    const std::string& loadedPath() const { return copyPath_; }
 
     // Results of the entry points, with the error text and the output copied out and the output
     // buffer released with plugin_free.
@@ -46,9 +51,10 @@ public:
     Result channel(const std::string& name);
     Result mainPage();
 
-private:
-    std::filesystem::path copyPath_;
-    void* handle_ = nullptr;
+  private:
+    TempDir dir_;  // holds the copy; removed after the library is unloaded
+    std::string copyPath_;
+    std::unique_ptr<host::NativeLibrary> library_;
     PluginInfo info_{};
 };
 

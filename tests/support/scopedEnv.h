@@ -1,21 +1,22 @@
 // Sets an environment variable for the lifetime of the object (test seams read them).
 #pragma once
 
-#include <cstdlib>
 #include <string>
+
+#include "support/system.h"
 
 namespace testing_support {
 
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        setenv(name, value.c_str(), 1);
+        setEnvironment(name, value);
     }
-    ~ScopedEnv() { unsetenv(name_); }
+    ~ScopedEnv() { unsetEnvironment(name_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     const char* name_;
 };
 

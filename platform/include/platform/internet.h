@@ -21,13 +21,15 @@ enum class InternetScheme { Unknown, Http, Https, File, Other };
 struct UrlParts {
     InternetScheme scheme = InternetScheme::Unknown;
     std::string host;
-    std::uint16_t port = 0;  // 0 when the URL names none
+    std::uint16_t port = 0;  // 0 when the URL names none (Windows names the scheme's default)
     std::string path;        // path with any query part; for "file://" URLs the local path
 };
 
-// Splits a URL. A URL without a "scheme:" prefix has the Unknown scheme. Fails (false) for a known
-// scheme without a host, or when the host or path would not fit their capacities (counting a
-// terminator, as fixed buffers of those sizes would).
+// Splits a URL. A URL without a "scheme:" prefix has the Unknown scheme and is all path. Fails
+// (false) for a known scheme without a host, or when the host or path would not fit their
+// capacities (counting a terminator, as fixed buffers of those sizes would). A "file:///" URL's
+// path is a local file name with its %XX escapes decoded ("file:///tmp/a%20b.xml" names
+// "/tmp/a b.xml"); a "file://host/..." URL's path is left as it is.
 bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t pathCapacity,
               UrlParts& parts);
 
@@ -44,7 +46,8 @@ struct InternetTimeouts {
 class InternetSession {
 public:
     // Opens a session that sends `agent` as its User-Agent and takes proxy settings from the
-    // environment. Returns null with the last error set when it cannot be opened.
+    // environment (on Windows, the user's settings). Returns null with the last error set when it
+    // cannot be opened.
     //
     // Test seam: when the environment variable DOVETRAIL_TEST_INTERNET_OPEN_ERROR holds a number,
     // opening fails with that number as the last error.
@@ -60,9 +63,14 @@ public:
     void setTimeouts(const InternetTimeouts& timeouts) { timeouts_ = timeouts; }
 
 private:
-    explicit InternetSession(std::string agent) : agent_(std::move(agent)) {}
+    friend class HttpConnection;
+    friend class HttpRequest;
+    // What the implementation keeps of the system's session (the root handle where it has one).
+    struct Native;
+    explicit InternetSession(std::string agent);
     std::string agent_;
     InternetTimeouts timeouts_;
+    std::unique_ptr<Native> native_;
 };
 
 class HttpRequest;
@@ -81,11 +89,14 @@ public:
 
 private:
     friend class HttpRequest;
-    HttpConnection() = default;
+    // The system's connection handle, where the implementation has one.
+    struct Native;
+    HttpConnection();
     std::shared_ptr<InternetSession> session_;
     std::string host_;
     std::uint16_t port_ = 0;
     InternetScheme scheme_ = InternetScheme::Http;
+    std::unique_ptr<Native> native_;
 };
 
 // One GET request. Redirects are followed while sending; only a redirect that could not be

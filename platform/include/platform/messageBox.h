@@ -1,5 +1,6 @@
-// A modal report to the user. On POSIX there is no desktop to show it on, so the caption and text
-// go to standard error and the call returns at once.
+// A modal report to the user. The caption and text go to standard error; on Windows a message box
+// (OK button, exclamation-mark icon) shows them too and the call returns when it is closed. On
+// POSIX there is no desktop to show it on, so the call returns at once.
 #pragma once
 
 #include <string>

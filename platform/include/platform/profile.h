@@ -5,8 +5,10 @@
 // with ';' are comments; a line without '=' or with an empty name before it is not a key, nor is
 // a line before the first section header; CR LF, LF and a lone CR end a line; a UTF-8 byte order
 // mark at the start of the file is skipped; a ';' inside a value belongs to it.
-// Values lose surrounding blanks and one pair of matching single or double quotation marks.
+// Values lose surrounding blanks and one pair of matching single or double quotation marks. The
+// end-of-file byte 0x1A counts as a blank.
 //
+// `path` is the file's path; a bare file name names a file in the current directory.
 // Every call reads the file afresh; nothing is cached. Safe to call from any thread.
 #pragma once
 
@@ -28,7 +30,8 @@ std::size_t getPrivateProfileString(const char* section, const char* key, const 
 
 // Returns the integer that the key's value begins with, read as a decimal number (an optional sign,
 // then digits); 0 when the value does not begin with a number; `defaultValue` when the file,
-// section or key is missing (or `section` or `key` is null). Values beyond the int range saturate.
+// section or key is missing (or `section` or `key` is null). The number wraps modulo 2^32:
+// "4294967297" reads 1, "2147483648" reads INT_MIN.
 int getPrivateProfileInt(const char* section, const char* key, int defaultValue,
                          const std::string& path);
 

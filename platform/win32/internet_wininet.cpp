@@ -1,0 +1,501 @@
+// HTTP access over WinINet. The session, connection and request own their HINTERNET handles; the
+// request's handle is closed before its connection's, and that before the session's, because each
+// object keeps its parent alive.
+//
+// WinINet keeps the time limits, which are set on each request as options. Redirects are followed
+// here, at most ten: WinINet would follow a loop for ever. Nor does WinINet notice a body that ends
+// before its Content-Length (it reads that as a normal end), so read() compares the two.
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "platform/internet.h"
+
+namespace platform {
+
+namespace {
+
+// Closes a WinINet handle on every way out; closing a null handle does nothing.
+class InternetHandle {
+  public:
+    explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
+    ~InternetHandle() { reset(); }
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+
+    HINTERNET get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+    // Gives up the handle without closing it.
+    HINTERNET release() {
+        HINTERNET handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
+
+    // Closes the handle held so far and holds `handle`.
+    void reset(HINTERNET handle = nullptr) {
+        if (handle_ != nullptr) {
+            // The last error belongs to the caller's failure, not to this clean-up.
+            const DWORD error = GetLastError();
+            InternetCloseHandle(handle_);
+            SetLastError(error);
+        }
+        handle_ = handle;
+    }
+
+  private:
+    HINTERNET handle_;
+};
+
+// Redirects followed within one request before the last redirect response is handed back.
+constexpr int kMaxRedirects = 10;
+
+bool fail(DWORD error) {
+    SetLastError(error);
+    return false;
+}
+
+InternetScheme schemeOf(INTERNET_SCHEME scheme) {
+    switch (scheme) {
+        case INTERNET_SCHEME_HTTP:
+            return InternetScheme::Http;
+        case INTERNET_SCHEME_HTTPS:
+            return InternetScheme::Https;
+        case INTERNET_SCHEME_FILE:
+            return InternetScheme::File;
+        case INTERNET_SCHEME_UNKNOWN:
+        case INTERNET_SCHEME_DEFAULT:
+            return InternetScheme::Unknown;
+        default:
+            return InternetScheme::Other;
+    }
+}
+
+bool isSchemeChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '-' || c == '.';
+}
+
+// "scheme:" at the start, as the splitter would take it. WinINet rejects URLs without one, but to
+// the download they are file names.
+bool hasSchemePrefix(const std::string& url) {
+    std::size_t colon = 0;
+    while (colon < url.size() && isSchemeChar(url[colon])) {
+        ++colon;
+    }
+    const char first = url.empty() ? '\0' : url[0];
+    return colon > 0 && colon < url.size() && url[colon] == ':' &&
+           ((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z'));
+}
+
+// The port of the URL's authority, when it names one, is a number WinINet can use: WinINet itself
+// reads "99999" as 34463 and "8x" as 8.
+bool portIsValid(const std::string& url) {
+    const std::size_t start = url.find("//");
+    if (start == std::string::npos) {
+        return true;
+    }
+    const std::size_t end = url.find_first_of("/?#", start + 2);
+    std::string authority = url.substr(start + 2, end == std::string::npos ? end : end - start - 2);
+    authority =
+        authority.substr(authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+    const std::size_t bracket = authority.rfind(']');
+    const std::size_t colon = authority.rfind(':');
+    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) {
+        return true;
+    }
+    const std::string port = authority.substr(colon + 1);
+    return port.empty() ||
+           (port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
+            std::stoul(port) <= 65535);
+}
+
+DWORD clampToDword(std::size_t value) {
+    return static_cast<DWORD>(std::min<std::size_t>(value, std::numeric_limits<DWORD>::max()));
+}
+
+// A header that HttpQueryInfoA gives as text, in a buffer that grows to fit.
+bool queryText(HINTERNET request, DWORD info, std::string& text) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        DWORD length = static_cast<DWORD>(buffer.size());
+        if (HttpQueryInfoA(request, info, buffer.data(), &length, nullptr)) {
+            text.assign(buffer.data(), std::min<std::size_t>(length, buffer.size()));
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length <= buffer.size()) {
+            return false;
+        }
+        buffer.resize(length + 1);
+    }
+}
+
+// A limit in milliseconds as WinINet's options take it; 0 would mean "none" to some versions.
+DWORD timeoutOption(std::uint32_t milliseconds) {
+    return std::max<DWORD>(milliseconds, 1);
+}
+
+}  // namespace
+
+struct InternetSession::Native {
+    explicit Native(HINTERNET handle) : root(handle) {}
+    InternetHandle root;
+};
+
+struct HttpConnection::Native {
+    explicit Native(HINTERNET connection) : handle(connection) {}
+    InternetHandle handle;
+};
+
+InternetSession::InternetSession(std::string agent) : agent_(std::move(agent)) {}
+
+InternetSession::~InternetSession() = default;
+
+bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t pathCapacity,
+              UrlParts& parts) {
+    parts = UrlParts{};
+    if (!hasSchemePrefix(url)) {
+        // A plain file name, relative or absolute.
+        if (url.size() + 1 > pathCapacity) {
+            return fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        parts.path = url;
+        return true;
+    }
+    if (hostCapacity == 0 || pathCapacity == 0) {
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::vector<char> host(hostCapacity);
+    std::vector<char> path(pathCapacity);
+    URL_COMPONENTSA components{};
+    components.dwStructSize = sizeof components;
+    components.lpszHostName = host.data();
+    components.dwHostNameLength = clampToDword(hostCapacity);
+    components.lpszUrlPath = path.data();
+    components.dwUrlPathLength = clampToDword(pathCapacity);
+    if (!InternetCrackUrlA(url.c_str(), 0, 0, &components)) {
+        return false;
+    }
+    parts.scheme = schemeOf(components.nScheme);
+    parts.host.assign(host.data(), components.dwHostNameLength);
+    parts.path.assign(path.data(), components.dwUrlPathLength);
+    parts.port = parts.scheme == InternetScheme::File ? 0 : components.nPort;
+    const bool network = parts.scheme == InternetScheme::Http ||
+                         parts.scheme == InternetScheme::Https ||
+                         parts.scheme == InternetScheme::Other;
+    if (network) {
+        // A fragment never travels to the server.
+        parts.path = parts.path.substr(0, parts.path.find('#'));
+        // An IPv6 address is a host name without its brackets.
+        if (parts.host.size() >= 2 && parts.host.front() == '[' && parts.host.back() == ']') {
+            parts.host = parts.host.substr(1, parts.host.size() - 2);
+        }
+    }
+    // A request needs a host and a usable port; WinINet lets both through to fail or go astray
+    // later.
+    if ((network && (parts.host.empty() || !portIsValid(url))) ||
+        (parts.scheme == InternetScheme::File && parts.path.empty())) {
+        parts = UrlParts{};
+        return fail(ERROR_INTERNET_INVALID_URL);
+    }
+    return true;
+}
+
+std::shared_ptr<InternetSession> InternetSession::open(const std::string& agent) {
+    if (const char* injected = std::getenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR")) {
+        char* end = nullptr;
+        const unsigned long number = std::strtoul(injected, &end, 10);
+        if (*injected != '\0' && end != nullptr && *end == '\0') {
+            SetLastError(number);
+            return nullptr;
+        }
+    }
+    // Proxy settings as the user configured them; synchronous use.
+    HINTERNET root =
+        InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (root == nullptr) {
+        return nullptr;
+    }
+    auto native = std::make_unique<Native>(root);
+    std::shared_ptr<InternetSession> session(new InternetSession(agent));
+    session->native_ = std::move(native);
+    return session;
+}
+
+HttpConnection::HttpConnection() = default;
+
+HttpConnection::~HttpConnection() = default;
+
+std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<InternetSession> session,
+                                                        const std::string& host, std::uint16_t port,
+                                                        InternetScheme scheme) {
+    if (!session) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    // WinINet refuses an empty host name here; like any host that cannot be resolved, it fails
+    // when the request is sent.
+    HINTERNET handle = nullptr;
+    if (!host.empty()) {
+        handle = InternetConnectA(session->native_->root.get(), host.c_str(), port, "", "",
+                                  INTERNET_SERVICE_HTTP, 0, 0);
+        if (handle == nullptr) {
+            return nullptr;
+        }
+    }
+    auto native = std::make_unique<Native>(handle);
+    std::unique_ptr<HttpConnection> connection(new HttpConnection());
+    connection->native_ = std::move(native);
+    connection->session_ = std::move(session);
+    connection->host_ = host;
+    connection->port_ = port;
+    connection->scheme_ = scheme;
+    return connection;
+}
+
+struct HttpRequest::State {
+    std::shared_ptr<InternetSession> session;  // outlives the handles below
+    InternetTimeouts timeouts;
+    std::string verb;
+    std::string version;
+    // The connection of the last redirect that left the first one; closed after the request.
+    InternetHandle redirectConnection;
+    InternetHandle handle;
+    bool sent = false;
+    bool ended = false;
+    std::uint64_t received = 0;
+    bool lengthKnown = false;
+    std::uint64_t announced = 0;
+    DWORD receiveLimit = 0;  // the receive time-out now set on the handle
+
+    bool setOption(DWORD option, DWORD value) {
+        return InternetSetOptionA(handle.get(), option, &value, sizeof value) != FALSE;
+    }
+
+    // The longest WinINet may wait for the next bytes of the response: the stall limit. An overall
+    // limit on the request would shorten it here to the time left, and fail once none is left.
+    std::uint32_t nextWaitLimit() const { return timeouts.stallMilliseconds; }
+
+    bool applyWaitLimit() {
+        const DWORD limit = timeoutOption(nextWaitLimit());
+        if (limit == receiveLimit) {
+            return true;
+        }
+        receiveLimit = limit;
+        return setOption(INTERNET_OPTION_RECEIVE_TIMEOUT, limit);
+    }
+
+    // Opens the request for `path` on `connection` with the session's limits. Redirects are
+    // followed by send(), which limits their number; WinINet would follow a loop for ever.
+    bool open(HINTERNET connection, bool secure, const std::string& path) {
+        // Every request goes to the server: a cached answer would freeze a channel for as long
+        // as the host runs. Cookies are not this plug-in's business.
+        DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                      INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                      INTERNET_FLAG_NO_AUTO_REDIRECT;
+        if (secure) {
+            flags |= INTERNET_FLAG_SECURE;
+        }
+        HINTERNET request = HttpOpenRequestA(connection, verb.c_str(), path.c_str(),
+                                             version.c_str(), nullptr, nullptr, flags, 0);
+        if (request == nullptr) {
+            return false;
+        }
+        handle.reset(request);
+        receiveLimit = 0;
+        return setOption(INTERNET_OPTION_CONNECT_TIMEOUT,
+                         timeoutOption(timeouts.connectMilliseconds)) &&
+               setOption(INTERNET_OPTION_SEND_TIMEOUT, timeoutOption(timeouts.stallMilliseconds)) &&
+               applyWaitLimit();
+    }
+
+    std::uint32_t status() const {
+        DWORD code = 0;
+        DWORD size = sizeof code;
+        if (!HttpQueryInfoA(handle.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
+                            &size, nullptr)) {
+            return 0;
+        }
+        return code;
+    }
+
+    // The absolute URL a redirect response points to, when it has a Location that a request can
+    // follow (HTTP or HTTPS).
+    bool redirectTarget(UrlParts& target) const {
+        std::string location;
+        if (!queryText(handle.get(), HTTP_QUERY_LOCATION, location) || location.empty()) {
+            return false;
+        }
+        std::vector<char> current(4096);
+        DWORD length = static_cast<DWORD>(current.size());
+        if (!InternetQueryOptionA(handle.get(), INTERNET_OPTION_URL, current.data(), &length)) {
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+                return false;
+            }
+            current.resize(length + 1);
+            length = static_cast<DWORD>(current.size());
+            if (!InternetQueryOptionA(handle.get(), INTERNET_OPTION_URL, current.data(), &length)) {
+                return false;
+            }
+        }
+        std::vector<char> combined(current.size() + location.size() + 1024);
+        DWORD combinedLength = static_cast<DWORD>(combined.size());
+        if (!InternetCombineUrlA(current.data(), location.c_str(), combined.data(), &combinedLength,
+                                 0)) {
+            return false;
+        }
+        return crackUrl(std::string(combined.data(), combinedLength), 1024, 4096, target) &&
+               (target.scheme == InternetScheme::Http || target.scheme == InternetScheme::Https);
+    }
+
+    // Moves the request to where the redirect points. False (the last error set) when the new
+    // request cannot be opened.
+    bool follow(const UrlParts& target) {
+        HINTERNET connection = InternetConnectA(session->native_->root.get(), target.host.c_str(),
+                                                target.port, "", "", INTERNET_SERVICE_HTTP, 0, 0);
+        if (connection == nullptr) {
+            return false;
+        }
+        InternetHandle owner(connection);
+        if (!open(connection, target.scheme == InternetScheme::Https, target.path)) {
+            handle.reset();  // a request goes before its connection
+            return false;
+        }
+        // The old request is closed by now; its connection may follow.
+        redirectConnection.reset(owner.release());
+        return true;
+    }
+
+    // The Content-Length of the response, when it announced one and the status allows a body.
+    void readAnnouncedLength() {
+        const std::uint32_t code = status();
+        if (code < 200 || code == 204 || code == 304) {
+            return;
+        }
+        std::string text;
+        if (!queryText(handle.get(), HTTP_QUERY_CONTENT_LENGTH, text) || text.empty() ||
+            !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return;
+        }
+        announced = std::strtoull(text.c_str(), nullptr, 10);
+        lengthKnown = true;
+    }
+};
+
+HttpRequest::HttpRequest(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+HttpRequest::~HttpRequest() = default;
+
+std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const std::string& verb,
+                                               const std::string& path,
+                                               const std::string& version) {
+    if (!connection.native_ || !connection.session_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    auto state = std::make_unique<State>();
+    state->session = connection.session_;
+    state->timeouts = connection.session_->timeouts();
+    state->verb = verb;
+    state->version = version;
+    // Without a host there is nothing to open; send() fails as for an unknown host.
+    if (connection.native_->handle &&
+        !state->open(connection.native_->handle.get(), connection.scheme_ == InternetScheme::Https,
+                     path)) {
+        return nullptr;
+    }
+    return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
+}
+
+bool HttpRequest::send() {
+    State& s = *state_;
+    if (s.sent) {
+        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    }
+    if (!s.handle) {
+        return fail(ERROR_INTERNET_NAME_NOT_RESOLVED);
+    }
+    for (int redirects = 0;; ++redirects) {
+        if (!s.applyWaitLimit() || !HttpSendRequestA(s.handle.get(), nullptr, 0, nullptr, 0)) {
+            return false;
+        }
+        const std::uint32_t code = s.status();
+        const bool redirect =
+            code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+        UrlParts target;
+        // A redirect that cannot be followed (no usable Location, too many) is the response.
+        if (!redirect || redirects == kMaxRedirects || !s.redirectTarget(target)) {
+            break;
+        }
+        if (!s.follow(target)) {
+            return false;
+        }
+    }
+    s.sent = true;
+    s.readAnnouncedLength();
+    return true;
+}
+
+bool HttpRequest::queryStatusCode(std::uint32_t& code) const {
+    if (!state_->sent) {
+        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    }
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!HttpQueryInfoA(state_->handle.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                        &status, &size, nullptr)) {
+        return false;
+    }
+    code = status;
+    return true;
+}
+
+bool HttpRequest::queryStatusText(std::string& text) const {
+    if (!state_->sent) {
+        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    }
+    return queryText(state_->handle.get(), HTTP_QUERY_STATUS_TEXT, text);
+}
+
+bool HttpRequest::queryLocation(std::string& location) const {
+    if (!state_->sent) {
+        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    }
+    return queryText(state_->handle.get(), HTTP_QUERY_LOCATION, location);
+}
+
+bool HttpRequest::read(char* buffer, std::size_t capacity, std::size_t& count) {
+    State& s = *state_;
+    count = 0;
+    if (!s.sent) {
+        return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    }
+    if (capacity == 0 || s.ended) {
+        return true;
+    }
+    if (!s.applyWaitLimit()) {
+        return false;
+    }
+    DWORD got = 0;
+    if (!InternetReadFile(s.handle.get(), buffer, clampToDword(capacity), &got)) {
+        return false;
+    }
+    if (got == 0) {
+        if (s.lengthKnown && s.received < s.announced) {
+            return fail(ERROR_INTERNET_CONNECTION_ABORTED);
+        }
+        s.ended = true;
+        return true;
+    }
+    s.received += got;
+    count = got;
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,63 @@
+// What the tests need of the operating system, behind one header with an implementation per system
+// (system_posix.cpp, system_win32.cpp), chosen by the build as for the platform layer. Tests whose
+// expectation is a fact of the system ask these functions instead of testing the platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// The tests run as a Windows program (possibly under Wine).
+bool onWindows();
+// The tests run as a Windows program under Wine, which differs from Windows in places; a test that
+// accepts Wine's answer says so at the expectation.
+bool underWine();
+// The line end that a text-mode file stream writes for "\n".
+std::string textLineEnd();
+
+void setEnvironment(const char* name, const std::string& value);
+void unsetEnvironment(const char* name);
+
+// The C run-time library's own _splitpath (drive, directory, name, extension) and _makepath,
+// where it has them; false elsewhere.
+bool runtimeSplitPath(const std::string& path, std::string parts[4]);
+bool runtimeMakePath(const std::string& drive, const std::string& directory,
+                     const std::string& name, const std::string& extension, std::string& path);
+
+// The names of the functions and data a library exports, sorted.
+std::vector<std::string> exportedNames(const std::string& library);
+// The DLLs a Windows library imports from, as its import table names them; empty elsewhere.
+std::vector<std::string> importedLibraries(const std::string& library);
+
+// A port on 127.0.0.1 that is bound but not listening: connections to it are refused.
+class ClosedPort {
+  public:
+    ClosedPort();
+    ~ClosedPort();
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::intptr_t socket_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A listening socket on 127.0.0.1 whose accept queue is full: connection attempts get no answer.
+class Unanswered {
+  public:
+    Unanswered();
+    ~Unanswered();
+    Unanswered(const Unanswered&) = delete;
+    Unanswered& operator=(const Unanswered&) = delete;
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::intptr_t listener_ = -1;
+    std::intptr_t clients_[4] = {-1, -1, -1, -1};
+    std::uint16_t port_ = 0;
+};
+
+}  // namespace testing_support
