@@ -94,9 +94,10 @@ bool hasSchemePrefix(const std::string& url) {
            ((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z'));
 }
 
-// The port of the URL's authority, when it names one, is a number WinINet can use: WinINet itself
-// reads "99999" as 34463 and "8x" as 8.
-bool portIsValid(const std::string& url) {
+// The URL's authority has a host without a colon outside brackets and, when it names a port, a
+// number WinINet can use: WinINet itself reads "99999" as 34463 and "8x" as 8, and takes
+// "http://a:b:80/" for the host "a:b".
+bool authorityIsValid(const std::string& url) {
     const std::size_t start = url.find("//");
     if (start == std::string::npos) {
         return true;
@@ -105,12 +106,24 @@ bool portIsValid(const std::string& url) {
     std::string authority = url.substr(start + 2, end == std::string::npos ? end : end - start - 2);
     authority =
         authority.substr(authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
-    const std::size_t bracket = authority.rfind(']');
-    const std::size_t colon = authority.rfind(':');
-    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) {
-        return true;
+    std::string port;
+    if (!authority.empty() && authority.front() == '[') {
+        const std::size_t bracket = authority.find(']');
+        if (bracket == std::string::npos) {
+            return false;
+        }
+        const std::string rest = authority.substr(bracket + 1);
+        if (!rest.empty() && rest.front() != ':') {
+            return false;
+        }
+        port = rest.empty() ? rest : rest.substr(1);
+    } else {
+        const std::size_t colon = authority.find(':');
+        if (colon == std::string::npos) {
+            return true;
+        }
+        port = authority.substr(colon + 1);
     }
-    const std::string port = authority.substr(colon + 1);
     return port.empty() ||
            (port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
             std::stoul(port) <= 65535);
@@ -199,7 +212,7 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
     }
     // A request needs a host and a usable port; WinINet lets both through to fail or go astray
     // later.
-    if ((network && (parts.host.empty() || !portIsValid(url))) ||
+    if ((network && (parts.host.empty() || !authorityIsValid(url))) ||
         (parts.scheme == InternetScheme::File && parts.path.empty())) {
         parts = UrlParts{};
         return fail(ERROR_INTERNET_INVALID_URL);
