@@ -2,14 +2,18 @@
 // request's handle is closed before its connection's, and that before the session's, because each
 // object keeps its parent alive.
 //
-// WinINet keeps the time limits, which are set on each request as options. Redirects are followed
-// here, at most ten: WinINet would follow a loop for ever. Nor does WinINet notice a body that ends
-// before its Content-Length (it reads that as a normal end), so read() compares the two.
+// WinINet keeps the connect and stall limits, which are set on each request as options. It has no
+// limit on a whole request, so the total limit is kept here: every wait WinINet is given ends by
+// the deadline, and read() takes only what has arrived, so that a body that trickles in still
+// returns to the check. Redirects are followed here, at most ten: WinINet would follow a loop for
+// ever. Nor does WinINet notice a body that ends before its Content-Length (it reads that as a
+// normal end), so read() compares the two.
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <vector>
@@ -273,8 +277,12 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<Internet
 }
 
 struct HttpRequest::State {
+    using Clock = std::chrono::steady_clock;
+
     std::shared_ptr<InternetSession> session;  // outlives the handles below
     InternetTimeouts timeouts;
+    // The end of the total limit, from send() on.
+    Clock::time_point deadline = Clock::time_point::max();
     std::string verb;
     std::string version;
     // The connection of the last redirect that left the first one; closed after the request.
@@ -285,24 +293,55 @@ struct HttpRequest::State {
     std::uint64_t received = 0;
     bool lengthKnown = false;
     std::uint64_t announced = 0;
-    DWORD receiveLimit = 0;  // the receive time-out now set on the handle
+    DWORD connectLimit = 0;  // the time-outs now set on the handle
+    DWORD waitLimit = 0;
 
     bool setOption(DWORD option, DWORD value) {
         return InternetSetOptionA(handle.get(), option, &value, sizeof value) != FALSE;
     }
 
-    // The longest WinINet may wait for the next bytes of the response: the stall limit. An overall
-    // limit on the request would shorten it here to the time left, and fail once none is left.
-    std::uint32_t nextWaitLimit() const { return timeouts.stallMilliseconds; }
-
-    bool applyWaitLimit() {
-        const DWORD limit = timeoutOption(nextWaitLimit());
-        if (limit == receiveLimit) {
-            return true;
+    // Milliseconds left of the total limit, rounded up; 0 once it has run out.
+    std::uint64_t millisecondsLeft() const {
+        if (deadline == Clock::time_point::max()) {
+            return std::numeric_limits<std::uint64_t>::max();
         }
-        receiveLimit = limit;
-        return setOption(INTERNET_OPTION_RECEIVE_TIMEOUT, limit);
+        const auto now = Clock::now();
+        return now >= deadline
+                   ? 0
+                   : static_cast<std::uint64_t>(
+                         std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
     }
+
+    // Sets how long WinINet may wait to connect and for the next bytes to go or come: the connect
+    // and stall limits, shortened to the time left of the total limit. Fails as a stall does
+    // (ERROR_INTERNET_TIMEOUT) once no time is left.
+    bool applyWaitLimit() {
+        const std::uint64_t left = millisecondsLeft();
+        if (left == 0) {
+            return fail(ERROR_INTERNET_TIMEOUT);
+        }
+        const DWORD connect = timeoutOption(static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(timeouts.connectMilliseconds, left)));
+        const DWORD wait = timeoutOption(
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(timeouts.stallMilliseconds, left)));
+        if (connect != connectLimit) {
+            if (!setOption(INTERNET_OPTION_CONNECT_TIMEOUT, connect)) {
+                return false;
+            }
+            connectLimit = connect;
+        }
+        if (wait != waitLimit) {
+            if (!setOption(INTERNET_OPTION_SEND_TIMEOUT, wait) ||
+                !setOption(INTERNET_OPTION_RECEIVE_TIMEOUT, wait)) {
+                return false;
+            }
+            waitLimit = wait;
+        }
+        return true;
+    }
+
+    // The body has arrived in full, as far as its Content-Length tells.
+    bool wholeBodyReceived() const { return lengthKnown && received >= announced; }
 
     // Opens the request for `path` on `connection` with the session's limits. Redirects are
     // followed by send(), which limits their number; WinINet would follow a loop for ever.
@@ -321,11 +360,9 @@ struct HttpRequest::State {
             return false;
         }
         handle.reset(request);
-        receiveLimit = 0;
-        return setOption(INTERNET_OPTION_CONNECT_TIMEOUT,
-                         timeoutOption(timeouts.connectMilliseconds)) &&
-               setOption(INTERNET_OPTION_SEND_TIMEOUT, timeoutOption(timeouts.stallMilliseconds)) &&
-               applyWaitLimit();
+        connectLimit = 0;
+        waitLimit = 0;
+        return applyWaitLimit();
     }
 
     std::uint32_t status() const {
@@ -434,6 +471,7 @@ bool HttpRequest::send() {
     if (!s.handle) {
         return fail(ERROR_INTERNET_NAME_NOT_RESOLVED);
     }
+    s.deadline = State::Clock::now() + std::chrono::milliseconds(s.timeouts.totalMilliseconds);
     for (int redirects = 0;; ++redirects) {
         if (!s.applyWaitLimit() || !HttpSendRequestA(s.handle.get(), nullptr, 0, nullptr, 0)) {
             return false;
@@ -492,11 +530,21 @@ bool HttpRequest::read(char* buffer, std::size_t capacity, std::size_t& count) {
     if (capacity == 0 || s.ended) {
         return true;
     }
-    if (!s.applyWaitLimit()) {
+    // A body that keeps coming, however fast, still ends at the total limit; one that has all
+    // arrived is read out.
+    if (!s.wholeBodyReceived() && !s.applyWaitLimit()) {
         return false;
     }
+    // Only what has arrived: InternetReadFile would wait to fill the whole buffer. Nothing
+    // available means the body has ended.
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(s.handle.get(), &available, 0, 0)) {
+        return false;
+    }
+    const DWORD wanted =
+        available == 0 ? clampToDword(capacity) : std::min(available, clampToDword(capacity));
     DWORD got = 0;
-    if (!InternetReadFile(s.handle.get(), buffer, clampToDword(capacity), &got)) {
+    if (!InternetReadFile(s.handle.get(), buffer, wanted, &got)) {
         return false;
     }
     if (got == 0) {
