@@ -552,19 +552,6 @@ class BodyFailures : public testing::Test {
                           "[Config]\nHostName=" + service_.url("/svc") + "\n[C]\nChannelUrl=c\n");
         ASSERT_EQ(plugin_.init(ini_).status, 0);
     }
-    // Answers /svc/c with `status`, announcing `announced` bytes but sending only `sent`, then
-    // closing the connection.
-    void serveTruncated(int status, std::string sent, std::size_t announced) {
-        service_.route("/svc/c", [=](const httplib::Request&, httplib::Response& res) {
-            res.status = status;
-            res.set_content_provider(
-                announced, "text/xml",
-                [sent](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                    return offset == 0 && sink.write(sent.data(), sent.size());
-                });
-        });
-    }
-
     LoopbackServer service_;
     TempDir dir_;
     std::string ini_;
@@ -572,22 +559,19 @@ class BodyFailures : public testing::Test {
 };
 
 TEST_F(BodyFailures, ADownloadFailureWinsOverAnEarlierParseError) {
-    serveTruncated(200, "<r>\n<a></b>" + std::string(5000, 'x'), 200000);
+    service_.serveCutShort("/svc/c", "<r>\n<a></b>" + std::string(5000, 'x'), 200000);
     const auto result = plugin_.channel("C");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.errorText, "Can't read the URL: " + service_.url("/svc/c"));
 }
 
 TEST_F(BodyFailures, ADownloadFailureWinsOverAnErrorStatus) {
-    serveTruncated(500, "<r/>", 1000);
+    service_.serveCutShort("/svc/c", "<r/>", 1000, 500);
     EXPECT_EQ(plugin_.channel("C").errorText, "Can't read the URL: " + service_.url("/svc/c"));
 }
 
 TEST_F(BodyFailures, AnErrorStatusWithAWellFormedBodyIsAFailureNotAnEmptyFeed) {
-    service_.route("/svc/c", [](const httplib::Request&, httplib::Response& res) {
-        res.status = 500;
-        res.set_content("<ArrayOfMessageBrief/>", "text/xml");
-    });
+    service_.serve("/svc/c", "<ArrayOfMessageBrief/>", "text/xml", 500);
     const auto result = plugin_.channel("C");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.errorText,
@@ -600,8 +584,7 @@ TEST_F(BodyFailures, EmptyBodiesAndUnfollowedRedirectsFailToParse) {
         dir_.write("dovetrail.ini", "[Config]\nHostName=" + service_.url("/svc") +
                                         "\n[C]\nChannelUrl=" + std::string(route + 5) + "\n");
         service_.serve("/svc/empty", "");
-        service_.route("/svc/nowhere",
-                       [](const httplib::Request&, httplib::Response& res) { res.status = 302; });
+        service_.serve("/svc/nowhere", "", "text/xml", 302);  // no Location
         const auto result = plugin_.channel("C");
         EXPECT_EQ(result.status, 1) << route;
         EXPECT_EQ(result.errorText, "XML parse failed (3:L1/C0): no element found") << route;

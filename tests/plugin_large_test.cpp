@@ -2,6 +2,7 @@
 // the plug-in as a host loads it: the feed is complete and right, and memory stays bounded because
 // the answer is never held. Labelled "large": the sanitizer builds leave it out.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <sys/resource.h>
 
 #include <cstdint>

@@ -49,16 +49,7 @@ LoopbackServer::LoopbackServer() : server_(new httplib::Server) {
     route("/echo", [](const httplib::Request& req, httplib::Response& res) {
         res.set_content(req.target, "text/plain");
     });
-    route("/truncated", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content_provider(kAnnouncedSize, "text/plain",
-                                 [](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                     if (offset == 0) {
-                                         return sink.write(std::string(kSentSize, 't').data(),
-                                                           kSentSize);
-                                     }
-                                     return false;  // closes the connection
-                                 });
-    });
+    serveCutShort("/truncated", std::string(kSentSize, 't'), kAnnouncedSize);
     route("/truncated-chunked", [](const httplib::Request&, httplib::Response& res) {
         res.set_chunked_content_provider(
             "text/plain", [](std::size_t offset, httplib::DataSink& sink) {
@@ -136,10 +127,26 @@ void LoopbackServer::route(const std::string& path, Handler handler) {
     routes_[path] = std::move(handler);
 }
 
-void LoopbackServer::serve(const std::string& path, std::string body, std::string contentType) {
-    route(path, [body = std::move(body), contentType = std::move(contentType)](
+void LoopbackServer::serve(const std::string& path, std::string body, std::string contentType,
+                           int status) {
+    route(path, [body = std::move(body), contentType = std::move(contentType), status](
                     const httplib::Request&, httplib::Response& res) {
+        res.status = status;
         res.set_content(body, contentType.c_str());
+    });
+}
+
+void LoopbackServer::serveCutShort(const std::string& path, std::string body, std::size_t announced,
+                                   int status) {
+    auto shared = std::make_shared<const std::string>(std::move(body));
+    route(path, [shared, announced, status](const httplib::Request&, httplib::Response& res) {
+        res.status = status;
+        res.set_content_provider(
+            announced, "text/xml",
+            [shared](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                // Failing after the first write closes the connection.
+                return offset == 0 && sink.write(shared->data(), shared->size());
+            });
     });
 }
 

@@ -16,12 +16,13 @@
 //   /stall-body         headers and 100 of 1000 announced bytes, then nothing until the stall ends
 // Every request to any path is recorded (requests(), requestCount()).
 //
-// Tests add or replace routes at any time with route() or serve(); a path without a route answers
-// 404 with body "Not found: " and the path. All members are thread-safe.
+// Tests add or replace routes at any time with serve(), serveInPieces(), serveCutShort() or, for
+// a handler of their own, route(); a path without a route answers 404 with body "Not found: " and
+// the path. All members are thread-safe.
 //
 // In the Windows build, which has no server library, the server is a native process that Wine's
 // programs reach over the loopback network (loopbackService.cpp): every member but route() works
-// there the same way.
+// there the same way, so tests that the Windows build runs too keep to the others.
 #pragma once
 
 #include <chrono>
@@ -77,13 +78,17 @@ class LoopbackServer {
 
     // Answers GET requests for exactly `path` (without query) with `handler`.
     void route(const std::string& path, Handler handler);
-    // Answers `path` with status 200 and `body`.
+    // Answers `path` with `status` and `body` (its Content-Length announced).
     void serve(const std::string& path, std::string body,
-               std::string contentType = "text/xml; charset=utf-8");
+               std::string contentType = "text/xml; charset=utf-8", int status = 200);
     // Answers `path` with `status` and `body` sent chunked, `piece` bytes per write, waiting
     // `pause` between writes (a stop of the server ends the wait and the answer).
     void serveInPieces(const std::string& path, std::string body, std::size_t piece,
                        std::chrono::milliseconds pause = std::chrono::milliseconds(0),
+                       int status = 200);
+    // Answers `path` with `status`, announcing a Content-Length of `announced` bytes but sending
+    // only `body` (shorter), then closing the connection.
+    void serveCutShort(const std::string& path, std::string body, std::size_t announced,
                        int status = 200);
 
     // Requests received so far whose target, without its query, is `path` (as sent, not decoded).

@@ -166,15 +166,33 @@ LoopbackServer::~LoopbackServer() {
 
 void LoopbackServer::route(const std::string& path, Handler) {
     throw std::logic_error(
-        "route() needs the server library, which the Windows build lacks; "
-        "serve() works in every build: " +
+        "route() needs the server library, which the Windows build lacks; serve(), "
+        "serveInPieces() and serveCutShort() work in every build: " +
         path);
 }
 
-void LoopbackServer::serve(const std::string& path, std::string body, std::string contentType) {
+void LoopbackServer::serve(const std::string& path, std::string body, std::string contentType,
+                           int status) {
     control("POST",
             "/servers/" + std::to_string(port_) + "/serve?path=" + percentEncoded(path) +
-                "&type=" + percentEncoded(contentType),
+                "&type=" + percentEncoded(contentType) + "&status=" + std::to_string(status),
+            body);
+}
+
+void LoopbackServer::serveInPieces(const std::string& path, std::string body, std::size_t piece,
+                                   std::chrono::milliseconds pause, int status) {
+    control("POST",
+            "/servers/" + std::to_string(port_) + "/pieces?path=" + percentEncoded(path) +
+                "&piece=" + std::to_string(piece) + "&pause=" + std::to_string(pause.count()) +
+                "&status=" + std::to_string(status),
+            body);
+}
+
+void LoopbackServer::serveCutShort(const std::string& path, std::string body, std::size_t announced,
+                                   int status) {
+    control("POST",
+            "/servers/" + std::to_string(port_) + "/cut-short?path=" + percentEncoded(path) +
+                "&announced=" + std::to_string(announced) + "&status=" + std::to_string(status),
             body);
 }
 

@@ -10,7 +10,15 @@
 // Control requests (the tests send HTTP/1.0 and read until the connection closes):
 //   POST /servers                          a new server; the answer is its port, which names it
 //   POST /servers/PORT/delete              stops and removes it
-//   POST /servers/PORT/serve?path=P&type=T answers P with status 200, the request body and type T
+//   POST /servers/PORT/serve?path=P&type=T&status=S
+//                                          answers P with status S (200 when absent), the request
+//                                          body and type T
+//   POST /servers/PORT/pieces?path=P&piece=N&pause=MS&status=S
+//                                          answers P with the request body in chunks
+//                                          (serveInPieces)
+//   POST /servers/PORT/cut-short?path=P&announced=N&status=S
+//                                          answers P announcing N bytes and sending only the
+//                                          request body (serveCutShort)
 //   POST /servers/PORT/stall?ms=N          sets how long the stall routes hold back
 //   GET  /servers/PORT/requests            the requests it received (encodeRequests below)
 //   POST /quit                             stops the service
@@ -100,10 +108,28 @@ class Service {
                           retire(std::move(found->second));
                           servers_.erase(found);
                       });
-        control_.Post(R"(/servers/(\d+)/serve)", [this](const httplib::Request& req,
-                                                        httplib::Response& res) {
+        control_.Post(R"(/servers/(\d+)/serve)",
+                      [this](const httplib::Request& req, httplib::Response& res) {
+                          withServer(req, res, [&](LoopbackServer& server) {
+                              server.serve(req.get_param_value("path"), req.body,
+                                           req.get_param_value("type"), statusOf(req));
+                          });
+                      });
+        control_.Post(R"(/servers/(\d+)/pieces)", [this](const httplib::Request& req,
+                                                         httplib::Response& res) {
             withServer(req, res, [&](LoopbackServer& server) {
-                server.serve(req.get_param_value("path"), req.body, req.get_param_value("type"));
+                server.serveInPieces(
+                    req.get_param_value("path"), req.body,
+                    std::stoull(req.get_param_value("piece")),
+                    std::chrono::milliseconds(std::stoll(req.get_param_value("pause"))),
+                    statusOf(req));
+            });
+        });
+        control_.Post(R"(/servers/(\d+)/cut-short)", [this](const httplib::Request& req,
+                                                            httplib::Response& res) {
+            withServer(req, res, [&](LoopbackServer& server) {
+                server.serveCutShort(req.get_param_value("path"), req.body,
+                                     std::stoull(req.get_param_value("announced")), statusOf(req));
             });
         });
         control_.Post(R"(/servers/(\d+)/stall)", [this](const httplib::Request& req,
@@ -179,6 +205,10 @@ class Service {
 
     static std::uint16_t portOf(const httplib::Request& req) {
         return static_cast<std::uint16_t>(std::stoul(req.matches[1].str()));
+    }
+
+    static int statusOf(const httplib::Request& req) {
+        return req.has_param("status") ? std::stoi(req.get_param_value("status")) : 200;
     }
 
     template <typename Work>
