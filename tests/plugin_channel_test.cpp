@@ -13,6 +13,7 @@
 #include "support/loopbackServer.h"
 #include "support/pluginLoader.h"
 #include "support/scopedEnv.h"
+#include "support/system.h"
 #include "support/tempDir.h"
 
 using testing_support::PluginLoader;
@@ -616,14 +617,16 @@ TEST_F(Channels, WithXmlLogGroupsOnTheDownloadLinesComeFirst) {
     answer("c.xml", "<r>" + brief("<Subject>s</Subject>") + "</r>");
     ASSERT_EQ(plugin_.channel("C").status, 0);
     const std::string log = dir_.read("Dovetrail.log");
-    const std::size_t request = log.find("| Reading URL: " + host_ + "/c.xml\n");
+    // The log is a text file: its line end is the system's.
+    const std::string end = testing_support::textLineEnd();
+    const std::size_t request = log.find("| Reading URL: " + host_ + "/c.xml" + end);
     ASSERT_NE(request, std::string::npos) << log;
     const std::size_t received = log.find("| Read the local file OK: #bytes=", request);
-    const std::size_t firstXml = log.find("| START ELEMENT: r ; \n", request);
+    const std::size_t firstXml = log.find("| START ELEMENT: r ; " + end, request);
     ASSERT_NE(received, std::string::npos) << log;
     ASSERT_NE(firstXml, std::string::npos) << log;
     EXPECT_LT(received, firstXml) << log;
-    EXPECT_NE(log.find("| END ELEMENT: r\n", firstXml), std::string::npos) << log;
+    EXPECT_NE(log.find("| END ELEMENT: r" + end, firstXml), std::string::npos) << log;
 }
 
 TEST_F(Channels, TextThatCannotGrowIsStatus2OnceTheAnswerIsThrough) {
