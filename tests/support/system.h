@@ -60,4 +60,22 @@ class Unanswered {
     std::uint16_t port_ = 0;
 };
 
+// A socket listening on 127.0.0.1 that never accepts: connections complete in the system's queue,
+// but nothing is ever said on them.
+class SilentListener {
+  public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::intptr_t socket_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// The system's text for a refused connection, as its error messages word it.
+std::string connectionRefusedText();
+
 }  // namespace testing_support

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -134,6 +136,30 @@ Unanswered::~Unanswered() {
         }
     }
     close(static_cast<int>(listener_));
+}
+
+SilentListener::SilentListener() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback();
+    socklen_t length = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if (fd < 0 || bind(fd, raw, length) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, raw, &length) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        throw std::runtime_error("Can't listen: 127.0.0.1");
+    }
+    socket_ = fd;
+    port_ = ntohs(address.sin_port);
+}
+
+SilentListener::~SilentListener() {
+    close(static_cast<int>(socket_));
+}
+
+std::string connectionRefusedText() {
+    return std::strerror(ECONNREFUSED);
 }
 
 }  // namespace testing_support

@@ -246,4 +246,32 @@ Unanswered::~Unanswered() {
     closesocket(static_cast<SOCKET>(listener_));
 }
 
+SilentListener::SilentListener() {
+    startWinsock();
+    const SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = loopback();
+    int length = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if (fd == INVALID_SOCKET || bind(fd, raw, length) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, raw, &length) != 0) {
+        if (fd != INVALID_SOCKET) {
+            closesocket(fd);
+        }
+        throw std::runtime_error("Can't listen: 127.0.0.1");
+    }
+    socket_ = static_cast<std::intptr_t>(fd);
+    port_ = ntohs(address.sin_port);
+}
+
+SilentListener::~SilentListener() {
+    closesocket(static_cast<SOCKET>(socket_));
+}
+
+std::string connectionRefusedText() {
+    // Wine words Winsock's errors its own way.
+    return underWine() ? "Connection refused."
+                       : "No connection could be made because the target machine actively "
+                         "refused it.";
+}
+
 }  // namespace testing_support
