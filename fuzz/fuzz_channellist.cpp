@@ -47,7 +47,7 @@ std::string trimmed(const std::string& text) {
 }
 
 std::string withoutBlanks(const std::string& text) {
-    const char* const kBlanks = " \t\v\f";
+    const char* const kBlanks = " \t\v\f\x1A";
     const std::size_t first = text.find_first_not_of(kBlanks);
     if (first == std::string::npos) {
         return {};

@@ -951,19 +951,21 @@ TEST(ChannelListTest, ChannelsAreSectionsWithAChannelUrlReadAsThePluginReadsThem
 
 TEST(ChannelListTest, NamesAndValuesAreReadAsThePluginIsAskedForThem) {
     using namespace std::string_literals;
-    // Vertical tabs and form feeds are blanks to the plug-in's reader; a value ends at a zero
-    // byte; a name with a zero byte cannot be asked for through the plug-in's C interface.
+    // Vertical tabs, form feeds and 0x1A (octal 032) are blanks to the plug-in's reader; a value
+    // ends at a zero byte; a name with a zero byte cannot be asked for through the plug-in's C
+    // interface.
     const std::string ini =
         "[\vlounge\f]\nChannelUrl=\fl.xml\v\nChannelName=Lounge\0hidden\n"
         "[lou\0nge]\nChannelUrl=x.xml\n"
         "[nul]\nChannelUrl=\0x.xml\n"
+        "[\032articles\032]\nChannelUrl=\032a.xml\032\nChannelName=\032Articles\032\n"
         "[boards]\nChannelUrl=b.xml\n"s;
     std::vector<std::pair<std::string, std::string>> got;
     for (const ChannelEntry& c : parseChannelList(ini)) {
         got.emplace_back(c.name, c.title);
     }
-    const std::vector<std::pair<std::string, std::string>> expected = {{"lounge", "Lounge"},
-                                                                       {"boards", "boards"}};
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"lounge", "Lounge"}, {"articles", "Articles"}, {"boards", "boards"}};
     EXPECT_EQ(got, expected);
 }
 

@@ -13,7 +13,7 @@ namespace {
 
 // The blanks the plug-in's profile reader drops around names and values.
 bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
 }
 bool isSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');

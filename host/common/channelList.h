@@ -6,8 +6,8 @@
 // surrounding blanks, only the first of same-named sections counts, the first of duplicate keys
 // wins, lines starting with ';' are comments, values lose surrounding blanks and one pair of
 // matching quotes, end at a zero byte, then are percent-decoded and trimmed. Blanks are space,
-// tab, vertical tab and form feed. A section whose name holds a zero byte is no channel: the
-// plug-in, asked by C string, could not find it.
+// tab, vertical tab, form feed and the end-of-file byte 0x1A. A section whose name holds a zero
+// byte is no channel: the plug-in, asked by C string, could not find it.
 //
 // "UpdateIntervalKind" is the host's own key (the plug-in ignores it): "lounge", "boards" or
 // "articles" says which of the web service's three minimum update intervals applies to the
