@@ -12,6 +12,7 @@ DLL reaches it over WinINet.
 
 import http.server
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -41,6 +42,15 @@ def run(*args, cwd=None, exe=None):
     command = ([WINE] if WINE and exe is None else []) + [exe or EXE] + list(args)
     done = subprocess.run(command, cwd=cwd, capture_output=True, timeout=120)
     return done.returncode, done.stdout, done.stderr.decode("latin-1")
+
+
+# The dates a converted feed carries: when it was made, so they differ between two runs.
+_DATES = re.compile(rb"[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT"
+                    rb"|\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
+
+
+def dates_aside(text):
+    return _DATES.sub(b"DATE", text)
 
 
 def golden(name):
@@ -211,18 +221,58 @@ class OverWinINet(TempDirTest):
         self.assertEqual((code, err), (0, ""))
         self.assertEqual(out, expected_main_page(EXAMPLES))
 
-    def test_an_error_page_fails_to_parse_and_an_unreachable_service_fails_to_send(self):
+    def test_feed_formats_and_opml_equal_the_linux_programs_dates_aside(self):
+        if not LINUX_EXE or not os.path.isfile(LINUX_EXE):
+            self.fail("DOVETRAIL_LINUX_EXE does not name the Linux build's program: %r"
+                      % LINUX_EXE)
+        # Values in Windows-1252 and with markup: converted by the same rules on both systems.
+        with open(self.ini, "ab") as f:
+            f.write(b"\n[cafe]\nChannelUrl=lounge.xml\nUpdateIntervalKind=lounge\n"
+                    b"ChannelName=Caf\xe9 \x93Lounge\x94 & <friends>\n")
+        channels = CHANNELS + ("cafe",)
+        for fmt, ext in (("rss", "rss"), ("atom", "atom"), ("json", "json")):
+            with self.subTest(format=fmt):
+                outputs = {}
+                for system, exe in (("windows", None), ("linux", LINUX_EXE)):
+                    folder = os.path.join(self.tmp, system + "-" + fmt)
+                    args = ["--config", self.ini, "channel", *channels, "--format", fmt, "-o",
+                            folder, "--public-url", "http://feeds.example:8080"]
+                    if exe is None:
+                        args = ["--plugin", PLUGIN] + args
+                    code, out, err = run(*args, exe=exe)
+                    self.assertEqual((code, out, err), (0, b"", ""), system)
+                    outputs[system] = []
+                    for name in channels:
+                        with open(os.path.join(folder, name + "." + ext), "rb") as f:
+                            outputs[system].append(f.read())
+                self.assertIn(b"http://feeds.example:8080/channels/lounge." + ext.encode(),
+                              outputs["windows"][0])
+                self.assertIn("Café “Lounge”".encode(), outputs["windows"][3])
+                self.assertEqual([dates_aside(t) for t in outputs["windows"]],
+                                 [dates_aside(t) for t in outputs["linux"]])
+        code, windows, err = run("--config", self.ini, "opml")
+        self.assertEqual((code, err), (0, ""))
+        code, linux, err = run("--config", self.ini, "opml", exe=LINUX_EXE)
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("Café “Lounge” &amp; &lt;friends&gt;".encode(), windows)
+        self.assertEqual(dates_aside(windows), dates_aside(linux))
+
+    def test_an_error_status_and_an_unreachable_service_fail_with_their_hints(self):
         with open(self.ini, "a", encoding="latin-1") as f:
             f.write("\n[gone]\nChannelUrl=no-such-answer.xml\n")
         code, out, err = run("--config", self.ini, "--plugin", PLUGIN, "channel", "gone")
         self.assertEqual((code, out), (1, b""))
-        self.assertIn("channel gone: ", err)
+        self.assertIn("channel gone: Bad HTTP response: 404 Not Found: %s/no-such-answer.xml"
+                      % self.service.url, err)
 
+        port = self.service.url.rsplit(":", 1)[1]
         self.service.close()
         code, out, err = run("--config", self.ini, "--plugin", PLUGIN, "intervals")
         self.assertEqual((code, out), (1, b""))
         self.assertIn("Can't send the HTTP request: %s/lounge-interval.xml" % self.service.url,
                       err)
+        # The reason comes from the Winsock probe.
+        self.assertIn("dovetrail: hint: can't connect to 127.0.0.1 port %s: " % port, err)
 
 
 def main():
