@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -164,7 +163,9 @@ std::string value(FuzzedDataProvider& in) {
     text.erase(std::remove_if(text.begin(), text.end(),
                               [](char c) { return c == '\r' || c == '\n' || c == '\0'; }),
                text.end());
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; };
+    const auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
+    };
     while (!text.empty() && blank(text.back())) {
         text.pop_back();
     }
@@ -217,18 +218,19 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
 }
 
+// The leading integer as Windows reads it: taken modulo 2^32 ("4294967297" is 1), then as a
+// signed 32-bit number.
 int leadingNumber(const std::string& text) {
     std::size_t i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i++] == '-';
     }
-    long long magnitude = 0;
+    std::uint32_t magnitude = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = std::min(magnitude * 10 + (text[i] - '0'), 1LL << 40);
+        magnitude = magnitude * 10U + static_cast<std::uint32_t>(text[i] - '0');
     }
-    const long long number = negative ? -magnitude : magnitude;
-    return static_cast<int>(std::clamp<long long>(number, INT_MIN, INT_MAX));
+    return static_cast<int>(negative ? 0U - magnitude : magnitude);
 }
 
 // Room for any value or list of a built file.

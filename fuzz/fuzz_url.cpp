@@ -22,8 +22,18 @@ bool sameParts(const UrlParts& a, const UrlParts& b) {
 std::string reassembled(const UrlParts& parts) {
     if (parts.scheme == InternetScheme::File) {
         // "file://" would take a path that does not start with '/' for a host.
-        return parts.path.empty() || parts.path.front() == '/' ? "file://" + parts.host + parts.path
-                                                               : "file:" + parts.path;
+        if (!parts.path.empty() && parts.path.front() != '/') {
+            return "file:" + parts.path;
+        }
+        if (!parts.host.empty()) {
+            return "file://" + parts.host + parts.path;
+        }
+        // A "file:///" path is a file name with its escapes decoded, so its '%' is written "%25".
+        std::string url = "file://";
+        for (const char c : parts.path) {
+            url += c == '%' ? std::string("%25") : std::string(1, c);
+        }
+        return url;
     }
     std::string url = parts.scheme == InternetScheme::Https  ? "https://"
                       : parts.scheme == InternetScheme::Http ? "http://"
