@@ -53,6 +53,10 @@ std::string headerSafe(std::string_view text);
 // A duration for a message: "1 second", "120 seconds", "0.3 seconds".
 std::string secondsText(std::chrono::milliseconds duration);
 
+// Whether an Accept-Encoding value accepts gzip: "gzip" or "x-gzip" with a quality above 0, or
+// "*" with one and no gzip listed at 0.
+bool acceptsGzip(std::string_view acceptEncoding);
+
 // Whether `text` holds a control byte (below 0x20, or 0x7F).
 bool hasControlByte(std::string_view text);
 

@@ -64,6 +64,10 @@ std::string outcomeHtml(const IndexChannel& channel) {
         return "<span class=\"muted\">Not fetched yet: the first reader's request fetches it"
                "</span>";
     }
+    if (channel.status == 0 && !channel.conversionError.empty()) {
+        return "<span class=\"stale\">Fetched, but only the plug-in text can be served: " +
+               html(channel.conversionError) + "</span>";
+    }
     if (channel.status == 0) {
         return "<span class=\"ok\">OK</span>";
     }
