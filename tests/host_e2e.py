@@ -279,6 +279,7 @@ class Commands(TempDirTest):
         self.assertIn("HostName in [Config] of %s is not set" % ini, err)
 
     def test_command_line_and_plugin_problems(self):
+        write(os.path.join(self.tmp, "blocker"), "a file where a directory would be\n")
         for args, code, message in [
             ([], EX_USAGE, "a command is needed"),
             (["bogus"], EX_USAGE, "bogus"),
@@ -288,6 +289,12 @@ class Commands(TempDirTest):
             (["serve", "--max-connections-per-address", "0"], EX_USAGE,
              "--max-connections-per-address 0"),
             (["serve", "--max-feed-bytes", "lots"], EX_USAGE, "--max-feed-bytes"),
+            (["serve", "--public-url", "ftp://feeds"], EX_USAGE, "--public-url: Not a base URL"),
+            (["serve", "--state", "s.db", "--no-state"], EX_USAGE, "excludes"),
+            # A relative state file is taken from where the program was started.
+            (["serve", "--state", "blocker/state.sqlite3"], 73,
+             "Can't create the state directory: %s: Not a directory"
+             % os.path.join(os.path.realpath(self.tmp), "blocker")),
             (["--plugin", "/nonexistent/libdovetrail.so", "intervals"], EX_UNAVAILABLE,
              "/nonexistent/libdovetrail.so"),
         ]:
@@ -1471,7 +1478,11 @@ class Package(unittest.TestCase):
         for words, expected in [(["dovetrail", "ch"], ["channel", "channels"]),
                                 ([exe, "channel", ""], ["lounge", "boards", "articles"]),
                                 ([exe, "intervals", "--"], ["--json", "--help", "--config",
-                                                            "--plugin", "--version"])]:
+                                                            "--plugin", "--version"]),
+                                ([exe, "serve", "--"], ["--listen", "--threads", "--public-url",
+                                                        "--state", "--no-state", "--help",
+                                                        "--config", "--plugin", "--version"]),
+                                ([exe, "serve", "--no"], ["--no-state"])]:
             with self.subTest(words=words):
                 script = ("source /usr/share/bash-completion/bash_completion; source %s; "
                           "COMP_WORDS=(%s); COMP_CWORD=%d; COMP_LINE=\"${COMP_WORDS[*]}\"; "

@@ -474,7 +474,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             if (*noState) {
                 options.serve.statePath = std::string();
             } else if (*stateOption) {
-                options.serve.statePath = statePath;
+                // From where the program was started: serve runs in the INI file's directory.
+                options.serve.statePath =
+                    statePath.empty() ? statePath : fs::absolute(statePath).string();
             }
             return runServe(options.serve, err);
         }

@@ -12,8 +12,9 @@ struct ChannelCache::Entry {
     std::mutex mutex;
     ChannelStatus status;
     std::shared_ptr<const Feed> feed;
-    bool loaded = false;                             // the state was read for this entry
-    bool fetchWanted = false;                        // a due reader came while a job ran
+    bool loaded = false;       // the state was read for this entry
+    bool fetchWanted = false;  // a due reader came while a job ran
+    TimePoint notBefore{};     // no claim before this: another process holds the lease
     std::chrono::steady_clock::time_point deadline;  // of the job in progress
     std::vector<Callback> waiters;                   // readers without a feed
 };
@@ -122,7 +123,8 @@ std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetch
     }
     if (s.origin == Origin::elsewhere) {
         line << " " << printable(s.name)
-             << " is being fetched by another process; looking again at " << isoTime(s.nextFetch);
+             << " is being fetched by another process on the same state; its last feed is served "
+                "meanwhile";
         return line.str();
     }
     line << (s.origin == Origin::restored ? " restored " : " fetched ") << printable(s.name)
@@ -274,7 +276,7 @@ void ChannelCache::get(const std::string& channel, Callback done) {
         std::lock_guard<std::mutex> lock(entry->mutex);
         ChannelStatus& s = entry->status;
         const TimePoint now = options_.now();
-        const bool due = !s.fetched || now >= s.nextFetch;
+        const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
         if (!s.fetching && due && !stopping_) {
             s.fetching = true;
             s.overdue = false;
@@ -375,19 +377,24 @@ void ChannelCache::publish(const std::shared_ptr<Entry>& entry, bool finished, b
     }
 }
 
+ParsedText parseText(const std::string& text) {
+    ParsedText parsed;
+    try {
+        parsed.model = feeds::parsePluginText(text);
+    } catch (const feeds::FeedError& e) {
+        parsed.error = "Can't convert the channel's text: " + errorText(e);
+    }
+    return parsed;
+}
+
 std::shared_ptr<const Feed> ChannelCache::makeFeed(const std::string& name, std::string text,
-                                                   TimePoint lastModified, TimePoint fetchedAt,
+                                                   ParsedText parsed, TimePoint lastModified,
+                                                   TimePoint fetchedAt,
                                                    std::chrono::seconds interval,
                                                    const std::map<std::string, TimePoint>& dates,
                                                    const std::vector<TimePoint>* recorded,
                                                    const std::shared_ptr<const Feed>& previous) {
-    std::optional<feeds::ChannelModel> model;
-    std::string conversionError;
-    try {
-        model = feeds::parsePluginText(text);
-    } catch (const feeds::FeedError& e) {
-        conversionError = "Can't convert the channel's text: " + errorText(e);
-    }
+    std::optional<feeds::ChannelModel>& model = parsed.model;
     if (model) {
         for (std::size_t i = 0; i < model->items.size(); ++i) {
             feeds::FeedItem& item = model->items[i];
@@ -401,7 +408,7 @@ std::shared_ptr<const Feed> ChannelCache::makeFeed(const std::string& name, std:
         }
     }
     auto feed = std::make_shared<const Feed>(name, std::move(text), lastModified, fetchedAt,
-                                             interval, std::move(model), conversionError);
+                                             interval, std::move(model), std::move(parsed.error));
     // The forms readers will ask for are made now, on this thread, not by the first of them.
     std::vector<std::string> bases;
     {
@@ -453,8 +460,8 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
             stateError = errorText(e);
         }
         const TimePoint modified = stored.lastModified.value_or(*stored.lastFetch);
-        feed = makeFeed(name, *stored.text, modified, stored.lastSuccess.value_or(modified),
-                        interval, dates, nullptr, current);
+        feed = makeFeed(name, *stored.text, parseText(*stored.text), modified,
+                        stored.lastSuccess.value_or(modified), interval, dates, nullptr, current);
     }
     std::lock_guard<std::mutex> lock(entry->mutex);
     ChannelStatus& s = entry->status;
@@ -513,18 +520,20 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
         fetchEnded(name);
         return;
     }
-    while (true) {
+    bool checkDue = true;
+    while (!stopping_) {
         const TimePoint now = options_.now();
-        {
+        if (checkDue) {
             std::lock_guard<std::mutex> lock(entry->mutex);
             const ChannelStatus& s = entry->status;
-            const bool due = !s.fetched || now >= s.nextFetch;
+            const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
             const bool wanted = mayFetch || entry->fetchWanted || !entry->waiters.empty();
             entry->fetchWanted = false;
-            if (!due || !wanted || stopping_) {
+            if (!due || !wanted) {
                 break;
             }
         }
+        checkDue = true;
         state::FetchClaim claim;
         try {
             claim = state_->claimFetch(name, now, leaseLength());
@@ -545,30 +554,29 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
             finish(true);
             return;
         }
-        // Another process fetches it: its last feed is served meanwhile, and this process looks
-        // again when the lease ends.
+        // Another process is fetching it. Its last feed, if any, is served meanwhile (as due:
+        // max-age 0), and this process asks the state again shortly.
         adopt(entry, claim.stored, Origin::elsewhere);
         bool haveFeed = false;
         {
             std::lock_guard<std::mutex> lock(entry->mutex);
             entry->status.origin = Origin::elsewhere;
-            entry->status.fetched = true;
-            entry->status.nextFetch = claim.leaseExpires;
+            entry->notBefore = std::min(
+                claim.leaseExpires,
+                now + std::chrono::duration_cast<TimePoint::duration>(options_.elsewherePoll));
             haveFeed = entry->feed != nullptr;
         }
         if (haveFeed) {
             finish(true);
             return;
         }
-        // No feed to serve: wait here for that fetch to be recorded, a little at a time.
+        // No feed to serve: readers wait for that fetch to be recorded (at most their deadline).
         const auto until = std::chrono::steady_clock::now() + options_.elsewherePoll;
         while (!stopping_ && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                 std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
         }
-        mayFetch = true;
-        std::lock_guard<std::mutex> lock(entry->mutex);
-        entry->status.nextFetch = options_.now();  // look again
+        checkDue = false;
     }
     finish(false);
 }
@@ -610,14 +618,14 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
     const TimePoint next = nextAllowedFetch(start, success, streak, lastSuccess, interval, longest);
 
     // The guids are recorded before the forms are written: their dates come from the state.
+    ParsedText parsed;
     std::vector<std::string> guids;
     if (success) {
-        try {
-            for (const feeds::FeedItem& item : feeds::parsePluginText(outcome.text).items) {
+        parsed = parseText(outcome.text);
+        if (parsed.model) {
+            for (const feeds::FeedItem& item : parsed.model->items) {
                 guids.push_back(item.guid());
             }
-        } catch (const feeds::FeedError&) {
-            // makeFeed says why; the text is still kept.
         }
     }
     state::FetchResult result;
@@ -641,7 +649,6 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
     }
 
     std::shared_ptr<const Feed> feed;
-    std::string conversionError;
     if (success) {
         std::string text = std::move(result.text);
         // Without the state's dates, an item this process has seen keeps its date.
@@ -655,8 +662,9 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
             const bool unchanged = previous && previous->text() == text;
             lastModified = unchanged ? previous->lastModified() : start;
         }
-        feed = makeFeed(name, std::move(text), *lastModified, start, interval, dates,
-                        recorded.size() == result.guids.size() ? &recorded : nullptr, previous);
+        feed =
+            makeFeed(name, std::move(text), std::move(parsed), *lastModified, start, interval,
+                     dates, recorded.size() == result.guids.size() ? &recorded : nullptr, previous);
     }
 
     {

@@ -128,6 +128,13 @@ class Feed {
     mutable std::vector<std::shared_ptr<const feeds::FeedSet>> sets_;
 };
 
+// The plug-in's text read once per fetch: its model, or why it cannot be read.
+struct ParsedText {
+    std::optional<feeds::ChannelModel> model;
+    std::string error;
+};
+ParsedText parseText(const std::string& text);
+
 // The answer for one reader.
 struct Lookup {
     std::shared_ptr<const Feed> feed;  // null when the channel never succeeded
@@ -145,7 +152,7 @@ enum class Origin {
     none,       // nothing yet
     fetched,    // this process fetched it
     restored,   // read from the state: fetched before a restart, or by another process
-    elsewhere,  // another process is fetching it now (its lease runs until `nextFetch`)
+    elsewhere,  // another process is fetching it now
 };
 
 // Bookkeeping of one channel, for the status page and the log.
@@ -259,8 +266,8 @@ class ChannelCache {
                   TimePoint start);
     FetchOutcome runFetcher(const std::string& channel);
     std::shared_ptr<const Feed> makeFeed(const std::string& name, std::string text,
-                                         TimePoint lastModified, TimePoint fetchedAt,
-                                         std::chrono::seconds interval,
+                                         ParsedText parsed, TimePoint lastModified,
+                                         TimePoint fetchedAt, std::chrono::seconds interval,
                                          const std::map<std::string, TimePoint>& dates,
                                          const std::vector<TimePoint>* recorded,
                                          const std::shared_ptr<const Feed>& previous);

@@ -53,14 +53,14 @@ bool wantsGzip(const HttpRequest& request) {
 }
 
 std::string outcomeText(const ChannelStatus& s) {
+    if (s.origin == Origin::elsewhere && !s.lastSuccess) {
+        return "fetching elsewhere";
+    }
     if (s.fetching && !s.fetched) {
         return s.overdue ? "fetching, overdue" : "fetching";
     }
     if (!s.fetched) {
         return "never fetched";
-    }
-    if (s.origin == Origin::elsewhere && s.lastStatus == 0 && !s.lastSuccess) {
-        return "fetching elsewhere";
     }
     return s.lastStatus == 0 ? "ok" : "failed";
 }

@@ -240,43 +240,6 @@ std::optional<std::string> queryValue(std::string_view query, std::string_view n
     return std::nullopt;
 }
 
-std::string jsonString(std::string_view latin1) {
-    std::string out = "\"";
-    for (const char c : latin1) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20 || u == 0x7F) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-                    out += escaped;
-                } else if (u >= 0x80) {
-                    out += static_cast<char>(0xC0 | (u >> 6));
-                    out += static_cast<char>(0x80 | (u & 0x3F));
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());

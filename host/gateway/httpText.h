@@ -34,9 +34,6 @@ std::optional<std::string> percentDecode(std::string_view text);
 // The decoded value of the first `name=value` pair of a query; nothing when absent or undecodable.
 std::optional<std::string> queryValue(std::string_view query, std::string_view name);
 
-// 8-bit Latin-1 text as a JSON string literal (UTF-8, quoted, escaped).
-std::string jsonString(std::string_view latin1);
-
 // Text for one log line: control bytes, bytes above 126, quotes and backslashes as \xHH.
 std::string printable(std::string_view text);
 
