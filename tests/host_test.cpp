@@ -668,6 +668,9 @@ TEST_F(CacheStateTest, TwoGatewaysOnOneStateFetchOnceAndShareTheFeed) {
     first.answer(FetchOutcome{0, channelText({"a"}), ""});
     auto a = open(first);
     auto b = open(second);
+    std::atomic<int> elsewhere{0};
+    b->setFetchObserver(
+        [&](const ChannelStatus& s) { elsewhere += s.origin == Origin::elsewhere; });
     first.hold();
     std::promise<Lookup> fromA;
     a->get("lounge", [&](Lookup l) { fromA.set_value(std::move(l)); });
@@ -691,7 +694,18 @@ TEST_F(CacheStateTest, TwoGatewaysOnOneStateFetchOnceAndShareTheFeed) {
     first.hold();
     a->get("lounge", [](Lookup) {});
     ASSERT_EQ(first.callsOnceStarted(2), 2);
+    // Meanwhile b serves what it has, as due, and asks the state again only after a while.
+    const int before = elsewhere;
+    for (int i = 0; i < 5; ++i) {
+        const Lookup served = b->getAndWait("lounge");
+        ASSERT_TRUE(served.feed);
+        EXPECT_EQ(served.nextFetch, clock_.time());  // due: max-age 0
+        b->waitForFetches(std::chrono::steady_clock::now() + 5s);
+    }
+    EXPECT_EQ(elsewhere - before, 1);
+    EXPECT_EQ(second.calls, 0);
     a->abandonFetches();
+    clock_.advance(1s);
     second.answer(FetchOutcome{0, channelText({"b"}), ""});
     b->getAndWait("lounge");
     b->waitForFetches(std::chrono::steady_clock::now() + 5s);
