@@ -271,8 +271,9 @@ class ChannelCache {
                                          const std::map<std::string, TimePoint>& dates,
                                          const std::vector<TimePoint>* recorded,
                                          const std::shared_ptr<const Feed>& previous);
-    // Answers the waiting readers (all of them, or only when a feed is there) and reports.
-    void publish(const std::shared_ptr<Entry>& entry, bool onlyWithFeed, bool observe);
+    // Answers the waiting readers and, with `observe`, reports. A `finished` job answers them
+    // all; one that goes on answers them only when a feed is there.
+    void publish(const std::shared_ptr<Entry>& entry, bool finished, bool observe);
     void watch(const std::shared_ptr<Entry>& entry);
     void watchLoop();
     void fetchEnded(const std::string& channel);
