@@ -1,14 +1,18 @@
-// Drives the gateway's request handling (routes, channel names, cache, validators, status pages)
-// with a fake plug-in and a fake clock. The input is lines:
+// Drives the gateway's request handling (routes, channel names, feed forms, cache, schedule,
+// validators, status and index pages) with a fake plug-in and a fake clock. The input is lines:
 //   +N                 the clock moves N seconds on (N: up to four digits)
-//   !ok !fail !big !throw !unknown
-//                      how the fake plug-in answers the fetches from now on
+//   !ok !conv !fail !big !throw !unknown
+//                      how the fake plug-in answers the fetches from now on (!conv: a text the
+//                      converter reads, !ok: one it cannot)
 //   METHOD TARGET[\tName: value]...
 //                      a request with its headers
 // Invariants, whatever the requests:
-//   - a configured channel is fetched at most once per interval, and no other name ever;
+//   - a configured channel is fetched no sooner than its interval after a success, no sooner
+//     than 30 s after a failure, and never sooner than its interval after its last success; no
+//     other name is ever fetched;
 //   - every request is answered exactly once, with a status the routes can give;
-//   - a channel answered 200 carries a text the plug-in gave for that very channel;
+//   - a channel's form answered 200 comes from a text the plug-in gave for that very channel:
+//     .plugin byte for byte, the other forms carrying that text's mark (or gzip-compressed);
 //   - the answer of a HEAD, 304 or error never carries a feed.
 #include <chrono>
 #include <cstddef>
@@ -23,6 +27,7 @@
 
 #include "channelCache.h"
 #include "channelDirectory.h"
+#include "feedFormats.h"
 #include "httpService.h"
 #include "httpText.h"
 
@@ -30,7 +35,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::chrono::seconds kInterval = 600s;
+const host::Intervals kIntervals{60, 300, 600};
 
 void check(bool condition, int line = __builtin_LINE()) {
     if (!condition) {
@@ -52,23 +57,41 @@ std::vector<std::string> split(const std::string& text, char separator) {
     }
 }
 
-enum class Mode { Ok, Fail, Big, Throw, Unknown };
+enum class Mode { Ok, Convertible, Fail, Big, Throw, Unknown };
 
 struct Harness {
     std::int64_t seconds = 1'800'000'000;
     Mode mode = Mode::Ok;
     int version = 0;
     std::map<std::string, std::vector<std::int64_t>> fetchStarts;
+    std::map<std::string, bool> lastSucceeded;
+    std::map<std::string, std::int64_t> lastSuccess;
     std::map<std::string, std::set<std::string>> textsGiven;
+    std::map<std::string, std::set<std::string>> marksGiven;
     std::shared_ptr<const host::ChannelSet> channels;
 
     host::TimePoint now() const { return host::TimePoint(std::chrono::seconds(seconds)); }
 
+    std::int64_t interval(const std::string& name) const {
+        return kIntervals.forKind(channels->find(name)->intervalKind);
+    }
+
     host::FetchOutcome fetch(const std::string& name, std::size_t maxBytes) {
         check(channels->find(name) != nullptr);
         std::vector<std::int64_t>& starts = fetchStarts[name];
-        check(starts.empty() || seconds - starts.back() >= kInterval.count());
+        if (!starts.empty()) {
+            const std::int64_t since = seconds - starts.back();
+            check(since >= (lastSucceeded[name] ? interval(name) : 30));
+        }
+        if (lastSuccess.count(name) != 0) {
+            check(seconds - lastSuccess[name] >= interval(name));
+        }
         starts.push_back(seconds);
+        // What the cache will make of it: only a text within the limit is a success.
+        lastSucceeded[name] = mode == Mode::Ok || mode == Mode::Convertible;
+        if (lastSucceeded[name]) {
+            lastSuccess[name] = seconds;
+        }
         switch (mode) {
             case Mode::Fail:
                 return host::FetchOutcome{1, {}, "Bad HTTP response: 500 Internal Server Error"};
@@ -79,10 +102,17 @@ struct Harness {
             case Mode::Big:
                 return host::FetchOutcome{0, std::string(maxBytes + 1, 'x'), {}};
             case Mode::Ok:
+            case Mode::Convertible:
                 break;
         }
-        std::string text = "<RSS>" + name + "#" + std::to_string(++version / 2);
+        const std::string mark = "mark-" + std::to_string(++version) + "-";
+        std::string text = mode == Mode::Ok
+                               ? "<RSS>" + name + "#" + mark
+                               : "<RSS><CHANNEL><TITLE>" + mark + "</TITLE><ITEM><TITLE>" +
+                                     "<![CDATA[item " + mark + "]]></TITLE><LINK>http://h/" + mark +
+                                     "</LINK></ITEM></CHANNEL></RSS>";
         textsGiven[name].insert(text);
+        marksGiven[name].insert(mark);
         return host::FetchOutcome{0, text, {}};
     }
 };
@@ -91,11 +121,18 @@ struct Harness {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Harness harness;
-    harness.channels = std::make_shared<const host::ChannelSet>(host::servableChannels(
-        {{"lounge", "Lounge"}, {"boards", "Boards"}, {"a b", "Spaced"}, {"Caf\xE9", "Caf\xE9"}}));
+    {
+        host::ChannelSet set = host::servableChannels({{"lounge", "Lounge"},
+                                                       {"boards", "Boards"},
+                                                       {"a b", "Spaced"},
+                                                       {"Caf\xE9", "Caf\xE9"}});
+        set.channels[0].intervalKind = host::IntervalKind::lounge;
+        set.channels[1].intervalKind = host::IntervalKind::messageBoards;
+        harness.channels = std::make_shared<const host::ChannelSet>(std::move(set));
+    }
 
     host::CacheOptions options;
-    options.minInterval = kInterval;
+    options.minInterval = std::chrono::seconds(kIntervals.longest());
     options.maxFeedBytes = 256;
     options.now = [&harness] { return harness.now(); };
     options.launch = [](std::function<void()> job) { job(); };  // deterministic: no threads
@@ -104,12 +141,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return harness.fetch(name, maxBytes);
         },
         options);
-    cache.setChannels(harness.channels->names());
+    cache.setChannels(host::channelSchedules(*harness.channels, kIntervals),
+                      std::chrono::seconds(kIntervals.longest()));
 
     host::ServiceSources sources;
     sources.mainPage = [] { return host::CallResult{0, "<html>main</html>", {}}; };
     sources.channels = [&harness] { return harness.channels; };
-    sources.intervals = host::Intervals{60, 300, 600};
+    sources.intervals = kIntervals;
     sources.now = options.now;
     sources.log = [](const std::string&) {};
     host::HttpService service(cache, sources);
@@ -122,7 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (!line.empty() && line[0] == '!') {
             const std::string word = line.substr(1);
-            harness.mode = word == "fail"      ? Mode::Fail
+            harness.mode = word == "conv"      ? Mode::Convertible
+                           : word == "fail"    ? Mode::Fail
                            : word == "big"     ? Mode::Big
                            : word == "throw"   ? Mode::Throw
                            : word == "unknown" ? Mode::Unknown
@@ -156,16 +195,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(kStatuses.count(answer.status) == 1);
         const bool isChannel = request.path.rfind("/channels/", 0) == 0;
         if (isChannel && answer.status == 200) {
-            // Only /channels/NAME.rss with a configured NAME can be answered 200.
+            // Only /channels/NAME.FORMAT with a configured NAME can be answered 200.
             const std::string& path = request.path;
-            check(path.size() > 14 && path.compare(path.size() - 4, 4, ".rss") == 0);
-            const auto name = host::percentDecode(path.substr(10, path.size() - 14));
-            check(name && harness.channels->find(*name) != nullptr);
-            check(harness.textsGiven[*name].count(std::string(answer.body.view())) == 1);
+            const std::size_t dot = path.rfind('.');
+            check(dot != std::string::npos && dot > 10);
+            const auto format = host::feeds::parseFeedFormat(path.substr(dot + 1));
+            const auto name = host::percentDecode(path.substr(10, dot - 10));
+            check(format && name && harness.channels->find(*name) != nullptr);
+            const std::string body(answer.body.view());
+            const std::string* encoding = answer.header("Content-Encoding");
+            if (encoding != nullptr) {
+                check(*encoding == "gzip" && body.rfind("\x1f\x8b", 0) == 0);
+            } else if (*format == host::feeds::FeedFormat::plugin) {
+                check(harness.textsGiven[*name].count(body) == 1);
+            } else {
+                bool marked = false;
+                for (const std::string& mark : harness.marksGiven[*name]) {
+                    marked = marked || body.find(mark) != std::string::npos;
+                }
+                check(marked);
+            }
         }
-        if (answer.status == 304 || (isChannel && answer.status >= 400)) {
+        if (answer.status == 304) {
+            check(answer.body.empty());
+        }
+        if (isChannel && answer.status >= 400) {
+            // A message, never a feed (a 404 may echo the path, and so a mark).
+            const std::string body(answer.body.view());
+            check(body.rfind("<?xml", 0) != 0 && body.rfind("{\n  \"version\"", 0) != 0);
             for (const auto& [name, texts] : harness.textsGiven) {
-                check(texts.count(std::string(answer.body.view())) == 0);
+                check(texts.count(body) == 0);
             }
         }
         service.answered(request, answer, answer.body.size(), std::chrono::microseconds(1));

@@ -19,8 +19,8 @@ case "${1:-}" in
             bash-completion)
         # ... and check the feed formats with an XML validator and a feed reader.
         packages+=(libxml2-utils newsboat)
-        # serve's listen queue is read with ss.
-        packages+=(iproute2)
+        # serve's listen queue is read with ss; the example nginx cache runs in front of serve.
+        packages+=(iproute2 nginx-light)
         # The fuzz targets: clang with libFuzzer and the sanitizer run-times.
         packages+=(clang-14 libclang-rt-14-dev)
         ;;

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """End-to-end tests of the dovetrail program.
 
-Run one group: host_e2e.py Commands|Serve|Install|FeedReader|Browser|Formats|IndexPage|Package|Load. The environment names the program
-(DOVETRAIL_EXE), the plug-in (DOVETRAIL_PLUGIN), the build tree's example (DOVETRAIL_EXAMPLES)
+Run one group: host_e2e.py
+Commands|Serve|Install|FeedReader|Browser|Formats|IndexPage|Package|Load|Restart|Nginx.
+The environment names the program (DOVETRAIL_EXE), the plug-in (DOVETRAIL_PLUGIN), the build tree's example (DOVETRAIL_EXAMPLES)
 and the golden files (DOVETRAIL_GOLDEN). A group whose tools are missing exits with 77 (skipped).
 """
 
@@ -278,6 +279,7 @@ class Commands(TempDirTest):
         self.assertIn("HostName in [Config] of %s is not set" % ini, err)
 
     def test_command_line_and_plugin_problems(self):
+        write(os.path.join(self.tmp, "blocker"), "a file where a directory would be\n")
         for args, code, message in [
             ([], EX_USAGE, "a command is needed"),
             (["bogus"], EX_USAGE, "bogus"),
@@ -287,6 +289,12 @@ class Commands(TempDirTest):
             (["serve", "--max-connections-per-address", "0"], EX_USAGE,
              "--max-connections-per-address 0"),
             (["serve", "--max-feed-bytes", "lots"], EX_USAGE, "--max-feed-bytes"),
+            (["serve", "--public-url", "ftp://feeds"], EX_USAGE, "--public-url: Not a base URL"),
+            (["serve", "--state", "s.db", "--no-state"], EX_USAGE, "excludes"),
+            # A relative state file is taken from where the program was started.
+            (["serve", "--state", "blocker/state.sqlite3"], 73,
+             "Can't create the state directory: %s: Not a directory"
+             % os.path.join(os.path.realpath(self.tmp), "blocker")),
             (["--plugin", "/nonexistent/libdovetrail.so", "intervals"], EX_UNAVAILABLE,
              "/nonexistent/libdovetrail.so"),
         ]:
@@ -363,6 +371,12 @@ class Upstream:
         self.server.server_close()
 
 
+def iso_seconds(text):
+    """Seconds since the epoch of a time as /status writes it ("2026-01-31T12:00:00Z")."""
+    import calendar
+    return calendar.timegm(time.strptime(text, "%Y-%m-%dT%H:%M:%SZ"))
+
+
 def brief(subject, msgs=1):
     return ("<?xml version='1.0' encoding='utf-8'?><ArrayOfMessageBrief><MessageBrief>"
             "<Url>http://x/m?id=1</Url><Subject>%s</Subject><Author>A</Author>"
@@ -376,6 +390,12 @@ class Server:
         if command is None:
             command = [EXE, "--config", ini, "--plugin", PLUGIN]
         environment = dict(os.environ)
+        # Unless a test names the state, each server keeps it in a directory of its own: the
+        # default place, never the user's.
+        self.state_home = None
+        if not any(o in ("--state", "--no-state") for o in options):
+            self.state_home = tempfile.mkdtemp(prefix="dovetrail-state-")
+            environment["XDG_STATE_HOME"] = self.state_home
         environment["TSAN_OPTIONS"] = (environment.get("TSAN_OPTIONS", "") + " suppressions="
                                        + os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                       "host_tsan.supp")).strip()
@@ -417,6 +437,8 @@ class Server:
             self.process.send_signal(sig)
         code = self.process.wait(timeout=30)
         self.reader.join(5)
+        if self.state_home:
+            shutil.rmtree(self.state_home, True)
         # A sanitizer build reports on standard error; such a report fails the test.
         report = re.search(r"(Sanitizer|runtime error:).*", self.log())
         if report:
@@ -480,14 +502,21 @@ class Serve(TempDirTest):
 
     def test_a_second_request_inside_the_interval_comes_from_the_cache(self):
         server = self.start(minutes=2)
-        status, headers, first = server.get("/channels/lounge.rss")
+        status, headers, first = server.get("/channels/lounge.plugin")
         self.assertEqual(status, 200)
         self.assertEqual(headers["Content-Type"], "application/rss+xml; charset=ISO-8859-1")
         self.assertIn(b"<TITLE><![CDATA[lounge news - A]]></TITLE>", first)
         max_age = int(re.fullmatch(r"max-age=(\d+)", headers["Cache-Control"]).group(1))
         self.assertTrue(110 <= max_age <= 120, max_age)
-        status, _, second = server.get("/channels/lounge.rss")
+        status, _, second = server.get("/channels/lounge.plugin")
         self.assertEqual((status, second), (200, first))
+        # Every form comes from the same fetch.
+        for extension, content_type in (("rss", "application/rss+xml; charset=utf-8"),
+                                         ("atom", "application/atom+xml; charset=utf-8"),
+                                         ("json", "application/feed+json; charset=utf-8")):
+            status, headers, body = server.get("/channels/lounge." + extension)
+            self.assertEqual((status, headers["Content-Type"]), (200, content_type))
+            self.assertIn(b"lounge news - A", body)
         self.assertEqual(self.upstream.count("/lounge.xml"), 1)
         self.assertEqual(self.upstream.count("/lounge-interval.xml"), 1)
 
@@ -520,24 +549,25 @@ class Serve(TempDirTest):
         self.assertEqual((status, body), (200, good))
         self.assertTrue(headers["Warning"].startswith('111 dovetrail "Revalidation failed'),
                         headers["Warning"])
-        channel = server.wait_for_fetches("lounge", 3)
+        # A failed channel is tried again 30 s later, not at the next request, however short
+        # the service's interval.
+        max_age = int(re.fullmatch(r"max-age=(\d+)", headers["Cache-Control"]).group(1))
+        self.assertTrue(25 <= max_age <= 30, max_age)
+        for _ in range(5):
+            server.get("/channels/lounge.rss")
+        channel = server.wait_for_fetches("lounge", 2)
         self.assertEqual((channel["name"], channel["outcome"], channel["status"]),
                          ("lounge", "failed", 1))
         self.assertTrue(channel["error"])
-        self.assertEqual((channel["fetches"], channel["failures"]), (3, 2))
+        self.assertEqual((channel["fetches"], channel["failures"], channel["failureStreak"]),
+                         (2, 1, 1))
         self.assertIsNotNone(channel["lastSuccess"])
+        self.assertEqual(self.upstream.count("/lounge.xml"), 2)
+        self.assertEqual(iso_seconds(channel["nextFetch"]) - iso_seconds(channel["lastFetch"]), 30)
         # The HTML form shows the failure too.
         _, headers, html = server.get("/status")
         self.assertTrue(headers["Content-Type"].startswith("text/html"))
         self.assertIn(b"failed (status 1)", html)
-        # Once the service recovers the feed is fresh again.
-        self.upstream.route("/lounge.xml", brief("lounge news", 3))
-        server.get("/channels/lounge.rss")
-        server.wait_for_fetches("lounge", 4)
-        status, headers, body = server.get("/channels/lounge.rss")
-        self.assertEqual(status, 200)
-        self.assertNotIn("Warning", headers)
-        self.assertIn(b"(2 replies)", body)
 
     def test_a_500_with_a_well_formed_body_keeps_the_last_good_feed(self):
         server = self.start(minutes=0)
@@ -561,6 +591,10 @@ class Serve(TempDirTest):
         status, headers, body = server.get("/channels/broken.rss")
         self.assertEqual(status, 502)
         self.assertTrue(body.strip())
+        # Retry-After says when the next try is: the first retry of a failed channel.
+        self.assertTrue(29 <= int(headers["Retry-After"]) <= 30, headers["Retry-After"])
+        self.assertEqual(server.get("/channels/broken.atom")[0], 502)
+        self.assertEqual(self.upstream.count("/broken.xml"), 1)
         # Names that are not configured ask nothing of the plug-in; control bytes come back
         # escaped.
         status, _, body = server.get("/channels/nope.rss")
@@ -706,6 +740,10 @@ class FeedReader(ExampleServer):
             with self.subTest(channel=name):
                 feed = feedparser.parse(self.server.base + "/channels/%s.rss" % name)
                 self.assertEqual(feed.get("status"), 200)
+                # Strict RSS 2.0, sent gzip-compressed to a reader that asks for it.
+                self.assertFalse(feed.bozo, feed.get("bozo_exception"))
+                self.assertEqual(feed.version, "rss20")
+                self.assertEqual(feed.headers.get("content-encoding"), "gzip")
                 self.assertEqual(feed.feed.get("title"),
                                  {"lounge": "Community Lounge", "articles": "New Articles"}[name])
                 got = [(e.get("title"), e.get("link")) for e in feed.entries]
@@ -721,7 +759,8 @@ class Browser(ExampleServer):
         done = subprocess.run(
             [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update",
-             "--disable-sync", "--user-data-dir=" + profile, "--dump-dom", self.server.base + "/"],
+             "--disable-sync", "--user-data-dir=" + profile, "--dump-dom",
+             self.server.base + "/main-page"],
             capture_output=True, timeout=120)
         dom = done.stdout.decode("utf-8", "replace")
         self.assertEqual(done.returncode, 0, done.stderr.decode("utf-8", "replace")[-2000:])
@@ -765,24 +804,34 @@ def plugin_items(name):
 
 
 class Formats(TempDirTest):
-    """channel --format and opml, their bytes read by real clients: xmllint, feedparser, Python's
-    json, newsboat (from files, and from an OPML import over HTTP)."""
+    """Every form serve offers, its saved bytes read by real clients: xmllint, feedparser,
+    Python's json, newsboat (a URL list of every channel, and an OPML import)."""
+
+    FORMS = ("rss", "atom", "json", "plugin")
 
     def setUp(self):
         super().setUp()
         self.ini = copy_example(os.path.join(self.tmp, "example"))
         with open(self.ini, "wb") as f:
             f.write(FORMATS_INI)
+        self.server = Server(self.ini)
+        self.addCleanup(self.server.stop)
         self.feeds = os.path.join(self.tmp, "feeds")
+        os.mkdir(self.feeds)
         self.started = time.time()
-        for fmt in ("rss", "atom", "json"):
-            code, out, err = run("--config", self.ini, "channel", *FORMATS_CHANNELS, "--format",
-                                 fmt, "-o", self.feeds)
-            self.assertEqual((code, out, err), (0, b"", ""))
+        for name in FORMATS_CHANNELS:
+            for form in self.FORMS:
+                status, headers, body = self.server.get("/channels/%s.%s" % (name, form))
+                self.assertEqual(status, 200, body)
+                with open(self.path(name, form), "wb") as f:
+                    f.write(body)
         self.finished = time.time()
 
     def path(self, name, fmt):
         return os.path.join(self.feeds, name + "." + fmt)
+
+    def url(self, name, fmt):
+        return "%s/channels/%s.%s" % (self.server.base, name, fmt)
 
     def assert_recent(self, struct_time):
         import calendar
@@ -790,9 +839,9 @@ class Formats(TempDirTest):
         self.assertTrue(int(self.started) - 1 <= when <= self.finished + 1, struct_time)
 
     def test_xmllint_accepts_the_saved_bytes(self):
-        code, opml, err = run("--config", self.ini, "opml")
-        self.assertEqual((code, err), (0, ""))
-        opml_path = write(os.path.join(self.tmp, "channels.opml"), "")
+        status, headers, opml = self.server.get("/channels.opml")
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/x-opml; charset=utf-8"))
+        opml_path = os.path.join(self.tmp, "channels.opml")
         with open(opml_path, "wb") as f:
             f.write(opml)
         files = [self.path(n, f) for n in FORMATS_CHANNELS for f in ("rss", "atom")] + [opml_path]
@@ -804,6 +853,11 @@ class Formats(TempDirTest):
             self.assertTrue(data.startswith(b'<?xml version="1.0" encoding="UTF-8"?>\n'
                                             b'<rss version="2.0" '
                                             b'xmlns:atom="http://www.w3.org/2005/Atom">'))
+            # The plug-in's own text, byte for byte, as the CLI writes it.
+            code, out, _ = run("--config", self.ini, "channel", name)
+            self.assertEqual(code, 0)
+            with open(self.path(name, "plugin"), "rb") as f:
+                self.assertEqual(f.read(), out)
         with open(self.path("boards", "rss"), "rb") as f:
             self.assertIn("Jo\u00ebl Durand".encode("utf-8"), f.read())
 
@@ -828,11 +882,15 @@ class Formats(TempDirTest):
                         else:
                             self.assertNotIn("image", feed.feed)
                     self.assertEqual([(e.title, e.link, e.id) for e in feed.entries], expected)
+                    # Items are dated when the gateway first saw them: at the first fetch.
                     self.assert_recent(feed.feed.updated_parsed)
                     for entry in feed.entries:
                         self.assert_recent(entry.published_parsed)
-                    self.assertIn("http://127.0.0.1:8080/channels/%s.%s" % (name, fmt),
-                                  [link.href for link in feed.feed.links])
+                    self.assertIn(self.url(name, fmt), [link.href for link in feed.feed.links])
+        # Asked again, the feeds are the same bytes: same dates, same tags.
+        for name in FORMATS_CHANNELS:
+            with open(self.path(name, "atom"), "rb") as f:
+                self.assertEqual(self.server.get("/channels/%s.atom" % name)[2], f.read())
 
     def test_json_feed_has_the_required_keys(self):
         for name, (title, description, home, _) in FORMATS_CHANNELS.items():
@@ -842,7 +900,7 @@ class Formats(TempDirTest):
                 self.assertEqual(feed["version"], "https://jsonfeed.org/version/1.1")
                 self.assertEqual(feed["title"], title)
                 self.assertEqual(feed["home_page_url"], home)
-                self.assertEqual(feed["feed_url"], "http://127.0.0.1:8080/channels/%s.json" % name)
+                self.assertEqual(feed["feed_url"], self.url(name, "json"))
                 got = []
                 for item in feed["items"]:
                     self.assertIsInstance(item["id"], str)
@@ -872,33 +930,24 @@ class Formats(TempDirTest):
             result[url] = (feed_title, sorted(titles))
         return result
 
-    def test_newsboat_finds_every_item_of_every_channel(self):
+    def test_newsboat_reloads_every_channel_from_serve_and_finds_every_item(self):
         for fmt in ("rss", "atom"):
-            urls = ["file://" + self.path(name, fmt) for name in FORMATS_CHANNELS]
+            urls = [self.url(name, fmt) for name in FORMATS_CHANNELS]
             got = self.newsboat_items(urls, fmt)
             self.assertEqual(sorted(got), sorted(urls))
             for name, (title, _, _, _) in FORMATS_CHANNELS.items():
                 with self.subTest(channel=name, format=fmt):
-                    self.assertEqual(got["file://" + self.path(name, fmt)],
+                    self.assertEqual(got[self.url(name, fmt)],
                                      (title, sorted(t for t, _, _ in plugin_items(name))))
 
-    def test_newsboat_imports_the_opml_list_and_fetches_each_feed_over_http(self):
-        site = os.path.join(self.tmp, "site")
-        shutil.copytree(self.feeds, os.path.join(site, "channels"))
-        handler = lambda *a, **k: http.server.SimpleHTTPRequestHandler(*a, directory=site, **k)
-        httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        httpd.RequestHandlerClass.log_message = lambda *a: None
-        threading.Thread(target=httpd.serve_forever, daemon=True).start()
-        self.addCleanup(httpd.server_close)
-        self.addCleanup(httpd.shutdown)
-        base = "http://127.0.0.1:%d" % httpd.server_address[1]
+    def test_newsboat_imports_the_opml_list_from_serve_and_fetches_each_feed(self):
         opml = os.path.join(self.tmp, "channels.opml")
-        code, out, err = run("--config", self.ini, "opml", "--public-url", base + "/", "-o", opml)
-        self.assertEqual((code, out, err), (0, b"", ""))
+        with open(opml, "wb") as f:
+            f.write(self.server.get("/channels.opml")[2])
         import xml.etree.ElementTree as ET
         outlines = ET.parse(opml).getroot().findall("./body/outline")
         self.assertEqual([(o.get("text"), o.get("xmlUrl"), o.get("htmlUrl")) for o in outlines],
-                         [(t, "%s/channels/%s.rss" % (base, n), h)
+                         [(t, self.url(n, "rss"), h)
                           for n, (t, _, h, _) in FORMATS_CHANNELS.items()])
         urls_file = os.path.join(self.tmp, "urls")
         done = subprocess.run(["newsboat", "-i", opml, "-u", urls_file, "-c",
@@ -910,7 +959,7 @@ class Formats(TempDirTest):
         got = self.newsboat_items(urls, "imported")
         for name, (title, _, _, _) in FORMATS_CHANNELS.items():
             with self.subTest(channel=name):
-                self.assertEqual(got["%s/channels/%s.rss" % (base, name)],
+                self.assertEqual(got[self.url(name, "rss")],
                                  (title, sorted(t for t, _, _ in plugin_items(name))))
 
     def test_the_default_format_is_the_plugins_text_and_odd_input_is_reported(self):
@@ -939,8 +988,8 @@ class Formats(TempDirTest):
 
 
 class IndexPage(TempDirTest):
-    """The gateway's index page in a browser: at a desktop's and a phone's width nothing scrolls
-    sideways, and the feeds are announced for discovery."""
+    """serve's index page in a browser: at a desktop's and a phone's width nothing scrolls
+    sideways, and every channel's feeds are announced for discovery."""
 
     # The page measures itself once laid out and tells the frame around it. A window cannot be
     # narrower than 500 pixels, a frame can; --dump-dom then shows the figures.
@@ -953,15 +1002,35 @@ class IndexPage(TempDirTest):
              '"message", e => document.body.setAttribute("data-fit", e.data));</script>'
              '</body></html>')
 
-    def test_the_page_fits_desktop_and_phone_widths(self):
-        renderer = os.environ.get("DOVETRAIL_RENDER_INDEX", "")
-        if not os.path.exists(renderer):
-            self.fail("DOVETRAIL_RENDER_INDEX does not name the built renderer: %r" % renderer)
-        page = os.path.join(self.tmp, "index.html")
-        subprocess.run([renderer, page], check=True, timeout=30)
-        with open(page, "rb") as f:
-            html = f.read()
-        self.assertEqual(html.count(b'<link rel="alternate"'), 12)  # 4 channels, 3 formats
+    # A channel whose title and address do not break anywhere, and whose fetch fails: the
+    # longest texts the page can get.
+    LONG = (b"[" + b"averyveryverylongchannelname" * 3 + b"]\nChannelUrl=" + b"missing" * 20
+            + b".xml\nChannelName=" + b"Unbreakable" * 12 + b"\n")
+
+    def test_the_page_fits_desktop_and_phone_widths_and_announces_every_feed(self):
+        ini = copy_example(os.path.join(self.tmp, "example"))
+        with open(ini, "wb") as f:
+            f.write(FORMATS_INI + self.LONG)
+        server = Server(ini)
+        self.addCleanup(server.stop)
+        self.assertEqual(server.get("/channels/lounge.rss")[0], 200)
+        self.assertEqual(server.get("/channels/" + "averyveryverylongchannelname" * 3
+                                    + ".rss")[0], 502)
+        status, headers, html = server.get("/")
+        self.assertEqual((status, headers["Content-Type"]), (200, "text/html; charset=utf-8"))
+        # Discovery: every announced feed is there, of the announced type.
+        alternates = re.findall(rb'<link rel="alternate" type="([^"]+)" title="[^"]*" '
+                                rb'href="([^"]+)">', html)
+        self.assertEqual(len(alternates), 12)  # 4 channels, 3 formats
+        for content_type, href in alternates:
+            href = href.decode()
+            self.assertTrue(href.startswith(server.base + "/channels/"), href)
+            if "averyvery" in href:
+                continue
+            with self.subTest(feed=href):
+                status, headers, _ = server.get(href[len(server.base):])
+                self.assertEqual(status, 200)
+                self.assertTrue(headers["Content-Type"].startswith(content_type.decode()))
         with open(os.path.join(self.tmp, "measured.html"), "wb") as f:
             f.write(html.replace(b"</body>", self.MEASURE))
         for width, height in ((1280, 900), (390, 844)):
@@ -988,7 +1057,218 @@ class IndexPage(TempDirTest):
         # The names arrive as the right characters.
         text = html.decode("utf-8")
         self.assertIn("Caf\u00e9 Lounge", text)
-        self.assertIn("Jo\u00ebl", text)
+        self.assertIn("\u201cBoards\u201d \u2013 Jo\u00ebl's picks", text)
+
+
+class Restart(TempDirTest):
+    """serve's state file over restarts, a kill in the middle of a fetch, a damaged file and a
+    second process, against a web service that counts what it is asked."""
+
+    def setUp(self):
+        super().setUp()
+        self.upstream = Upstream()
+        self.addCleanup(self.upstream.close)
+        for kind in ("lounge", "boards", "articles"):
+            self.upstream.route("/%s-interval.xml" % kind, "<int>5</int>")
+        for name in ("lounge", "boards"):
+            self.upstream.route("/%s.xml" % name, brief(name + " news"))
+        self.ini = write(os.path.join(self.tmp, "serve.ini"),
+                         "[Config]\nHostName=%s\nGetLoungeLatestUpdatePeriodUrl=lounge-interval.xml"
+                         "\nGetCommentLatestUpdatePeriodUrl=boards-interval.xml\n"
+                         "GetArticleLatestUpdatePeriodUrl=articles-interval.xml\n"
+                         "[lounge]\nChannelUrl=lounge.xml\nUpdateIntervalKind=lounge\n"
+                         "[boards]\nChannelUrl=boards.xml\nUpdateIntervalKind=hourly\n"
+                         % self.upstream.url)
+        self.state = os.path.join(self.tmp, "state", "state.sqlite3")
+
+    def serve(self, *options):
+        # Each start gets another port; the public URL keeps the feeds' links, and so their
+        # bytes, the same.
+        server = Server(self.ini, options=("--state", self.state, "--public-url",
+                                           "http://gw.test") + options)
+        self.addCleanup(server.stop, signal.SIGKILL)
+        return server
+
+    @staticmethod
+    def snapshot(server, name):
+        """What readers see of a channel: each form's status, tag, date and bytes."""
+        result = {}
+        for form in ("rss", "atom", "plugin"):
+            status, headers, body = server.get("/channels/%s.%s" % (name, form))
+            result[form] = (status, headers["ETag"], headers["Last-Modified"], body)
+        return result
+
+    def test_a_restart_inside_the_interval_asks_the_service_nothing(self):
+        first = self.serve()
+        before = {name: self.snapshot(first, name) for name in ("lounge", "boards")}
+        self.assertIn("warning: channel boards: UpdateIntervalKind=hourly is not lounge, boards "
+                      "or articles; the longest interval applies", first.log())
+        self.assertEqual(first.stop(), 0)
+        second = self.serve()
+        for name in ("lounge", "boards"):
+            with self.subTest(channel=name):
+                self.assertEqual(self.snapshot(second, name), before[name])
+                # The same item dates, the same tags: the readers see nothing new.
+                self.assertEqual(self.upstream.count("/%s.xml" % name), 1)
+                self.assertEqual(second.channel_status(name)["origin"], "state")
+        self.assertIn("restored lounge from the state: ok", second.log())
+        self.assertEqual(before["lounge"]["rss"][0], 200)
+        self.assertIn(b"<ttl>5</ttl>", before["lounge"]["rss"][3])
+        self.assertIn(b"<ttl>5</ttl>", before["boards"]["rss"][3])  # the longest of 5, 5, 5
+
+    def test_a_kill_during_a_fetch_keeps_what_was_committed(self):
+        import sqlite3
+        first = self.serve("--fetch-timeout", "2")
+        lounge = self.snapshot(first, "lounge")
+        self.upstream.route("/boards.xml", brief("boards news"), delay=3)
+        reader = threading.Thread(target=lambda: self._quietly(first.get, "/channels/boards.rss"))
+        reader.start()
+        deadline = time.time() + 10
+        while self.upstream.count("/boards.xml") == 0 and time.time() < deadline:
+            time.sleep(0.01)
+        first.stop(signal.SIGKILL)
+        reader.join(10)
+        self.upstream.route("/boards.xml", brief("boards news"))
+        with sqlite3.connect(self.state) as db:
+            self.assertEqual(db.execute("PRAGMA quick_check").fetchone()[0], "ok")
+
+        second = self.serve("--fetch-timeout", "2")
+        self.assertEqual(self.snapshot(second, "lounge"), lounge)
+        self.assertEqual(self.upstream.count("/lounge.xml"), 1)
+        # The killed fetch's claim runs out (its deadline and as much again); then the channel is
+        # fetched once.
+        deadline = time.time() + 20
+        while second.get("/channels/boards.rss")[0] != 200 and time.time() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(second.get("/channels/boards.rss")[0], 200)
+        self.assertEqual(self.upstream.count("/boards.xml"), 2)
+
+    @staticmethod
+    def _quietly(function, *args):
+        try:
+            function(*args)
+        except OSError:
+            pass  # the server was killed under the request
+
+    def test_a_failing_channel_is_not_tried_again_at_once_after_a_restart(self):
+        self.upstream.route("/lounge.xml", "<html>down</html>", status=500)
+        first = self.serve()
+        status, headers, error = first.get("/channels/lounge.rss")
+        self.assertEqual((status, headers["Retry-After"]), (502, "30"))
+        first.stop()
+        second = self.serve()
+        status, headers, body = second.get("/channels/lounge.rss")
+        self.assertEqual((status, body), (502, error))
+        self.assertTrue(20 <= int(headers["Retry-After"]) <= 30, headers["Retry-After"])
+        self.assertEqual(self.upstream.count("/lounge.xml"), 1)
+        self.assertEqual(second.channel_status("lounge")["failureStreak"], 1)
+
+    def test_a_damaged_state_file_is_set_aside_and_the_gateway_starts(self):
+        os.makedirs(os.path.dirname(self.state))
+        junk = b"not a database at all\n" * 100
+        with open(self.state, "wb") as f:
+            f.write(junk)
+        server = self.serve()
+        self.assertEqual(server.get("/channels/lounge.rss")[0], 200)
+        message = re.search(r"dovetrail: The state file %s was set aside as (%s\.corrupt-\S+): it "
+                            r"is damaged or not a database" % (re.escape(self.state),
+                                                              re.escape(self.state)), server.log())
+        self.assertIsNotNone(message, server.log())
+        with open(message.group(1), "rb") as f:
+            self.assertEqual(f.read(), junk)
+
+    def test_two_gateways_on_one_state_file_fetch_a_channel_once(self):
+        self.upstream.route("/lounge.xml", brief("lounge news"), delay=0.5)
+        servers = [self.serve(), self.serve()]
+        with concurrent.futures.ThreadPoolExecutor(20) as pool:
+            answers = list(pool.map(lambda i: servers[i % 2].get("/channels/lounge.plugin"),
+                                    range(20)))
+        self.assertEqual({a[0] for a in answers}, {200})
+        self.assertEqual(len({a[2] for a in answers}), 1)
+        self.assertEqual(self.upstream.count("/lounge.xml"), 1)
+
+
+class Nginx(TempDirTest):
+    """The example nginx configuration in front of serve: readers inside the interval cost the
+    gateway one request and the web service one fetch."""
+
+    def start_nginx(self, gateway_port):
+        with open(os.path.join(SOURCE_DIR, "examples", "nginx", "dovetrail.conf")) as f:
+            example = f.read()
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        # The example as it is, but on loopback ports and in this test's directory.
+        for old, new in (("/var/cache/nginx/dovetrail", os.path.join(self.tmp, "cache")),
+                         ("listen 80;", "listen 127.0.0.1:%d;" % port),
+                         ("server 127.0.0.1:8080;", "server 127.0.0.1:%d;" % gateway_port)):
+            self.assertEqual(example.count(old), 1, old)
+            example = example.replace(old, new)
+        write(os.path.join(self.tmp, "dovetrail.conf"), example)
+        paths = "".join("%s_temp_path %s;\n" % (kind, os.path.join(self.tmp, kind))
+                        for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        main = write(os.path.join(self.tmp, "nginx.conf"),
+                     "%sworker_processes 1;\npid %s;\nevents { worker_connections 256; }\n"
+                     "http {\naccess_log off;\n%sinclude %s;\n}\n"
+                     % ("user root;\n" if os.geteuid() == 0 else "",
+                        os.path.join(self.tmp, "nginx.pid"), paths,
+                        os.path.join(self.tmp, "dovetrail.conf")))
+        error_log = os.path.join(self.tmp, "error.log")
+        nginx = subprocess.Popen([shutil.which("nginx"), "-e", error_log, "-p", self.tmp, "-c", main,
+                                  "-g", "daemon off;"], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE)
+        self.addCleanup(nginx.wait, 10)
+        self.addCleanup(nginx.terminate)
+        deadline = time.time() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), 1).close()
+                return port
+            except OSError:
+                if nginx.poll() is not None or time.time() > deadline:
+                    with open(error_log) as log:
+                        self.fail("nginx did not start: " + nginx.stderr.read().decode()
+                                  + log.read())
+                time.sleep(0.05)
+
+    def test_two_hundred_readers_cause_one_gateway_request(self):
+        upstream = Upstream()
+        self.addCleanup(upstream.close)
+        for kind in ("lounge", "boards", "articles"):
+            upstream.route("/%s-interval.xml" % kind, "<int>5</int>")
+        upstream.route("/lounge.xml", brief("lounge news"), delay=0.3)
+        ini = write(os.path.join(self.tmp, "serve.ini"),
+                    "[Config]\nHostName=%s\nGetLoungeLatestUpdatePeriodUrl=lounge-interval.xml\n"
+                    "GetCommentLatestUpdatePeriodUrl=boards-interval.xml\n"
+                    "GetArticleLatestUpdatePeriodUrl=articles-interval.xml\n"
+                    "[lounge]\nChannelUrl=lounge.xml\nUpdateIntervalKind=lounge\n" % upstream.url)
+        public = "https://feeds.example.org"
+        server = Server(ini, options=("--public-url", public))
+        self.addCleanup(server.stop)
+        port = self.start_nginx(server.port)
+
+        def read(_):
+            request = urllib.request.Request("http://127.0.0.1:%d/channels/lounge.rss" % port,
+                                             headers={"Accept-Encoding": "gzip"})
+            with urllib.request.urlopen(request, timeout=30) as response:
+                return (response.status, response.headers["ETag"],
+                        response.headers["X-Cache-Status"], response.read())
+
+        with concurrent.futures.ThreadPoolExecutor(20) as pool:
+            answers = list(pool.map(read, range(200)))
+        import gzip
+        self.assertEqual({a[0] for a in answers}, {200})
+        self.assertEqual(len({(a[1], a[3]) for a in answers}), 1)
+        self.assertIn(("<atom:link href=\"%s/channels/lounge.rss\"" % public).encode(),
+                      gzip.decompress(answers[0][3]))
+        log = server.wait_for_log('"GET /channels/lounge.rss HTTP/1.1" 200')
+        time.sleep(0.2)  # a second request would have been logged by now
+        gateway = re.findall(r'"GET /channels/lounge\.rss HTTP/1\.1"', server.log())
+        print("200 readers through nginx: %d gateway request(s), %d upstream fetch(es); cache %s"
+              % (len(gateway), upstream.count("/lounge.xml"),
+                 dict(collections.Counter(a[2] for a in answers))))
+        self.assertEqual(len(gateway), 1, log)
+        self.assertEqual(upstream.count("/lounge.xml"), 1)
 
 
 class Install(TempDirTest):
@@ -1198,7 +1478,11 @@ class Package(unittest.TestCase):
         for words, expected in [(["dovetrail", "ch"], ["channel", "channels"]),
                                 ([exe, "channel", ""], ["lounge", "boards", "articles"]),
                                 ([exe, "intervals", "--"], ["--json", "--help", "--config",
-                                                            "--plugin", "--version"])]:
+                                                            "--plugin", "--version"]),
+                                ([exe, "serve", "--"], ["--listen", "--threads", "--public-url",
+                                                        "--state", "--no-state", "--help",
+                                                        "--config", "--plugin", "--version"]),
+                                ([exe, "serve", "--no"], ["--no-state"])]:
             with self.subTest(words=words):
                 script = ("source /usr/share/bash-completion/bash_completion; source %s; "
                           "COMP_WORDS=(%s); COMP_CWORD=%d; COMP_LINE=\"${COMP_WORDS[*]}\"; "
@@ -1259,7 +1543,7 @@ def chromium():
 def main():
     groups = {"Commands": Commands, "Serve": Serve, "Install": Install, "FeedReader": FeedReader,
               "Browser": Browser, "Formats": Formats, "IndexPage": IndexPage,
-              "Package": Package, "Load": Load}
+              "Package": Package, "Load": Load, "Restart": Restart, "Nginx": Nginx}
     if len(sys.argv) != 2 or sys.argv[1] not in groups:
         print("usage: host_e2e.py " + "|".join(groups), file=sys.stderr)
         return 2
@@ -1288,6 +1572,9 @@ def main():
             print("SKIPPED: Python's feedparser is not installed "
                   "(Debian package python3-feedparser)", file=sys.stderr)
             return 77
+    if group == "Nginx" and not shutil.which("nginx"):
+        print("SKIPPED: nginx is not installed (Debian package nginx-light)", file=sys.stderr)
+        return 77
     if group in ("Browser", "IndexPage") and not chromium():
         print("SKIPPED: chromium is not installed (Debian package chromium)", file=sys.stderr)
         return 77

@@ -506,6 +506,14 @@ TEST(FeedSetTest, EveryFormIsPreparedOnceWithItsGzipCopyTypeAndTags) {
     EXPECT_EQ(std::unique(tags.begin(), tags.end()), tags.end());
     EXPECT_EQ(gunzip(gzipCompress("")), "");
     EXPECT_EQ(strongEtag("abc").front(), '"');
+
+    // Another base URL: the plug-in's form is shared, not copied; the others name the new base.
+    FeedContext elsewhere = kContext;
+    elsewhere.baseUrl = "https://feeds.example.org/dt";
+    const auto rebased = FeedSet::build(set->sharedForm(FeedFormat::plugin), channel, elsewhere);
+    EXPECT_EQ(rebased->sharedForm(FeedFormat::plugin), set->sharedForm(FeedFormat::plugin));
+    EXPECT_EQ(rebased->form(FeedFormat::rss).identity, writeRss(channel, elsewhere));
+    EXPECT_NE(rebased->form(FeedFormat::atom).etag, set->form(FeedFormat::atom).etag);
 }
 
 // ---- The index page -----------------------------------------------------------------------------

@@ -413,6 +413,52 @@ TEST(StateStoreTest, AFileThatIsNotOurStateIsSetAsideNeverOverwritten) {
     }
 }
 
+TEST(StateStoreTest, AFirstVersionStateIsBroughtUpToDateAndKeepsTheFailureStreak) {
+    TempDir dir;
+    const std::string path = dir.file("state.sqlite3");
+    // The first version's file: no failure streak yet.
+    sqlite(path,
+           "CREATE TABLE channel (name BLOB PRIMARY KEY NOT NULL, text BLOB, etag TEXT NOT NULL "
+           "DEFAULT '', last_modified INTEGER, last_fetch INTEGER, next_fetch INTEGER, "
+           "last_success INTEGER, last_status INTEGER NOT NULL DEFAULT 0, last_error BLOB NOT "
+           "NULL DEFAULT '', fetches INTEGER NOT NULL DEFAULT 0, failures INTEGER NOT NULL "
+           "DEFAULT 0);"
+           "CREATE TABLE item (channel BLOB NOT NULL, guid BLOB NOT NULL, first_seen INTEGER NOT "
+           "NULL, last_seen INTEGER NOT NULL, PRIMARY KEY (channel, guid)) WITHOUT ROWID;"
+           "CREATE TABLE lease (channel BLOB PRIMARY KEY NOT NULL, holder TEXT NOT NULL, expires "
+           "INTEGER NOT NULL);"
+           "INSERT INTO channel (name, text, etag, last_fetch, next_fetch, fetches) "
+           "VALUES (CAST('lounge' AS BLOB), CAST('old text' AS BLOB), '\"t\"', 1000, 61000, 1);"
+           "INSERT INTO item VALUES (CAST('lounge' AS BLOB), CAST('g' AS BLOB), 1000, 1000);"
+           "PRAGMA application_id = 1148605554; PRAGMA user_version = 1;");
+    Reports reports;
+    {
+        StateStore store(path, reports.sink());
+        const std::optional<StoredChannel> lounge = store.load("lounge");
+        ASSERT_TRUE(lounge.has_value());
+        EXPECT_EQ(lounge->text, "old text");
+        EXPECT_EQ(lounge->failureStreak, 0u);
+        EXPECT_EQ(store.itemDates("lounge").at("g"), at(1));
+        FetchResult failure;
+        failure.started = at(61);
+        failure.nextFetch = at(181);
+        failure.status = 1;
+        failure.error = "down";
+        failure.failureStreak = 3;
+        store.recordFetch("lounge", failure);
+    }
+    EXPECT_TRUE(reports.lines.empty());
+    StateStore reopened(path, reports.sink());
+    EXPECT_EQ(reopened.load("lounge")->failureStreak, 3u);
+    EXPECT_EQ(reopened.load("lounge")->text, "old text");
+    // A success ends the streak; the text's Last-Modified comes back with the record.
+    std::optional<TimePoint> modified;
+    reopened.recordFetch("lounge", success(at(200), 60s, "new text", {"g"}), &modified);
+    EXPECT_EQ(reopened.load("lounge")->failureStreak, 0u);
+    EXPECT_EQ(modified, at(200));
+    EXPECT_TRUE(reports.lines.empty());
+}
+
 TEST(StateStoreTest, AStateThatCannotBeCreatedIsAnErrorNamingThePath) {
     TempDir dir;
     const std::string blocker = dir.write("file", "x");

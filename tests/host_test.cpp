@@ -17,10 +17,12 @@
 #include "channelDirectory.h"
 #include "channelList.h"
 #include "fakeplugin/fakePlugin.h"
+#include "feedSet.h"
 #include "hostError.h"
 #include "httpService.h"
 #include "httpText.h"
 #include "pluginLibrary.h"
+#include "stateStore.h"
 #include "support/rawHttp.h"
 #include "support/runningServer.h"
 #include "support/tempDir.h"
@@ -242,7 +244,7 @@ TEST(ChannelCacheTest, RefetchesNoSoonerThanTheIntervalAfterTheLastFetchStarted)
     ChannelCache cache(fetcher.function(), cacheOptions(600s, clock));
     const Lookup first = cache.getAndWait("lounge");
     ASSERT_TRUE(first.feed);
-    EXPECT_EQ(first.feed->text, "feed v1");
+    EXPECT_EQ(first.feed->text(), "feed v1");
     EXPECT_EQ(first.nextFetch, clock.time() + 600s);
     clock.advance(599s);
     EXPECT_EQ(cache.getAndWait("lounge").feed, first.feed);
@@ -290,7 +292,7 @@ TEST(ChannelCacheTest, ConcurrentReadersOfAColdChannelShareOneFetch) {
     for (int i = 0; i < 20; ++i) {
         readers.emplace_back([&, i] {
             const Lookup lookup = cache.getAndWait("lounge");
-            texts[static_cast<std::size_t>(i)] = lookup.feed ? lookup.feed->text : "none";
+            texts[static_cast<std::size_t>(i)] = lookup.feed ? lookup.feed->text() : "none";
         });
     }
     // Let every reader arrive while the first fetch is still held.
@@ -317,14 +319,14 @@ TEST(ChannelCacheTest, AReaderWithAFeedNeverWaitsForTheRefetch) {
     for (int i = 0; i < 3; ++i) {
         const Lookup lookup = answeredAtOnce(cache, "lounge");
         ASSERT_TRUE(lookup.feed);
-        EXPECT_EQ(lookup.feed->text, "feed v1");
+        EXPECT_EQ(lookup.feed->text(), "feed v1");
         EXPECT_TRUE(lookup.refreshing);
         EXPECT_LE(lookup.nextFetch, clock.time());  // served as already due: max-age 0
     }
     EXPECT_EQ(fetcher.callsOnceStarted(2), 2);
     fetcher.release();
     cache.waitForFetches(std::chrono::steady_clock::now() + 5s);
-    EXPECT_EQ(cache.getAndWait("lounge").feed->text, "feed v2");
+    EXPECT_EQ(cache.getAndWait("lounge").feed->text(), "feed v2");
     EXPECT_EQ(fetcher.calls, 2);
 }
 
@@ -357,7 +359,7 @@ TEST(ChannelCacheTest, AReaderWithoutAFeedWaitsAtMostTheFetchDeadline) {
     EXPECT_TRUE(cache.waitForFetches(std::chrono::steady_clock::now() + 5s).empty());
     const Lookup late = cache.getAndWait("lounge");
     ASSERT_TRUE(late.feed);
-    EXPECT_EQ(late.feed->text, "feed v1");
+    EXPECT_EQ(late.feed->text(), "feed v1");
     std::lock_guard<std::mutex> lock(observedMutex);
     ASSERT_EQ(observed.size(), 2u);
     EXPECT_TRUE(observed[0].fetching && observed[0].overdue);
@@ -371,11 +373,13 @@ TEST(ChannelCacheTest, StoppingAnswersTheWaitingReadersAndStartsNoFetch) {
     fetcher.hold();
     std::promise<Lookup> waiting;
     cache.get("lounge", [&](Lookup lookup) { waiting.set_value(std::move(lookup)); });
+    ASSERT_EQ(fetcher.callsOnceStarted(1), 1);  // held inside the plug-in
     cache.stopWaiting();
     EXPECT_TRUE(waiting.get_future().get().stopping);
     EXPECT_TRUE(answeredAtOnce(cache, "boards").stopping);
-    EXPECT_EQ(fetcher.callsOnceStarted(1), 1);
     fetcher.release();
+    cache.waitForFetches(std::chrono::steady_clock::now() + 5s);
+    EXPECT_EQ(fetcher.calls, 1);
 }
 
 TEST(ChannelCacheTest, AFailedRefetchKeepsTheLastGoodFeedAndReportsTheFailure) {
@@ -391,12 +395,12 @@ TEST(ChannelCacheTest, AFailedRefetchKeepsTheLastGoodFeedAndReportsTheFailure) {
     cache.waitForFetches(std::chrono::steady_clock::now() + 5s);
     const Lookup stale = cache.getAndWait("lounge");
     ASSERT_TRUE(stale.feed);
-    EXPECT_EQ(stale.feed->text, "feed v1");
-    EXPECT_EQ(stale.feed->lastModified, good.feed->lastModified);
+    EXPECT_EQ(stale.feed->text(), "feed v1");
+    EXPECT_EQ(stale.feed->lastModified(), good.feed->lastModified());
     EXPECT_TRUE(stale.stale());
     EXPECT_EQ(stale.error, failure);
-    // The failure counts as a fetch: the service is not asked again inside the interval.
-    clock.advance(59s);
+    // A failed channel is tried again 30 s later, not sooner.
+    clock.advance(29s);
     cache.getAndWait("lounge");
     EXPECT_EQ(fetcher.calls, 2);
 
@@ -406,7 +410,7 @@ TEST(ChannelCacheTest, AFailedRefetchKeepsTheLastGoodFeedAndReportsTheFailure) {
     EXPECT_EQ(status[0].lastError, failure);
     EXPECT_EQ(status[0].fetches, 2u);
     EXPECT_EQ(status[0].failures, 1u);
-    EXPECT_EQ(status[0].lastSuccess, good.feed->fetchedAt);
+    EXPECT_EQ(status[0].lastSuccess, good.feed->fetchedAt());
 }
 
 TEST(ChannelCacheTest, AFeedAboveTheLimitIsNotKept) {
@@ -422,7 +426,7 @@ TEST(ChannelCacheTest, AFeedAboveTheLimitIsNotKept) {
     cache.waitForFetches(std::chrono::steady_clock::now() + 5s);
     const Lookup kept = cache.getAndWait("lounge");
     ASSERT_TRUE(kept.feed);
-    EXPECT_EQ(kept.feed->text, "feed v1");
+    EXPECT_EQ(kept.feed->text(), "feed v1");
     EXPECT_EQ(kept.error, "Can't keep the feed: 8 bytes is more than the limit of 7 bytes");
 }
 
@@ -434,16 +438,16 @@ TEST(ChannelCacheTest, LastModifiedMovesOnlyWhenTheTextChanges) {
     options.launch = [](std::function<void()> job) { job(); };
     ChannelCache cache(fetcher.function(), options);
     const Lookup first = cache.getAndWait("c");
-    EXPECT_EQ(first.feed->lastModifiedHttp, httpDate(clock.time()));
+    EXPECT_EQ(first.feed->lastModifiedHttp(), httpDate(clock.time()));
     clock.advance(10s);
     const Lookup same = cache.getAndWait("c");
-    EXPECT_EQ(same.feed->lastModified, first.feed->lastModified);
-    EXPECT_EQ(same.feed->etag, first.feed->etag);
+    EXPECT_EQ(same.feed->lastModified(), first.feed->lastModified());
+    EXPECT_EQ(same.feed->etag(), first.feed->etag());
     fetcher.answer(FetchOutcome{0, "feed v2", ""});
     clock.advance(10s);
     const Lookup changed = cache.getAndWait("c");
-    EXPECT_EQ(changed.feed->lastModified, clock.time());
-    EXPECT_NE(changed.feed->etag, first.feed->etag);
+    EXPECT_EQ(changed.feed->lastModified(), clock.time());
+    EXPECT_NE(changed.feed->etag(), first.feed->etag());
     EXPECT_EQ(fetcher.calls, 3);
 }
 
@@ -465,6 +469,248 @@ TEST(ChannelCacheTest, FailuresOfAChannelThatNeverSucceeded) {
     const Lookup lookup = throwing.getAndWait("x");
     EXPECT_EQ(lookup.status, 1);
     EXPECT_EQ(lookup.error, "Can't fetch channel x: boom");
+}
+
+struct ScheduleCase {
+    bool succeeded;
+    std::uint32_t streak;
+    std::optional<std::int64_t> lastSuccessAgo;  // seconds before the fetch started
+    std::int64_t interval;
+    std::int64_t longest;
+    std::int64_t expected;  // seconds after the fetch started
+};
+
+class ScheduleTest : public ::testing::TestWithParam<ScheduleCase> {};
+
+TEST_P(ScheduleTest, FailedChannelsAreRetriedWithADoublingBackoff) {
+    const ScheduleCase& c = GetParam();
+    const TimePoint started(std::chrono::seconds(1'800'000'000));
+    const std::optional<TimePoint> lastSuccess =
+        c.lastSuccessAgo
+            ? std::optional<TimePoint>(started - std::chrono::seconds(*c.lastSuccessAgo))
+            : std::nullopt;
+    EXPECT_EQ(nextAllowedFetch(started, c.succeeded, c.streak, lastSuccess,
+                               std::chrono::seconds(c.interval), std::chrono::seconds(c.longest)),
+              started + std::chrono::seconds(c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backoff, ScheduleTest,
+    ::testing::Values(ScheduleCase{true, 0, std::nullopt, 300, 3600, 300},
+                      // 30 s, then doubling with each failure in a row, up to the longest interval.
+                      ScheduleCase{false, 1, std::nullopt, 300, 3600, 30},
+                      ScheduleCase{false, 2, std::nullopt, 300, 3600, 60},
+                      ScheduleCase{false, 3, std::nullopt, 300, 3600, 120},
+                      ScheduleCase{false, 7, std::nullopt, 300, 3600, 1920},
+                      ScheduleCase{false, 8, std::nullopt, 300, 3600, 3600},
+                      ScheduleCase{false, 4000000000u, std::nullopt, 300, 3600, 3600},
+                      // Never sooner than 30 s, whatever the intervals say.
+                      ScheduleCase{false, 5, std::nullopt, 0, 0, 30},
+                      ScheduleCase{true, 0, std::nullopt, 0, 0, 0},
+                      // Never sooner than the interval after the last success.
+                      ScheduleCase{false, 1, 10, 300, 3600, 290},
+                      ScheduleCase{false, 1, 400, 300, 3600, 30}));
+
+TEST(ChannelCacheTest, EachChannelKeepsItsOwnIntervalAndAFailingOneBacksOff) {
+    TestClock clock;
+    std::atomic<int> loungeCalls{0};
+    std::atomic<int> articleCalls{0};
+    std::atomic<bool> failing{false};
+    CacheOptions options = cacheOptions(3600s, clock);
+    options.launch = [](std::function<void()> job) { job(); };
+    ChannelCache cache(
+        [&](const std::string& name, std::size_t) {
+            ++(name == "lounge" ? loungeCalls : articleCalls);
+            return failing ? FetchOutcome{1, "", "down"} : FetchOutcome{0, "text of " + name, ""};
+        },
+        options);
+    cache.setChannels({{"lounge", 300s}, {"articles", 3600s}}, 3600s);
+    cache.getAndWait("lounge");
+    cache.getAndWait("articles");
+    clock.advance(300s);
+    cache.getAndWait("lounge");
+    cache.getAndWait("articles");
+    EXPECT_EQ(loungeCalls, 2);
+    EXPECT_EQ(articleCalls, 1);
+
+    // The lounge fails from now on: tried again after 30, 60, 120 s..., and a reader in between
+    // asks nothing of the service.
+    failing = true;
+    clock.advance(300s);
+    cache.getAndWait("lounge");
+    EXPECT_EQ(loungeCalls, 3);
+    int retries = 0;
+    for (const int wait : {30, 60, 120, 240}) {
+        clock.advance(std::chrono::seconds(wait - 1));
+        const Lookup early = cache.getAndWait("lounge");
+        EXPECT_EQ(loungeCalls, 3 + retries) << "a retry before " << wait << " s";
+        EXPECT_TRUE(early.stale());
+        clock.advance(1s);
+        cache.getAndWait("lounge");
+        EXPECT_EQ(loungeCalls, 3 + ++retries) << "no retry after " << wait << " s";
+    }
+    EXPECT_EQ(loungeCalls, 7);
+    const ChannelStatus lounge = cache.status()[1];
+    ASSERT_EQ(lounge.name, "lounge");
+    EXPECT_EQ(lounge.failureStreak, 5u);
+    EXPECT_EQ(lounge.interval, 300s);
+    // Once it works again, the channel's own interval applies.
+    failing = false;
+    clock.advance(480s);
+    cache.getAndWait("lounge");
+    EXPECT_EQ(cache.status()[1].nextFetch, clock.time() + 300s);
+    EXPECT_EQ(cache.status()[1].failureStreak, 0u);
+}
+
+// Two gateways, or one restarted, on one state file.
+class CacheStateTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<ChannelCache> open(ScriptedFetcher& fetcher) {
+        CacheOptions options = cacheOptions(600s, clock_);
+        options.state = std::make_shared<state::StateStore>(dir_.file("state.sqlite3"));
+        options.elsewherePoll = 20ms;
+        options.fetchTimeout = 5s;
+        auto cache = std::make_unique<ChannelCache>(fetcher.function(), options);
+        cache->setBaseUrl("http://gw");
+        return cache;
+    }
+    static std::string rss(const Lookup& lookup) {
+        return lookup.feed->forms("http://gw")->form(feeds::FeedFormat::rss).identity;
+    }
+
+    testing_support::TempDir dir_;
+    TestClock clock_;
+};
+
+std::string channelText(const std::vector<std::string>& ids) {
+    std::string text = "<RSS><CHANNEL><TITLE>T</TITLE>";
+    for (const std::string& id : ids) {
+        text += "<ITEM><TITLE><![CDATA[" + id + "]]></TITLE><LINK><![CDATA[https://h/" + id +
+                "]]></LINK></ITEM>";
+    }
+    return text + "</CHANNEL></RSS>";
+}
+
+TEST_F(CacheStateTest, ARestartServesTheStoredFeedWithItsTagsAndDatesWithoutAFetch) {
+    ScriptedFetcher fetcher;
+    fetcher.answer(FetchOutcome{0, channelText({"a", "b"}), ""});
+    const TimePoint t0 = clock_.time();
+    std::string firstRss;
+    std::string firstEtag;
+    {
+        auto cache = open(fetcher);
+        cache->getAndWait("lounge");
+        clock_.advance(600s);
+        fetcher.answer(FetchOutcome{0, channelText({"c", "a", "b"}), ""});
+        cache->getAndWait("lounge");
+        cache->waitForFetches(std::chrono::steady_clock::now() + 5s);
+        const Lookup second = cache->getAndWait("lounge");
+        firstRss = rss(second);
+        firstEtag = second.feed->forms("http://gw")->form(feeds::FeedFormat::rss).etag;
+        // The new item is dated when it was first seen, the others keep their dates.
+        const auto& items = second.feed->model()->items;
+        ASSERT_EQ(items.size(), 3u);
+        EXPECT_EQ(items[0].published, clock_.time());
+        EXPECT_EQ(items[1].published, t0);
+        EXPECT_EQ(items[2].published, t0);
+    }
+    EXPECT_EQ(fetcher.calls, 2);
+    clock_.advance(100s);  // inside the interval
+    auto restarted = open(fetcher);
+    const Lookup lookup = restarted->getAndWait("lounge");
+    EXPECT_EQ(fetcher.calls, 2);
+    ASSERT_TRUE(lookup.feed);
+    EXPECT_EQ(rss(lookup), firstRss);
+    EXPECT_EQ(lookup.feed->forms("http://gw")->form(feeds::FeedFormat::rss).etag, firstEtag);
+    EXPECT_EQ(lookup.feed->lastModified(), t0 + 600s);
+    EXPECT_EQ(lookup.nextFetch, t0 + 1200s);
+    const ChannelStatus status = restarted->status()[0];
+    EXPECT_EQ(status.origin, Origin::restored);
+    EXPECT_EQ(status.fetches, 2u);
+    // Once the interval is over it is fetched again.
+    clock_.advance(500s);
+    restarted->getAndWait("lounge");
+    restarted->waitForFetches(std::chrono::steady_clock::now() + 5s);
+    EXPECT_EQ(fetcher.calls, 3);
+}
+
+TEST_F(CacheStateTest, AFailingChannelKeepsItsBackoffOverARestart) {
+    ScriptedFetcher fetcher;
+    fetcher.answer(FetchOutcome{1, "", "down"});
+    {
+        auto cache = open(fetcher);
+        for (int i = 0; i < 3; ++i) {  // failures at 0, 30 and 90 s: the next try at 210 s
+            if (i > 0) {
+                clock_.advance(std::chrono::seconds(30 << (i - 1)));
+            }
+            cache->getAndWait("lounge");
+        }
+        EXPECT_EQ(fetcher.calls, 3);
+    }
+    auto restarted = open(fetcher);
+    const Lookup lookup = restarted->getAndWait("lounge");
+    EXPECT_EQ(fetcher.calls, 3);  // not at once after the restart
+    EXPECT_EQ(lookup.error, "down");
+    EXPECT_EQ(restarted->status()[0].failureStreak, 3u);
+    clock_.advance(119s);
+    restarted->getAndWait("lounge");
+    EXPECT_EQ(fetcher.calls, 3);
+    clock_.advance(1s);
+    restarted->getAndWait("lounge");
+    restarted->waitForFetches(std::chrono::steady_clock::now() + 5s);
+    EXPECT_EQ(fetcher.calls, 4);
+    EXPECT_EQ(restarted->status()[0].failureStreak, 4u);
+}
+
+TEST_F(CacheStateTest, TwoGatewaysOnOneStateFetchOnceAndShareTheFeed) {
+    ScriptedFetcher first;
+    ScriptedFetcher second;
+    first.answer(FetchOutcome{0, channelText({"a"}), ""});
+    auto a = open(first);
+    auto b = open(second);
+    std::atomic<int> elsewhere{0};
+    b->setFetchObserver(
+        [&](const ChannelStatus& s) { elsewhere += s.origin == Origin::elsewhere; });
+    first.hold();
+    std::promise<Lookup> fromA;
+    a->get("lounge", [&](Lookup l) { fromA.set_value(std::move(l)); });
+    ASSERT_EQ(first.callsOnceStarted(1), 1);  // a holds the lease
+    // b has no feed: it waits for a's fetch instead of fetching itself.
+    std::promise<Lookup> fromB;
+    b->get("lounge", [&](Lookup l) { fromB.set_value(std::move(l)); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(second.calls, 0);
+    first.release();
+    const Lookup lookupB = fromB.get_future().get();
+    ASSERT_TRUE(lookupB.feed);
+    EXPECT_EQ(lookupB.feed->text(), channelText({"a"}));
+    EXPECT_EQ(second.calls, 0);
+    EXPECT_EQ(fromA.get_future().get().feed->etag(), lookupB.feed->etag());
+    b->waitForFetches(std::chrono::steady_clock::now() + 5s);
+    EXPECT_EQ(b->status()[0].origin, Origin::restored);
+
+    // A gateway that exits during a fetch gives its lease up: the other need not wait for it.
+    clock_.advance(600s);
+    first.hold();
+    a->get("lounge", [](Lookup) {});
+    ASSERT_EQ(first.callsOnceStarted(2), 2);
+    // Meanwhile b serves what it has, as due, and asks the state again only after a while.
+    const int before = elsewhere;
+    for (int i = 0; i < 5; ++i) {
+        const Lookup served = b->getAndWait("lounge");
+        ASSERT_TRUE(served.feed);
+        EXPECT_EQ(served.nextFetch, clock_.time());  // due: max-age 0
+        b->waitForFetches(std::chrono::steady_clock::now() + 5s);
+    }
+    EXPECT_EQ(elsewhere - before, 1);
+    EXPECT_EQ(second.calls, 0);
+    a->abandonFetches();
+    clock_.advance(1s);
+    second.answer(FetchOutcome{0, channelText({"b"}), ""});
+    b->getAndWait("lounge");
+    b->waitForFetches(std::chrono::steady_clock::now() + 5s);
+    EXPECT_EQ(second.calls, 1);
+    first.release();
 }
 
 // --- Configured channels -------------------------------------------------------------------------
@@ -508,7 +754,7 @@ class HttpServiceTest : public FakePluginTest {
         options.minInterval = std::chrono::seconds(session_->intervals().longest());
         options.now = clock_.function();
         options.fetchTimeout = 1s;
-        options.maxFeedBytes = 64;
+        options.maxFeedBytes = 512;
         cache_ = std::make_unique<ChannelCache>(
             [this](const std::string& name, std::size_t maxBytes) {
                 CallResult r = session_->channel(name, maxBytes);
@@ -565,18 +811,18 @@ class HttpServiceTest : public FakePluginTest {
 };
 
 TEST_F(HttpServiceTest, ServesAChannelWithValidatorsAndTheRemainingLifetime) {
-    auto res = get("/channels/lounge.rss");
+    auto res = get("/channels/lounge.plugin");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->body, "<RSS>lounge#1");
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/rss+xml; charset=ISO-8859-1");
-    EXPECT_EQ(res->get_header_value("ETag"), entityTag("<RSS>lounge#1"));
+    EXPECT_EQ(res->get_header_value("ETag"), feeds::strongEtag("<RSS>lounge#1"));
     EXPECT_EQ(res->get_header_value("Last-Modified"), httpDate(clock_.time()));
     EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=300");
     EXPECT_FALSE(res->has_header("Warning"));
 
     clock_.advance(100s);
-    res = get("/channels/lounge.rss");
+    res = get("/channels/lounge.plugin");
     EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=200");
     EXPECT_EQ(fake_->channelCalls, 1);
 }
@@ -585,7 +831,7 @@ TEST_F(HttpServiceTest, AnswersShareTheCachedTextInsteadOfCopyingIt) {
     std::vector<HttpResponse> answers;
     HttpRequest request;
     request.method = "GET";
-    request.path = request.target = "/channels/lounge.rss";
+    request.path = request.target = "/channels/lounge.plugin";
     for (int i = 0; i < 2; ++i) {
         std::promise<HttpResponse> answer;
         service_->handle(request, [&](HttpResponse r) { answer.set_value(std::move(r)); });
@@ -594,7 +840,7 @@ TEST_F(HttpServiceTest, AnswersShareTheCachedTextInsteadOfCopyingIt) {
     const Lookup cached = cache_->getAndWait("lounge");
     ASSERT_TRUE(cached.feed);
     EXPECT_EQ(answers[0].body.view(), "<RSS>lounge#1");
-    EXPECT_EQ(answers[0].body.view().data(), cached.feed->text.data());
+    EXPECT_EQ(answers[0].body.view().data(), cached.feed->text().data());
     EXPECT_TRUE(answers[1].body.sharesWith(answers[0].body));
 }
 
@@ -608,7 +854,7 @@ class ConditionalTest : public HttpServiceTest,
                         public ::testing::WithParamInterface<ConditionalCase> {};
 
 TEST_P(ConditionalTest, AnswersValidators) {
-    auto first = get("/channels/lounge.rss");
+    auto first = get("/channels/lounge.plugin");
     ASSERT_TRUE(first);
     std::string value = GetParam().value;
     if (value == "$etag") {
@@ -618,7 +864,7 @@ TEST_P(ConditionalTest, AnswersValidators) {
     } else if (value == "$list") {
         value = "\"other\", W/" + first->get_header_value("ETag");
     }
-    auto res = get("/channels/lounge.rss", {{GetParam().header, value}});
+    auto res = get("/channels/lounge.plugin", {{GetParam().header, value}});
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, GetParam().status);
     if (res->status == 304) {
@@ -642,8 +888,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ConditionalCase{"If-Modified-Since", "not a date", 200}));
 
 TEST_F(HttpServiceTest, IfNoneMatchOutranksIfModifiedSince) {
-    auto first = get("/channels/lounge.rss");
-    auto res = get("/channels/lounge.rss",
+    auto first = get("/channels/lounge.plugin");
+    auto res = get("/channels/lounge.plugin",
                    {{"If-None-Match", "\"different\""},
                     {"If-Modified-Since", first->get_header_value("Last-Modified")}});
     EXPECT_EQ(res->status, 200);
@@ -673,7 +919,8 @@ class MethodTest : public HttpServiceTest, public ::testing::WithParamInterface<
 
 TEST_P(MethodTest, OtherMethodsAreNotAllowed) {
     testing_support::RawConnection connection(server_->port());
-    ASSERT_TRUE(connection.send(GetParam() + " /channels/lounge.rss HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(
+        connection.send(GetParam() + " /channels/lounge.plugin HTTP/1.1\r\nHost: x\r\n\r\n"));
     const auto res = connection.read();
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 405);
@@ -686,20 +933,20 @@ INSTANTIATE_TEST_SUITE_P(Methods, MethodTest,
 
 TEST_F(HttpServiceTest, HeadAnswersTheHeadersOfGetWithoutTheBody) {
     testing_support::RawConnection connection(server_->port());
-    ASSERT_TRUE(connection.send("HEAD /channels/lounge.rss HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(connection.send("HEAD /channels/lounge.plugin HTTP/1.1\r\nHost: x\r\n\r\n"));
     const auto head = connection.read(5s, true);
     ASSERT_TRUE(head);
     EXPECT_EQ(head->status, 200);
     EXPECT_EQ(head->header("Content-Length"), "13");
-    EXPECT_EQ(head->header("ETag"), entityTag("<RSS>lounge#1"));
+    EXPECT_EQ(head->header("ETag"), feeds::strongEtag("<RSS>lounge#1"));
     // Nothing but the next answer follows on the connection.
-    const auto next = connection.get("/channels/lounge.rss");
+    const auto next = connection.get("/channels/lounge.plugin");
     ASSERT_TRUE(next);
     EXPECT_EQ(next->body, "<RSS>lounge#1");
 }
 
 TEST_F(HttpServiceTest, AFailedRefetchServesTheLastGoodFeedWithAWarning) {
-    ASSERT_EQ(get("/channels/lounge.rss")->status, 200);
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
         fake_->channelStatus = 1;
@@ -707,9 +954,9 @@ TEST_F(HttpServiceTest, AFailedRefetchServesTheLastGoodFeedWithAWarning) {
             "Bad HTTP response: 500 Internal Server Error: http://service/\"x\"\nline two";
     }
     clock_.advance(300s);
-    ASSERT_EQ(get("/channels/lounge.rss")->status, 200);  // starts the refetch
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);  // starts the refetch
     settle();
-    auto res = get("/channels/lounge.rss");
+    auto res = get("/channels/lounge.plugin");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->body, "<RSS>lounge#1");
@@ -734,18 +981,18 @@ TEST_F(HttpServiceTest, AFailedRefetchServesTheLastGoodFeedWithAWarning) {
 }
 
 TEST_F(HttpServiceTest, AFeedAboveTheLimitKeepsTheLastGoodOneAndSaysSoOnStatus) {
-    ASSERT_EQ(get("/channels/lounge.rss")->status, 200);
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->channelPrefix = std::string(100, 'x');
+        fake_->channelPrefix = std::string(600, 'x');
     }
     clock_.advance(300s);
-    get("/channels/lounge.rss");
+    get("/channels/lounge.plugin");
     settle();
-    EXPECT_EQ(get("/channels/lounge.rss")->body, "<RSS>lounge#1");
+    EXPECT_EQ(get("/channels/lounge.plugin")->body, "<RSS>lounge#1");
     const std::string json = get("/status?format=json")->body;
-    EXPECT_NE(json.find("\"error\": \"Can't keep the feed: 108 bytes is more than the limit of "
-                        "64 bytes\""),
+    EXPECT_NE(json.find("\"error\": \"Can't keep the feed: 608 bytes is more than the limit of "
+                        "512 bytes\""),
               std::string::npos)
         << json;
     // The plug-in's buffer was released unread.
@@ -758,10 +1005,11 @@ TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
         fake_->channelStatus = 1;
         fake_->channelError = "XML parse error";
     }
-    auto failed = get("/channels/lounge.rss");
+    auto failed = get("/channels/lounge.plugin");
     EXPECT_EQ(failed->status, 502);
     EXPECT_EQ(failed->body, "XML parse error\n");
-    EXPECT_EQ(failed->get_header_value("Retry-After"), "300");
+    // The next try is the first retry of a failed channel.
+    EXPECT_EQ(failed->get_header_value("Retry-After"), "30");
 
     // A fetch that passes its deadline: 504 for readers without a feed, and the plug-in call is
     // left to finish.
@@ -770,7 +1018,7 @@ TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
         fake_->channelStatus = 0;
     }
     fake_->delayMilliseconds = 1500;
-    auto slow = get("/channels/boards.rss");
+    auto slow = get("/channels/boards.plugin");
     EXPECT_EQ(slow->status, 504);
     EXPECT_EQ(slow->body.rfind("Can't fetch channel boards: no answer within 1 second;", 0), 0u)
         << slow->body;
@@ -778,18 +1026,18 @@ TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
     ASSERT_EQ(boards.size(), 2u);
     EXPECT_TRUE(boards[0].name == "boards" && boards[0].fetching && boards[0].overdue);
     settle();
-    EXPECT_EQ(get("/channels/boards.rss")->body, "<RSS>boards#1");
+    EXPECT_EQ(get("/channels/boards.plugin")->body, "<RSS>boards#1");
 }
 
 TEST_F(HttpServiceTest, AReaderOfAChannelWithAFeedIsAnsweredWhileTheRefetchRuns) {
-    ASSERT_EQ(get("/channels/lounge.rss")->status, 200);
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
         fake_->contentVersion = 2;
     }
     fake_->delayMilliseconds = 1500;
     clock_.advance(300s);
-    auto res = get("/channels/lounge.rss");
+    auto res = get("/channels/lounge.plugin");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->body, "<RSS>lounge#1");
     EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=0");
@@ -797,11 +1045,11 @@ TEST_F(HttpServiceTest, AReaderOfAChannelWithAFeedIsAnsweredWhileTheRefetchRuns)
     ASSERT_EQ(cache_->status().size(), 1u);
     EXPECT_TRUE(cache_->status()[0].fetching);
     settle();
-    EXPECT_EQ(get("/channels/lounge.rss")->body, "<RSS>lounge#2");
+    EXPECT_EQ(get("/channels/lounge.plugin")->body, "<RSS>lounge#2");
 }
 
 TEST_F(HttpServiceTest, StatusListsConfiguredChannelsInBothForms) {
-    get("/channels/lounge.rss");
+    get("/channels/lounge.plugin");
     const auto json = get("/status", {{"Accept", "application/json"}});
     EXPECT_EQ(json->get_header_value("Content-Type"), "application/json");
     // Latin-1 titles become UTF-8; the unfetched channel has nulls.
@@ -815,44 +1063,217 @@ TEST_F(HttpServiceTest, StatusListsConfiguredChannelsInBothForms) {
         << json->body;
     EXPECT_NE(json->body.find("\"bytes\": 13"), std::string::npos);
     EXPECT_NE(json->body.find("\"fetchTimeoutSeconds\": 1"), std::string::npos);
-    EXPECT_NE(json->body.find("\"maxFeedBytes\": 64"), std::string::npos);
+    EXPECT_NE(json->body.find("\"maxFeedBytes\": 512"), std::string::npos);
 
     const auto html = get("/status", {{"Accept", "text/html,application/json;q=0.9"}});
-    EXPECT_EQ(html->get_header_value("Content-Type"), "text/html; charset=ISO-8859-1");
+    EXPECT_EQ(html->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(html->body.find("<td>Caf\xC3\xA9 Lounge</td>"), std::string::npos) << html->body;
     EXPECT_NE(html->body.find("<a href=\"/channels/lounge.rss\">lounge</a>"), std::string::npos);
 }
 
 TEST_F(HttpServiceTest, MainPageAndAccessLog) {
-    auto page = get("/");
+    auto page = get("/main-page");
     EXPECT_EQ(page->status, 200);
     EXPECT_EQ(page->body, "<html>main page</html>");
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=ISO-8859-1");
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
         fake_->mainPageStatus = 3;
     }
-    auto broken = get("/");
-    EXPECT_EQ(broken->status, 500);
-    EXPECT_NE(broken->body.find("main page template"), std::string::npos);
+    // No template beside the INI file is a page that is not there, not a server failure.
+    auto missing = get("/main-page");
+    EXPECT_EQ(missing->status, 404);
+    EXPECT_NE(missing->body.find("main page template"), std::string::npos) << missing->body;
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->mainPageStatus = 2;
+    }
+    EXPECT_EQ(get("/main-page")->status, 500);
     EXPECT_EQ(get("/nothing")->status, 404);
     // A control byte in the target is not HTTP: the engine answers that itself.
     EXPECT_EQ(get("/nothing\x01")->status, 400);
 
     // The engine logs after the answer has gone out: give the last line a moment.
-    for (int i = 0; i < 200 && logLines() < 4; ++i) {
+    for (int i = 0; i < 200 && logLines() < 5; ++i) {
         std::this_thread::sleep_for(10ms);
     }
     std::lock_guard<std::mutex> lock(logMutex_);
-    ASSERT_EQ(log_.size(), 4u);
+    ASSERT_EQ(log_.size(), 5u);
     const auto count = [this](const std::string& text) {
         return std::count_if(log_.begin(), log_.end(), [&](const std::string& line) {
             return line.find(text) != std::string::npos;
         });
     };
-    EXPECT_EQ(count(" 127.0.0.1 \"GET / HTTP/1.1\" 200 22 "), 1);
-    EXPECT_EQ(count("\"GET / HTTP/1.1\" 500 "), 1);
+    EXPECT_EQ(count(" 127.0.0.1 \"GET /main-page HTTP/1.1\" 200 22 "), 1);
+    EXPECT_EQ(count("\"GET /main-page HTTP/1.1\" 404 "), 1);
+    EXPECT_EQ(count("\"GET /main-page HTTP/1.1\" 500 "), 1);
     EXPECT_EQ(count("\"GET /nothing HTTP/1.1\" 404 "), 1);
     EXPECT_EQ(count(" 127.0.0.1 \"-\" 400 "), 1);
     EXPECT_EQ(count("\x01"), 0);
+}
+
+// The fake plug-in's text as a channel the converter reads: its title is "NAME#VERSION".
+void makeConvertible(FakePluginControl& fake) {
+    std::lock_guard<std::mutex> lock(fake.mutex);
+    fake.channelPrefix = "<RSS><CHANNEL><TITLE>";
+    fake.channelSuffix =
+        "</TITLE><LINK>https://example.org/</LINK><ITEM><TITLE><![CDATA[Jo\xEBl's item]]></TITLE>"
+        "<LINK><![CDATA[https://example.org/m?id=1]]></LINK></ITEM></CHANNEL></RSS>";
+}
+
+struct FormCase {
+    std::string extension;
+    std::string contentType;
+    std::string selfLink;  // what the body holds of its own address; empty: none
+};
+
+class FeedFormTest : public HttpServiceTest, public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(FeedFormTest, ServesTheFormPreparedOnceWithItsGzipCopyAndValidators) {
+    makeConvertible(*fake_);
+    const std::string path = "/channels/lounge." + GetParam().extension;
+    auto plain = get(path, {{"Host", "Feeds.Example:8080"}});
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->status, 200);
+    EXPECT_EQ(plain->get_header_value("Content-Type"), GetParam().contentType);
+    EXPECT_EQ(plain->get_header_value("Vary"), "Accept-Encoding");
+    EXPECT_FALSE(plain->has_header("Content-Encoding"));
+    EXPECT_EQ(plain->get_header_value("Cache-Control"), "max-age=300");
+    EXPECT_EQ(plain->get_header_value("Last-Modified"), httpDate(clock_.time()));
+    if (!GetParam().selfLink.empty()) {
+        EXPECT_NE(plain->body.find(GetParam().selfLink), std::string::npos) << plain->body;
+    }
+    // The title and item text arrive as UTF-8 in the converted forms.
+    if (GetParam().extension != "plugin") {
+        EXPECT_NE(plain->body.find("Jo\xC3\xABl's item"), std::string::npos) << plain->body;
+    }
+
+    // The forms come from the cache's one conversion: the same bytes in memory for every answer.
+    const Lookup cached = cache_->getAndWait("lounge");
+    ASSERT_TRUE(cached.feed);
+    const auto format = *feeds::parseFeedFormat(GetParam().extension);
+    const feeds::PreparedBody& form =
+        format == feeds::FeedFormat::plugin
+            ? *cached.feed->pluginForm()
+            : cached.feed->forms("http://feeds.example:8080")->form(format);
+    EXPECT_EQ(plain->body, form.identity);
+    EXPECT_EQ(plain->get_header_value("ETag"), form.etag);
+    HttpRequest request;
+    request.method = "GET";
+    request.path = request.target = path;
+    request.headers = {{"Host", "feeds.example:8080"}, {"Accept-Encoding", "deflate, gzip;q=0.5"}};
+    std::promise<HttpResponse> answer;
+    service_->handle(request, [&](HttpResponse r) { answer.set_value(std::move(r)); });
+    const HttpResponse zipped = answer.get_future().get();
+    EXPECT_EQ(zipped.status, 200);
+    EXPECT_EQ(*zipped.header("Content-Encoding"), "gzip");
+    EXPECT_EQ(*zipped.header("ETag"), form.gzipEtag);
+    EXPECT_EQ(zipped.body.view().data(), form.gzip.data());
+
+    // Each representation answers its own tag with 304.
+    auto notModified = get(path, {{"Host", "feeds.example:8080"},
+                                  {"Accept-Encoding", "gzip"},
+                                  {"If-None-Match", form.gzipEtag}});
+    EXPECT_EQ(notModified->status, 304);
+    EXPECT_EQ(notModified->get_header_value("Vary"), "Accept-Encoding");
+    EXPECT_EQ(get(path, {{"Host", "feeds.example:8080"}, {"If-None-Match", form.gzipEtag}})->status,
+              200);
+    EXPECT_EQ(fake_->channelCalls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, FeedFormTest,
+    ::testing::Values(
+        FormCase{"rss", "application/rss+xml; charset=utf-8",
+                 "<atom:link href=\"http://feeds.example:8080/channels/lounge.rss\" rel=\"self\""},
+        FormCase{"atom", "application/atom+xml; charset=utf-8",
+                 "<id>http://feeds.example:8080/channels/lounge.atom</id>"},
+        FormCase{"json", "application/feed+json; charset=utf-8",
+                 "\"feed_url\": \"http://feeds.example:8080/channels/lounge.json\""},
+        FormCase{"plugin", "application/rss+xml; charset=ISO-8859-1", ""}));
+
+TEST_F(HttpServiceTest, ATextThatCannotBeConvertedIsServedAsThePluginsTextOnly) {
+    // The default fake text "<RSS>lounge#1" is no channel a converter can read.
+    auto plugin = get("/channels/lounge.plugin");
+    EXPECT_EQ(plugin->status, 200);
+    EXPECT_EQ(plugin->body, "<RSS>lounge#1");
+    for (const char* extension : {"rss", "atom", "json"}) {
+        SCOPED_TRACE(extension);
+        auto res = get(std::string("/channels/lounge.") + extension);
+        EXPECT_EQ(res->status, 502);
+        EXPECT_EQ(res->body.rfind("Can't convert the channel's text: ", 0), 0u) << res->body;
+        EXPECT_NE(res->body.find("/channels/lounge.plugin"), std::string::npos);
+        EXPECT_EQ(res->get_header_value("Retry-After"), "300");
+    }
+    const std::string json = get("/status?format=json")->body;
+    EXPECT_NE(json.find("\"conversionError\": \"Can't convert the channel's text: "),
+              std::string::npos)
+        << json;
+    EXPECT_NE(get("/")->body.find("only the plug-in text can be served"), std::string::npos);
+    // The next text that converts is served in every form.
+    makeConvertible(*fake_);
+    clock_.advance(300s);
+    get("/channels/lounge.plugin");
+    settle();
+    EXPECT_EQ(get("/channels/lounge.rss")->status, 200);
+    EXPECT_EQ(fake_->channelCalls, 2);
+}
+
+TEST_F(HttpServiceTest, LinksFollowTheHostHeaderOnlyForAFewWellFormedNames) {
+    makeConvertible(*fake_);
+    const auto selfLink = [this](const std::string& host) {
+        auto res = get("/channels/lounge.rss", {{"Host", host}});
+        const std::size_t at = res->body.find("<atom:link href=\"");
+        return at == std::string::npos
+                   ? res->body
+                   : res->body.substr(at + 17, res->body.find('"', at + 17) - at - 17);
+    };
+    service_->setFallbackBaseUrl("http://127.0.0.1:8080");
+    EXPECT_EQ(selfLink("gw.example"), "http://gw.example/channels/lounge.rss");
+    EXPECT_EQ(selfLink("[::1]:81"), "http://[::1]:81/channels/lounge.rss");
+    // A Host that is no host name gets the listening address, never its own text.
+    for (const char* hostile :
+         {"evil\"><script>", "a b", "x:99999", "x:", "[::1", "-x", "user@host", "host/path"}) {
+        SCOPED_TRACE(hostile);
+        EXPECT_EQ(selfLink(hostile), "http://127.0.0.1:8080/channels/lounge.rss");
+    }
+    // Made-up names: the first few are served, the rest share the fallback's forms.
+    for (int i = 0; i < 20; ++i) {
+        selfLink("name" + std::to_string(i) + ".example");
+    }
+    EXPECT_EQ(selfLink("late.example"), "http://127.0.0.1:8080/channels/lounge.rss");
+    const Lookup cached = cache_->getAndWait("lounge");
+    EXPECT_LE(cached.feed->builtBases().size(), Feed::kMaxBaseUrls);
+    EXPECT_EQ(fake_->channelCalls, 1);
+}
+
+TEST_F(HttpServiceTest, OpmlIndexAndStatusSpeakUtf8) {
+    makeConvertible(*fake_);
+    auto opml = get("/channels.opml", {{"Host", "gw:1"}});
+    EXPECT_EQ(opml->status, 200);
+    EXPECT_EQ(opml->get_header_value("Content-Type"), "text/x-opml; charset=utf-8");
+    // The INI file's Windows-1252 title arrives as UTF-8.
+    EXPECT_NE(opml->body.find("text=\"Caf\xC3\xA9 Lounge\""), std::string::npos) << opml->body;
+    EXPECT_NE(opml->body.find("xmlUrl=\"http://gw:1/channels/boards.rss\""), std::string::npos);
+    EXPECT_EQ(
+        get("/channels.opml", {{"Host", "gw:1"}, {"If-None-Match", opml->get_header_value("ETag")}})
+            ->status,
+        304);
+
+    get("/channels/lounge.rss");
+    auto index = get("/", {{"Host", "gw:1"}});
+    EXPECT_EQ(index->status, 200);
+    EXPECT_EQ(index->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(index->body.find("<link rel=\"alternate\" type=\"application/rss+xml\" "
+                               "title=\"Caf\xC3\xA9 Lounge (RSS)\" "
+                               "href=\"http://gw:1/channels/lounge.rss\">"),
+              std::string::npos)
+        << index->body;
+    EXPECT_NE(index->body.find("http://gw:1/channels.opml"), std::string::npos);
+    EXPECT_NE(index->body.find("<span class=\"ok\">OK</span>"), std::string::npos);
+    const std::string json = get("/status?format=json")->body;
+    EXPECT_NE(json.find("\"title\": \"Caf\xC3\xA9 Lounge\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"intervalSeconds\": 300"), std::string::npos) << json;
 }
 
 // --- Small parsers -------------------------------------------------------------------------------
@@ -921,6 +1342,64 @@ TEST(HttpHelpersTest, EntityTagMatching) {
     EXPECT_FALSE(etagMatches("\"a-12\"", tag));
     EXPECT_FALSE(etagMatches("a-1", tag));
     EXPECT_FALSE(etagMatches("", tag));
+}
+
+TEST(HttpHelpersTest, AcceptEncodingGzip) {
+    const std::pair<const char*, bool> cases[] = {
+        {"gzip", true},
+        {"GZIP", true},
+        {"deflate, gzip;q=0.5", true},
+        {"x-gzip", true},
+        {"br, *", true},
+        {"*;q=0.1", true},
+        {"gzip;q=0", false},
+        {"gzip; q=0.000", false},
+        {"*, gzip;q=0", false},
+        {"gzip;q=0.001", true},
+        {"identity", false},
+        {"deflate, br", false},
+        {"gzipped", false},
+        {"*;q=0", false},
+        {"", false},
+        {" , ;q=1, gzip ; q=1 ", true},
+    };
+    for (const auto& [header, expected] : cases) {
+        EXPECT_EQ(acceptsGzip(header), expected) << header;
+    }
+}
+
+TEST(HttpHelpersTest, OnlyWellFormedHostsMakeBaseUrls) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Feeds.Example.org", "http://feeds.example.org"},
+        {"127.0.0.1:8080", "http://127.0.0.1:8080"},
+        {" gw:1 ", "http://gw:1"},
+        {"[::1]:8080", "http://[::1]:8080"},
+        {"[2001:DB8::1]", "http://[2001:db8::1]"},
+        {"under_score.local", "http://under_score.local"},
+        {"", nullptr},
+        {"gw:", nullptr},
+        {"gw:65536", nullptr},
+        {"gw:123456", nullptr},
+        {"gw:80:81", nullptr},
+        {"gw/path", nullptr},
+        {"user@gw", nullptr},
+        {"gw?x", nullptr},
+        {"\"><script>", nullptr},
+        {"[::1", nullptr},
+        {"[::1]x", nullptr},
+        {"[zz::1]", nullptr},
+        {".gw", nullptr},
+        {"caf\xC3\xA9.example", nullptr},
+    };
+    for (const auto& [host, expected] : cases) {
+        const std::optional<std::string> base = baseUrlFromHost(host);
+        if (expected == nullptr) {
+            EXPECT_FALSE(base.has_value()) << host << " gave " << *base;
+        } else {
+            EXPECT_EQ(base.value_or("(none)"), expected) << host;
+        }
+    }
+    EXPECT_FALSE(baseUrlFromHost(std::string(256, 'a')).has_value());
 }
 
 TEST(ChannelListTest, ChannelsAreSectionsWithAChannelUrlReadAsThePluginReadsThem) {

@@ -426,6 +426,24 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         ->capture_default_str()
         ->transform(CLI::AsSizeValue(false))
         ->type_name("BYTES");
+    serve
+        ->add_option("--public-url", so.publicUrl,
+                     "Address readers reach the gateway at, e.g. behind a proxy; the feeds' own "
+                     "links start with it (default: the address each request was sent to)")
+        ->type_name("URL");
+    std::string statePath;
+    CLI::Option* stateOption =
+        serve
+            ->add_option("--state", statePath,
+                         "SQLite file that keeps the feeds, their schedule and item dates over "
+                         "restarts; '' keeps them in memory (default: "
+                         "$XDG_STATE_HOME/dovetrail/state.sqlite3, else "
+                         "~/.local/state/dovetrail/state.sqlite3)")
+            ->type_name("FILE");
+    bool noStateFlag = false;
+    CLI::Option* noState =
+        serve->add_flag("--no-state", noStateFlag, "Keep the state in memory: a restart forgets it")
+            ->excludes(stateOption);
 
     try {
         app.parse(argc, argv);
@@ -453,6 +471,13 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         if (*serve) {
             options.serve.config = options.config;
             options.serve.plugin = options.plugin;
+            if (*noState) {
+                options.serve.statePath = std::string();
+            } else if (*stateOption) {
+                // From where the program was started: serve runs in the INI file's directory.
+                options.serve.statePath =
+                    statePath.empty() ? statePath : fs::absolute(statePath).string();
+            }
             return runServe(options.serve, err);
         }
         err << "dovetrail: a command is needed: channel, main-page, intervals, channels, opml or "

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <future>
+#include <sstream>
 
 namespace host {
 
@@ -11,7 +12,10 @@ struct ChannelCache::Entry {
     std::mutex mutex;
     ChannelStatus status;
     std::shared_ptr<const Feed> feed;
-    std::chrono::steady_clock::time_point deadline;  // of the fetch in progress
+    bool loaded = false;       // the state was read for this entry
+    bool fetchWanted = false;  // a due reader came while a job ran
+    TimePoint notBefore{};     // no claim before this: another process holds the lease
+    std::chrono::steady_clock::time_point deadline;  // of the job in progress
     std::vector<Callback> waiters;                   // readers without a feed
 };
 
@@ -27,19 +31,78 @@ Lookup lookupOf(const ChannelStatus& status, const std::shared_ptr<const Feed>& 
     return lookup;
 }
 
+std::string errorText(const std::exception& e) {
+    return e.what();
+}
+
 }  // namespace
 
-std::string entityTag(const std::string& text) {
-    // FNV-1a, 64 bits: a validator, not a security measure; the length makes it stronger still.
-    std::uint64_t hash = 14695981039346656037ull;
-    for (const char c : text) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211ull;
+TimePoint nextAllowedFetch(TimePoint started, bool succeeded, std::uint32_t failureStreak,
+                           std::optional<TimePoint> lastSuccess, std::chrono::seconds interval,
+                           std::chrono::seconds longest) {
+    interval = std::max(interval, std::chrono::seconds(0));
+    if (succeeded) {
+        return started + interval;
     }
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "\"%zx-%016llx\"", text.size(),
-                  static_cast<unsigned long long>(hash));
-    return buffer;
+    const std::chrono::seconds cap = std::max(longest, kFirstRetry);
+    std::chrono::seconds delay = kFirstRetry;
+    for (std::uint32_t i = 1; i < failureStreak && delay < cap; ++i) {
+        delay *= 2;
+    }
+    TimePoint next = started + std::min(delay, cap);
+    if (lastSuccess) {
+        next = std::max(next, *lastSuccess + interval);
+    }
+    return next;
+}
+
+Feed::Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
+           std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
+           std::string conversionError)
+    : channel_(std::move(channel)),
+      plugin_(std::make_shared<const feeds::PreparedBody>(
+          feeds::prepareBody(std::move(text), feeds::contentType(feeds::FeedFormat::plugin)))),
+      lastModified_(lastModified),
+      lastModifiedHttp_(httpDate(lastModified)),
+      fetchedAt_(fetchedAt),
+      interval_(interval),
+      model_(std::move(model)),
+      conversionError_(std::move(conversionError)) {}
+
+std::shared_ptr<const feeds::FeedSet> Feed::forms(const std::string& baseUrl) const {
+    if (!model_) {
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& set : sets_) {
+            if (set->context().baseUrl == baseUrl) {
+                return set;
+            }
+        }
+    }
+    // Written outside the lock: readers under other bases are not held up meanwhile.
+    std::shared_ptr<const feeds::FeedSet> set = feeds::FeedSet::build(
+        plugin_, *model_, feeds::FeedContext{channel_, baseUrl, interval_, lastModified_});
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& other : sets_) {
+        if (other->context().baseUrl == baseUrl) {
+            return other;  // another reader was quicker
+        }
+    }
+    if (sets_.size() < kMaxBaseUrls) {
+        sets_.push_back(set);
+    }
+    return set;
+}
+
+std::vector<std::string> Feed::builtBases() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> bases;
+    for (const auto& set : sets_) {
+        bases.push_back(set->context().baseUrl);
+    }
+    return bases;
 }
 
 std::string tooLargeMessage(std::size_t bytes, std::size_t limit) {
@@ -47,12 +110,56 @@ std::string tooLargeMessage(std::size_t bytes, std::size_t limit) {
            std::to_string(limit) + " bytes";
 }
 
+std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetchTimeout,
+                         TimePoint now) {
+    std::ostringstream line;
+    // Names come from the INI file: nothing of them may break the log line.
+    line << isoTime(now);
+    if (s.fetching && s.overdue) {
+        line << " fetching " << printable(s.name) << ": no answer within "
+             << secondsText(fetchTimeout)
+             << "; readers without a feed get 504 until the plug-in returns";
+        return line.str();
+    }
+    if (s.origin == Origin::elsewhere) {
+        line << " " << printable(s.name)
+             << " is being fetched by another process on the same state; its last feed is served "
+                "meanwhile";
+        return line.str();
+    }
+    line << (s.origin == Origin::restored ? " restored " : " fetched ") << printable(s.name)
+         << (s.origin == Origin::restored ? " from the state: " : ": ");
+    if (s.lastStatus == 0) {
+        line << "ok, " << s.lastBytes << " bytes";
+    } else {
+        line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
+        if (s.failureStreak > 1) {
+            line << " (" << s.failureStreak << " failures in a row)";
+        }
+    }
+    if (s.origin == Origin::restored) {
+        line << ", fetched " << isoTime(s.lastFetch);
+    } else {
+        line << ", " << s.lastDuration.count() << " ms";
+    }
+    line << "; next fetch " << isoTime(s.nextFetch);
+    if (!s.conversionError.empty()) {
+        line << "; served in the plug-in's form only: " << printable(s.conversionError);
+    }
+    if (!s.stateError.empty()) {
+        line << "; " << printable(s.stateError);
+    }
+    return line.str();
+}
+
 ChannelCache::ChannelCache(Fetcher fetcher, CacheOptions options)
     : fetcher_(std::move(fetcher)), options_(std::move(options)) {
     options_.minInterval = std::max(options_.minInterval, std::chrono::seconds(0));
+    longest_ = std::max(options_.longestInterval, options_.minInterval);
     if (!options_.launch) {
         options_.launch = [](std::function<void()> job) { std::thread(std::move(job)).detach(); };
     }
+    state_ = options_.state ? options_.state : std::make_shared<state::StateStore>("");
 }
 
 ChannelCache::~ChannelCache() {
@@ -75,25 +182,84 @@ void ChannelCache::setFetchObserver(std::function<void(const ChannelStatus&)> ob
     observer_ = std::move(observer);
 }
 
+void ChannelCache::setBaseUrl(std::string baseUrl) {
+    std::lock_guard<std::mutex> lock(mapMutex_);
+    baseUrl_ = std::move(baseUrl);
+}
+
+std::chrono::seconds ChannelCache::leaseLength() const {
+    // The fetch's deadline and a margin: a fetch may outlast its deadline a little.
+    const auto deadline = std::chrono::ceil<std::chrono::seconds>(options_.fetchTimeout);
+    return deadline + std::min(deadline, std::chrono::seconds(30));
+}
+
 std::shared_ptr<ChannelCache::Entry> ChannelCache::entryFor(const std::string& channel) {
     std::lock_guard<std::mutex> lock(mapMutex_);
-    if (channels_ && channels_->count(channel) == 0) {
-        return nullptr;
+    std::chrono::seconds interval = options_.minInterval;
+    if (channels_) {
+        const auto configured = channels_->find(channel);
+        if (configured == channels_->end()) {
+            return nullptr;
+        }
+        interval = configured->second;
     }
     std::shared_ptr<Entry>& slot = entries_[channel];
     if (!slot) {
         slot = std::make_shared<Entry>();
         slot->status.name = channel;
+        slot->status.interval = interval;
     }
     return slot;
 }
 
-void ChannelCache::setChannels(const std::vector<std::string>& names) {
-    std::lock_guard<std::mutex> lock(mapMutex_);
-    channels_.emplace(names.begin(), names.end());
-    for (auto it = entries_.begin(); it != entries_.end();) {
-        it = channels_->count(it->first) == 0 ? entries_.erase(it) : std::next(it);
+void ChannelCache::setChannels(const std::vector<ChannelSchedule>& channels,
+                               std::chrono::seconds longest) {
+    std::vector<std::shared_ptr<Entry>> fresh;
+    {
+        std::lock_guard<std::mutex> lock(mapMutex_);
+        channels_.emplace();
+        for (const ChannelSchedule& channel : channels) {
+            channels_->emplace(channel.name, std::max(channel.interval, std::chrono::seconds(0)));
+        }
+        longest_ = std::max(longest, std::chrono::seconds(0));
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            const auto configured = channels_->find(it->first);
+            if (configured == channels_->end()) {
+                it = entries_.erase(it);
+                continue;
+            }
+            std::lock_guard<std::mutex> entryLock(it->second->mutex);
+            it->second->status.interval = configured->second;
+            ++it;
+        }
+        // With a state file, what it holds shows at once: each new channel is read in the
+        // background (no fetch; the first reader's request decides that).
+        if (!state_->inMemory() && !stopping_) {
+            for (const auto& [name, interval] : *channels_) {
+                std::shared_ptr<Entry>& slot = entries_[name];
+                if (!slot) {
+                    slot = std::make_shared<Entry>();
+                    slot->status.name = name;
+                    slot->status.interval = interval;
+                    slot->status.fetching = true;
+                    slot->status.fetchStarted = options_.now();
+                    slot->deadline = std::chrono::steady_clock::now() + options_.fetchTimeout;
+                    fresh.push_back(slot);
+                }
+            }
+        }
     }
+    for (const std::shared_ptr<Entry>& entry : fresh) {
+        launchJob(entry, false);
+    }
+}
+
+void ChannelCache::setChannels(const std::vector<std::string>& names) {
+    std::vector<ChannelSchedule> channels;
+    for (const std::string& name : names) {
+        channels.push_back(ChannelSchedule{name, options_.minInterval});
+    }
+    setChannels(channels, std::max(options_.longestInterval, options_.minInterval));
 }
 
 void ChannelCache::get(const std::string& channel, Callback done) {
@@ -110,17 +276,20 @@ void ChannelCache::get(const std::string& channel, Callback done) {
         std::lock_guard<std::mutex> lock(entry->mutex);
         ChannelStatus& s = entry->status;
         const TimePoint now = options_.now();
-        const bool due = !s.fetched || now >= s.nextFetch;
+        const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
         if (!s.fetching && due && !stopping_) {
             s.fetching = true;
             s.overdue = false;
             s.fetchStarted = now;
             entry->deadline = std::chrono::steady_clock::now() + options_.fetchTimeout;
             start = true;
+        } else if (s.fetching && due) {
+            // A job that only reads the state runs: it fetches too once it is done.
+            entry->fetchWanted = true;
         }
     }
     if (start) {
-        launchFetch(entry);
+        launchJob(entry, true);
     }
     Lookup lookup;
     {
@@ -149,17 +318,18 @@ Lookup ChannelCache::getAndWait(const std::string& channel) {
     return answer.get();
 }
 
-void ChannelCache::launchFetch(const std::shared_ptr<Entry>& entry) {
+void ChannelCache::launchJob(const std::shared_ptr<Entry>& entry, bool mayFetch) {
     const std::string name = entry->status.name;  // set once, at creation
     {
         std::lock_guard<std::mutex> lock(runMutex_);
         running_.insert(name);
     }
     try {
-        options_.launch([this, entry] { runFetch(entry, std::nullopt); });
+        options_.launch([this, entry, mayFetch] { runJob(entry, mayFetch, std::nullopt); });
     } catch (const std::exception& e) {
         // No thread for the fetch: it fails here, on the reader's thread, at once.
-        runFetch(entry, FetchOutcome{1, {}, std::string("Can't start a fetch: ") + e.what()});
+        runJob(entry, mayFetch,
+               FetchOutcome{1, {}, std::string("Can't start a fetch: ") + e.what()});
         return;
     }
     bool stillRunning = false;
@@ -182,14 +352,244 @@ FetchOutcome ChannelCache::runFetcher(const std::string& channel) {
     }
 }
 
-void ChannelCache::runFetch(const std::shared_ptr<Entry>& entry,
-                            std::optional<FetchOutcome> preset) {
+void ChannelCache::publish(const std::shared_ptr<Entry>& entry, bool finished, bool observe) {
+    std::vector<Callback> waiters;
+    Lookup lookup;
+    ChannelStatus snapshot;
+    {
+        std::lock_guard<std::mutex> lock(entry->mutex);
+        if (finished) {
+            entry->status.fetching = false;
+            entry->status.overdue = false;
+        }
+        // While the job goes on, only a feed is worth answering with.
+        if (finished || entry->feed) {
+            waiters.swap(entry->waiters);
+        }
+        lookup = lookupOf(entry->status, entry->feed);
+        snapshot = entry->status;
+    }
+    for (Callback& waiter : waiters) {
+        waiter(lookup);
+    }
+    if (observe && observer_) {
+        observer_(snapshot);
+    }
+}
+
+ParsedText parseText(const std::string& text) {
+    ParsedText parsed;
+    try {
+        parsed.model = feeds::parsePluginText(text);
+    } catch (const feeds::FeedError& e) {
+        parsed.error = "Can't convert the channel's text: " + errorText(e);
+    }
+    return parsed;
+}
+
+std::shared_ptr<const Feed> ChannelCache::makeFeed(const std::string& name, std::string text,
+                                                   ParsedText parsed, TimePoint lastModified,
+                                                   TimePoint fetchedAt,
+                                                   std::chrono::seconds interval,
+                                                   const std::map<std::string, TimePoint>& dates,
+                                                   const std::vector<TimePoint>* recorded,
+                                                   const std::shared_ptr<const Feed>& previous) {
+    std::optional<feeds::ChannelModel>& model = parsed.model;
+    if (model) {
+        for (std::size_t i = 0; i < model->items.size(); ++i) {
+            feeds::FeedItem& item = model->items[i];
+            if (recorded != nullptr && i < recorded->size()) {
+                item.published = (*recorded)[i];
+            } else if (const auto it = dates.find(item.guid()); it != dates.end()) {
+                item.published = it->second;
+            } else {
+                item.published = fetchedAt;
+            }
+        }
+    }
+    auto feed = std::make_shared<const Feed>(name, std::move(text), lastModified, fetchedAt,
+                                             interval, std::move(model), std::move(parsed.error));
+    // The forms readers will ask for are made now, on this thread, not by the first of them.
+    std::vector<std::string> bases;
+    {
+        std::lock_guard<std::mutex> lock(mapMutex_);
+        bases.push_back(baseUrl_);
+    }
+    if (previous) {
+        for (std::string& base : previous->builtBases()) {
+            if (std::find(bases.begin(), bases.end(), base) == bases.end()) {
+                bases.push_back(std::move(base));
+            }
+        }
+    }
+    for (const std::string& base : bases) {
+        if (base.empty()) {
+            continue;
+        }
+        try {
+            feed->forms(base);
+        } catch (const std::exception&) {
+            // The reader that asks meets the failure and is told.
+        }
+    }
+    return feed;
+}
+
+void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::StoredChannel& stored,
+                         Origin origin) {
+    if (!stored.lastFetch) {
+        return;
+    }
     std::string name;
-    TimePoint start;
+    std::shared_ptr<const Feed> current;
+    std::chrono::seconds interval;
     {
         std::lock_guard<std::mutex> lock(entry->mutex);
         name = entry->status.name;
-        start = entry->status.fetchStarted;
+        current = entry->feed;
+        interval = entry->status.interval;
+    }
+    std::shared_ptr<const Feed> feed = current;
+    std::string stateError;
+    if (stored.text &&
+        !(current && current->etag() == stored.etag && current->text() == *stored.text)) {
+        std::map<std::string, TimePoint> dates;
+        try {
+            dates = state_->itemDates(name);
+        } catch (const std::exception& e) {
+            stateError = errorText(e);
+        }
+        const TimePoint modified = stored.lastModified.value_or(*stored.lastFetch);
+        feed = makeFeed(name, *stored.text, parseText(*stored.text), modified,
+                        stored.lastSuccess.value_or(modified), interval, dates, nullptr, current);
+    }
+    std::lock_guard<std::mutex> lock(entry->mutex);
+    ChannelStatus& s = entry->status;
+    s.fetched = true;
+    s.lastFetch = *stored.lastFetch;
+    s.lastStatus = stored.lastStatus;
+    s.lastError = stored.lastError;
+    s.nextFetch = stored.nextFetch.value_or(*stored.lastFetch);
+    s.lastSuccess = stored.lastSuccess;
+    s.fetches = stored.fetches;
+    s.failures = stored.failures;
+    s.failureStreak = stored.failureStreak;
+    s.origin = origin;
+    s.stateError = stateError;
+    if (feed) {
+        s.lastBytes = feed->text().size();
+        s.conversionError = feed->conversionError();
+        entry->feed = feed;
+    }
+}
+
+void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
+                          std::optional<FetchOutcome> preset) {
+    const std::string name = entry->status.name;  // set once, at creation
+    // What the state knows, once per entry: a restart, or a channel added back to the INI file.
+    bool loaded = true;
+    if (!preset) {
+        std::lock_guard<std::mutex> lock(entry->mutex);
+        loaded = entry->loaded;
+        entry->loaded = true;
+    }
+    if (!loaded) {
+        std::optional<state::StoredChannel> stored;
+        std::string stateError;
+        try {
+            stored = state_->load(name);
+        } catch (const std::exception& e) {
+            stateError = errorText(e);
+        }
+        if (stored) {
+            adopt(entry, *stored, Origin::restored);
+        } else if (!stateError.empty()) {
+            std::lock_guard<std::mutex> lock(entry->mutex);
+            entry->status.stateError = stateError;
+        }
+        // Readers waiting for a first feed take the stored one, even when it is due again.
+        publish(entry, false, stored.has_value() && stored->lastFetch.has_value());
+    }
+
+    const auto finish = [&](bool observe) {
+        publish(entry, true, observe);
+        fetchEnded(name);
+    };
+    if (preset) {
+        fetchNow(entry, std::move(preset), options_.now());
+        fetchEnded(name);
+        return;
+    }
+    bool checkDue = true;
+    while (!stopping_) {
+        const TimePoint now = options_.now();
+        if (checkDue) {
+            std::lock_guard<std::mutex> lock(entry->mutex);
+            const ChannelStatus& s = entry->status;
+            const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
+            const bool wanted = mayFetch || entry->fetchWanted || !entry->waiters.empty();
+            entry->fetchWanted = false;
+            if (!due || !wanted) {
+                break;
+            }
+        }
+        checkDue = true;
+        state::FetchClaim claim;
+        try {
+            claim = state_->claimFetch(name, now, leaseLength());
+        } catch (const std::exception& e) {
+            // Without the state this process still keeps its own schedule.
+            std::lock_guard<std::mutex> lock(entry->mutex);
+            entry->status.stateError = errorText(e);
+            claim.decision = state::FetchDecision::fetch;
+        }
+        if (claim.decision == state::FetchDecision::fetch) {
+            fetchNow(entry, std::nullopt, now);
+            fetchEnded(name);
+            return;
+        }
+        if (claim.decision == state::FetchDecision::notNeeded) {
+            // Fetched by another process since this one looked.
+            adopt(entry, claim.stored, Origin::restored);
+            finish(true);
+            return;
+        }
+        // Another process is fetching it. Its last feed, if any, is served meanwhile (as due:
+        // max-age 0), and this process asks the state again shortly.
+        adopt(entry, claim.stored, Origin::elsewhere);
+        bool haveFeed = false;
+        {
+            std::lock_guard<std::mutex> lock(entry->mutex);
+            entry->status.origin = Origin::elsewhere;
+            entry->notBefore = std::min(
+                claim.leaseExpires,
+                now + std::chrono::duration_cast<TimePoint::duration>(options_.elsewherePoll));
+            haveFeed = entry->feed != nullptr;
+        }
+        if (haveFeed) {
+            finish(true);
+            return;
+        }
+        // No feed to serve: readers wait for that fetch to be recorded (at most their deadline).
+        const auto until = std::chrono::steady_clock::now() + options_.elsewherePoll;
+        while (!stopping_ && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
+        }
+        checkDue = false;
+    }
+    finish(false);
+}
+
+void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<FetchOutcome> preset,
+                            TimePoint start) {
+    std::string name;
+    std::shared_ptr<const Feed> previous;
+    {
+        std::lock_guard<std::mutex> lock(entry->mutex);
+        name = entry->status.name;
+        previous = entry->feed;
+        entry->status.fetchStarted = start;
     }
     const auto steadyStart = std::chrono::steady_clock::now();
     FetchOutcome outcome = preset ? std::move(*preset) : runFetcher(name);
@@ -199,50 +599,98 @@ void ChannelCache::runFetch(const std::shared_ptr<Entry>& entry,
     if (outcome.status == 0 && bytes > options_.maxFeedBytes) {
         outcome = FetchOutcome{1, {}, tooLargeMessage(bytes, options_.maxFeedBytes)};
     }
+    const bool success = outcome.status == 0;
 
-    // Hash outside the lock: a large text takes a moment.
-    std::string etag;
-    if (outcome.status == 0) {
-        etag = entityTag(outcome.text);
+    std::uint32_t streak = 0;
+    std::optional<TimePoint> lastSuccess;
+    std::chrono::seconds interval;
+    std::chrono::seconds longest;
+    {
+        std::lock_guard<std::mutex> lock(mapMutex_);
+        longest = longest_;
     }
-    std::vector<Callback> waiters;
-    Lookup lookup;
-    ChannelStatus snapshot;
+    {
+        std::lock_guard<std::mutex> lock(entry->mutex);
+        streak = success ? 0 : entry->status.failureStreak + 1;
+        lastSuccess = success ? std::optional<TimePoint>(start) : entry->status.lastSuccess;
+        interval = entry->status.interval;
+    }
+    const TimePoint next = nextAllowedFetch(start, success, streak, lastSuccess, interval, longest);
+
+    // The guids are recorded before the forms are written: their dates come from the state.
+    ParsedText parsed;
+    std::vector<std::string> guids;
+    if (success) {
+        parsed = parseText(outcome.text);
+        if (parsed.model) {
+            for (const feeds::FeedItem& item : parsed.model->items) {
+                guids.push_back(item.guid());
+            }
+        }
+    }
+    state::FetchResult result;
+    result.started = start;
+    result.nextFetch = next;
+    result.status = outcome.status;
+    result.error = outcome.error;
+    result.failureStreak = streak;
+    result.guids = std::move(guids);
+    std::string stateError;
+    std::vector<TimePoint> recorded;
+    std::optional<TimePoint> lastModified;
+    if (success) {
+        result.etag = feeds::strongEtag(outcome.text);
+        result.text = std::move(outcome.text);
+    }
+    try {
+        recorded = state_->recordFetch(name, result, &lastModified);
+    } catch (const std::exception& e) {
+        stateError = "the state was not written: " + errorText(e);
+    }
+
+    std::shared_ptr<const Feed> feed;
+    if (success) {
+        std::string text = std::move(result.text);
+        // Without the state's dates, an item this process has seen keeps its date.
+        std::map<std::string, TimePoint> dates;
+        if (recorded.size() != result.guids.size() && previous && previous->model()) {
+            for (const feeds::FeedItem& item : previous->model()->items) {
+                dates.emplace(item.guid(), item.published);
+            }
+        }
+        if (!lastModified) {
+            const bool unchanged = previous && previous->text() == text;
+            lastModified = unchanged ? previous->lastModified() : start;
+        }
+        feed =
+            makeFeed(name, std::move(text), std::move(parsed), *lastModified, start, interval,
+                     dates, recorded.size() == result.guids.size() ? &recorded : nullptr, previous);
+    }
+
     {
         std::lock_guard<std::mutex> lock(entry->mutex);
         ChannelStatus& s = entry->status;
-        s.fetching = false;
-        s.overdue = false;
         s.fetched = true;
         s.lastFetch = start;
         s.lastStatus = outcome.status;
         s.lastDuration = duration;
         s.lastBytes = bytes;
-        s.nextFetch = start + options_.minInterval;
+        s.nextFetch = next;
+        s.failureStreak = streak;
+        s.origin = Origin::fetched;
+        s.stateError = stateError;
         ++s.fetches;
-        if (outcome.status == 0) {
+        if (success) {
             s.lastError.clear();
             s.lastSuccess = start;
-            const bool unchanged = entry->feed != nullptr && entry->feed->etag == etag &&
-                                   entry->feed->text == outcome.text;
-            const TimePoint modified = unchanged ? entry->feed->lastModified : start;
-            entry->feed = std::make_shared<const Feed>(
-                Feed{std::move(outcome.text), etag, modified, httpDate(modified), start});
+            s.conversionError = feed->conversionError();
+            entry->feed = feed;
         } else {
             ++s.failures;
             s.lastError = outcome.error;
         }
-        waiters.swap(entry->waiters);
-        lookup = lookupOf(s, entry->feed);
-        snapshot = s;
     }
-    for (Callback& waiter : waiters) {
-        waiter(lookup);
-    }
-    if (observer_) {
-        observer_(snapshot);
-    }
-    fetchEnded(name);
+    publish(entry, true, true);
 }
 
 void ChannelCache::fetchEnded(const std::string& channel) {
@@ -250,6 +698,21 @@ void ChannelCache::fetchEnded(const std::string& channel) {
     running_.erase(running_.find(channel));
     // Notified under the lock: the destructor may be waiting to destroy the condition variable.
     runDone_.notify_all();
+}
+
+void ChannelCache::abandonFetches() {
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> lock(runMutex_);
+        names.assign(running_.begin(), running_.end());
+    }
+    for (const std::string& name : names) {
+        try {
+            state_->releaseClaim(name);
+        } catch (const std::exception&) {
+            // The lease then ends when it expires.
+        }
+    }
 }
 
 void ChannelCache::watch(const std::shared_ptr<Entry>& entry) {

@@ -240,43 +240,6 @@ std::optional<std::string> queryValue(std::string_view query, std::string_view n
     return std::nullopt;
 }
 
-std::string jsonString(std::string_view latin1) {
-    std::string out = "\"";
-    for (const char c : latin1) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20 || u == 0x7F) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-                    out += escaped;
-                } else if (u >= 0x80) {
-                    out += static_cast<char>(0xC0 | (u >> 6));
-                    out += static_cast<char>(0x80 | (u & 0x3F));
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -373,6 +336,71 @@ bool hasControlByte(std::string_view text) {
         }
     }
     return false;
+}
+
+namespace {
+
+std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+        if (x != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a "q=" weight says "not acceptable": 0, 0.0, 0.00 or 0.000.
+bool zeroWeight(std::string_view parameters) {
+    while (!parameters.empty()) {
+        const std::size_t semicolon = parameters.find(';');
+        const std::string_view parameter = trimBlanks(parameters.substr(0, semicolon));
+        parameters = semicolon == std::string_view::npos ? std::string_view()
+                                                         : parameters.substr(semicolon + 1);
+        if (parameter.size() >= 2 && (parameter[0] == 'q' || parameter[0] == 'Q') &&
+            parameter[1] == '=') {
+            const std::string_view value = trimBlanks(parameter.substr(2));
+            return !value.empty() && value[0] == '0' &&
+                   value.find_first_not_of("0.") == std::string_view::npos;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool acceptsGzip(std::string_view acceptEncoding) {
+    std::optional<bool> gzip;
+    std::optional<bool> any;
+    while (!acceptEncoding.empty()) {
+        const std::size_t comma = acceptEncoding.find(',');
+        const std::string_view item = acceptEncoding.substr(0, comma);
+        acceptEncoding =
+            comma == std::string_view::npos ? std::string_view() : acceptEncoding.substr(comma + 1);
+        const std::size_t semicolon = item.find(';');
+        const std::string_view coding = trimBlanks(item.substr(0, semicolon));
+        const bool acceptable =
+            semicolon == std::string_view::npos || !zeroWeight(item.substr(semicolon + 1));
+        if (equalsNoCase(coding, "gzip") || equalsNoCase(coding, "x-gzip")) {
+            gzip = gzip.value_or(false) || acceptable;
+        } else if (coding == "*") {
+            any = acceptable;
+        }
+    }
+    return gzip ? *gzip : any.value_or(false);
 }
 
 }  // namespace host

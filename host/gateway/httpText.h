@@ -34,9 +34,6 @@ std::optional<std::string> percentDecode(std::string_view text);
 // The decoded value of the first `name=value` pair of a query; nothing when absent or undecodable.
 std::optional<std::string> queryValue(std::string_view query, std::string_view name);
 
-// 8-bit Latin-1 text as a JSON string literal (UTF-8, quoted, escaped).
-std::string jsonString(std::string_view latin1);
-
 // Text for one log line: control bytes, bytes above 126, quotes and backslashes as \xHH.
 std::string printable(std::string_view text);
 
@@ -52,6 +49,10 @@ std::string headerSafe(std::string_view text);
 
 // A duration for a message: "1 second", "120 seconds", "0.3 seconds".
 std::string secondsText(std::chrono::milliseconds duration);
+
+// Whether an Accept-Encoding value accepts gzip: "gzip" or "x-gzip" with a quality above 0, or
+// "*" with one and no gzip listed at 0.
+bool acceptsGzip(std::string_view acceptEncoding);
 
 // Whether `text` holds a control byte (below 0x20, or 0x7F).
 bool hasControlByte(std::string_view text);

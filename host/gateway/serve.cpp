@@ -9,15 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "channelCache.h"
 #include "channelDirectory.h"
 #include "configuredPlugin.h"
+#include "feedFormats.h"
 #include "hostError.h"
 #include "httpServer.h"
 #include "httpService.h"
+#include "stateStore.h"
 
 namespace host {
 
@@ -102,26 +103,13 @@ void checkOptions(const ServeOptions& options) {
     if (options.maxFeedBytes < 1) {
         fail("--max-feed-bytes 0: at least 1 is needed");
     }
-}
-
-std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetchTimeout) {
-    std::ostringstream line;
-    // Names come from the INI file: nothing of them may break the log line.
-    line << isoTime(std::chrono::system_clock::now());
-    if (s.fetching) {
-        line << " fetching " << printable(s.name) << ": no answer within "
-             << secondsText(fetchTimeout)
-             << "; readers without a feed get 504 until the plug-in returns";
-        return line.str();
+    if (!options.publicUrl.empty()) {
+        try {
+            feeds::normalizeBaseUrl(options.publicUrl);
+        } catch (const feeds::FeedError& e) {
+            fail(std::string("--public-url: ") + e.what());
+        }
     }
-    line << " fetched " << printable(s.name) << ": ";
-    if (s.lastStatus == 0) {
-        line << "ok, " << s.lastBytes << " bytes";
-    } else {
-        line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
-    }
-    line << ", " << s.lastDuration.count() << " ms; next fetch " << isoTime(s.nextFetch);
-    return line.str();
 }
 
 // Ends the process now, without destructors: a thread is still inside the plug-in.
@@ -161,8 +149,18 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     const Intervals intervals = session.intervals();
     CacheOptions cacheOptions;
     cacheOptions.minInterval = std::chrono::seconds(intervals.longest());
+    cacheOptions.longestInterval = cacheOptions.minInterval;
     cacheOptions.fetchTimeout = std::chrono::seconds(options.fetchTimeoutSeconds);
     cacheOptions.maxFeedBytes = options.maxFeedBytes;
+    // Feeds, schedules and item dates outlive the process (see channelCache.h).
+    try {
+        cacheOptions.state = state::openState(
+            options.statePath, [](const std::string& m) { writeErrorLine("dovetrail: " + m); });
+    } catch (const state::StateError& e) {
+        throw HostError(kExitCannotWrite, std::string(e.what()) +
+                                              " (--state FILE names another file, --no-state "
+                                              "keeps the state in memory)");
+    }
     ChannelCache cache(
         [&session](const std::string& name, std::size_t maxBytes) {
             CallResult r = session.channel(name, maxBytes);
@@ -170,23 +168,36 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         },
         cacheOptions);
     cache.setFetchObserver([timeout = cacheOptions.fetchTimeout](const ChannelStatus& s) {
-        writeErrorLine(fetchLogLine(s, timeout));
+        writeErrorLine(fetchLogLine(s, timeout, std::chrono::system_clock::now()));
     });
+    // Each channel keeps to its kind's interval; a kind not understood is named.
+    const auto schedule = [&cache, intervals](const ChannelSet& set) {
+        for (const ChannelEntry& channel : set.channels) {
+            if (const std::string warning = intervalKindWarning(channel); !warning.empty()) {
+                writeErrorLine("dovetrail: warning: " + warning);
+            }
+        }
+        cache.setChannels(channelSchedules(set, intervals),
+                          std::chrono::seconds(intervals.longest()));
+    };
     const std::string config = loaded.config;
-    ChannelDirectory directory(config, std::chrono::seconds(1), [&cache](const ChannelSet& set) {
-        cache.setChannels(set.names());
+    ChannelDirectory directory(config, std::chrono::seconds(1), [&schedule](const ChannelSet& set) {
+        schedule(set);
         std::string line = isoTime(std::chrono::system_clock::now()) + " channels now:";
         for (const ChannelEntry& channel : set.channels) {
             line += " " + printable(channel.name);
         }
         writeErrorLine(line);
     });
-    cache.setChannels(directory.current()->names());
+    schedule(*directory.current());
 
     ServiceSources sources;
     sources.mainPage = [&session] { return session.mainPage(); };
     sources.channels = [&directory] { return directory.current(); };
     sources.intervals = intervals;
+    if (!options.publicUrl.empty()) {
+        sources.publicUrl = feeds::normalizeBaseUrl(options.publicUrl);
+    }
     HttpService service(cache, std::move(sources));
 
     HttpServer server(service, limits);
@@ -194,10 +205,13 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         server.listen(address.host, static_cast<std::uint16_t>(address.port));
     const std::string shown =
         address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
+    service.setFallbackBaseUrl("http://" + shown + ":" + std::to_string(port));
+    const std::string& statePath = cache.state().path();
     err << "dovetrail: serving " << config << " on http://" << shown << ":" << port
-        << "/ (channels at /channels/NAME.rss, status at /status; each channel fetched at most "
-           "once every "
-        << cache.minInterval().count() << " seconds); stop with Ctrl+C" << std::endl;
+        << "/ (channels at /channels/NAME.rss, .atom, .json, status at /status; each channel "
+           "fetched at most once in its interval; state "
+        << (statePath.empty() ? "in memory" : "in " + statePath) << "); stop with Ctrl+C"
+        << std::endl;
 
     std::atomic<bool> finished{false};
     std::atomic<bool> signalled{false};
@@ -247,6 +261,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         for (const std::string& name : hanging) {
             names += (names.empty() ? "" : ", ") + printable(name);
         }
+        cache.abandonFetches();
         err << "dovetrail: stopped; the fetch of " << names
             << " is still inside the plug-in, so it is not shut down" << std::endl;
         exitNow(kExitOk);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -27,6 +28,8 @@ struct ServeOptions {
     std::size_t maxConnectionsPerAddress = 64;
     int fetchTimeoutSeconds = 120;
     std::size_t maxFeedBytes = std::size_t{64} << 20;
+    std::string publicUrl;                 // where readers reach it; empty: each request's Host
+    std::optional<std::string> statePath;  // nothing: the default file; empty: in memory
 };
 
 struct ListenAddress {

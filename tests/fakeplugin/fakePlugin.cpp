@@ -92,7 +92,8 @@ int32_t fakeChannel(const char* name, uint32_t, char** text, uint32_t* length, c
         }
         return control.channelStatus;
     }
-    return handOver(control.channelPrefix + channel + "#" + std::to_string(control.contentVersion),
+    return handOver(control.channelPrefix + channel + "#" + std::to_string(control.contentVersion) +
+                        control.channelSuffix,
                     text, length);
 }
 

@@ -19,10 +19,11 @@ struct FakePluginControl {
     int32_t intervals[3] = {60, 120, 180};
     std::string lastConfigPath;
     // Channel answers: "unknown*" names give status 5; otherwise channelStatus with channelError,
-    // or the text channelPrefix + name + "#" + contentVersion.
+    // or the text channelPrefix + name + "#" + contentVersion + channelSuffix.
     int32_t channelStatus = 0;
     std::string channelError;
     std::string channelPrefix = "<RSS>";
+    std::string channelSuffix;
     int contentVersion = 1;
     bool errorFillsBuffer = false;  // write 1024 non-zero bytes as the error text
     int32_t mainPageStatus = 0;
@@ -54,6 +55,7 @@ inline void FakePluginControl::reset() {
     channelStatus = 0;
     channelError.clear();
     channelPrefix = "<RSS>";
+    channelSuffix.clear();
     contentVersion = 1;
     errorFillsBuffer = false;
     mainPageStatus = 0;

@@ -84,12 +84,20 @@ PreparedBody prepareBody(std::string body, std::string_view contentType) {
 
 std::shared_ptr<const FeedSet> FeedSet::build(std::string pluginText, ChannelModel channel,
                                               FeedContext context) {
+    return build(std::make_shared<const PreparedBody>(
+                     prepareBody(std::move(pluginText), contentType(FeedFormat::plugin))),
+                 std::move(channel), std::move(context));
+}
+
+std::shared_ptr<const FeedSet> FeedSet::build(std::shared_ptr<const PreparedBody> pluginForm,
+                                              ChannelModel channel, FeedContext context) {
     std::shared_ptr<FeedSet> set(new FeedSet());
     for (const FeedFormat format : kAllFormats) {
-        std::string body = format == FeedFormat::plugin ? std::move(pluginText)
-                                                        : writeFeed(format, {}, channel, context);
-        set->forms_[static_cast<std::size_t>(format)] =
-            prepareBody(std::move(body), contentType(format));
+        set->forms_[index(format)] =
+            format == FeedFormat::plugin
+                ? pluginForm
+                : std::make_shared<const PreparedBody>(
+                      prepareBody(writeFeed(format, {}, channel, context), contentType(format)));
     }
     set->channel_ = std::move(channel);
     set->context_ = std::move(context);

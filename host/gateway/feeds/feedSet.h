@@ -3,7 +3,8 @@
 // strong entity tags (the gzip copy is another representation, so it has a tag of its own).
 //
 // A FeedSet is immutable once built and shared by readers through shared_ptr<const FeedSet>;
-// any number of threads may read one.
+// any number of threads may read one. The plug-in's own form does not depend on where the feeds are
+// served, so the sets of one fetch built for several base URLs share it instead of copying it.
 #pragma once
 
 #include <array>
@@ -44,19 +45,25 @@ class FeedSet {
     // `published` set. Throws FeedError when writing or compressing fails.
     static std::shared_ptr<const FeedSet> build(std::string pluginText, ChannelModel channel,
                                                 FeedContext context);
+    // The same with the plug-in's form already prepared (and shared with other sets).
+    static std::shared_ptr<const FeedSet> build(std::shared_ptr<const PreparedBody> pluginForm,
+                                                ChannelModel channel, FeedContext context);
 
-    const PreparedBody& form(FeedFormat format) const {
-        return forms_[static_cast<std::size_t>(format)];
+    const PreparedBody& form(FeedFormat format) const { return *forms_[index(format)]; }
+    // The form as an owner, for answers that outlive this set's other references.
+    const std::shared_ptr<const PreparedBody>& sharedForm(FeedFormat format) const {
+        return forms_[index(format)];
     }
     const ChannelModel& channel() const { return channel_; }
     const FeedContext& context() const { return context_; }
 
   private:
     FeedSet() = default;
+    static std::size_t index(FeedFormat format) { return static_cast<std::size_t>(format); }
 
     ChannelModel channel_;
     FeedContext context_;
-    std::array<PreparedBody, std::size(kAllFormats)> forms_;
+    std::array<std::shared_ptr<const PreparedBody>, std::size(kAllFormats)> forms_;
 };
 
 }  // namespace host::feeds

@@ -26,7 +26,7 @@ constexpr const char* kStyle = R"(<style>
   header { padding-top: 24px; }
   h1 { margin: 0 0 4px; font-size: 28px; }
   h2 { margin: 0 0 4px; font-size: 20px; overflow-wrap: anywhere; }
-  p { margin: 0 0 10px; }
+  p { margin: 0 0 10px; overflow-wrap: anywhere; }
   a { color: var(--accent); }
   .muted { color: var(--muted); }
   .card { background: var(--card); border: 1px solid var(--line); border-radius: 8px;
@@ -63,6 +63,10 @@ std::string outcomeHtml(const IndexChannel& channel) {
     if (!channel.lastFetch) {
         return "<span class=\"muted\">Not fetched yet: the first reader's request fetches it"
                "</span>";
+    }
+    if (channel.status == 0 && !channel.conversionError.empty()) {
+        return "<span class=\"stale\">Fetched, but only the plug-in text can be served: " +
+               html(channel.conversionError) + "</span>";
     }
     if (channel.status == 0) {
         return "<span class=\"ok\">OK</span>";
@@ -140,7 +144,8 @@ std::string renderIndexPage(const IndexPageInput& input) {
     out +=
         "<section class=\"card\">\n<h2>Minimum update intervals</h2>\n<p class=\"muted\">As "
         "the web service reported them. Each channel is fetched again no sooner than its "
-        "kind's interval.</p>\n<ul class=\"intervals\">\n";
+        "kind's interval; one whose fetch failed is tried again after 30 seconds, then twice as "
+        "long each time, up to the longest interval.</p>\n<ul class=\"intervals\">\n";
     out += "<li>Lounge: <b>" + describeInterval(input.lounge) + "</b></li>\n";
     out += "<li>Message boards: <b>" + describeInterval(input.messageBoards) + "</b></li>\n";
     out += "<li>Articles: <b>" + describeInterval(input.articles) + "</b></li>\n";

@@ -29,6 +29,9 @@ struct IndexChannel {
     int32_t status = 0;      // of the last fetch
     std::string error = {};  // UTF-8, of the last fetch when it failed
     bool hasFeed = false;    // a good feed is held (and served even after a failed refetch)
+    // UTF-8: why the feed formats cannot be written from the good feed (only the plug-in's text
+    // is served then); empty when they can.
+    std::string conversionError = {};
 };
 
 struct IndexPageInput {

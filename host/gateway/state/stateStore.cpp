@@ -29,7 +29,8 @@ CREATE TABLE channel (
     last_status INTEGER NOT NULL DEFAULT 0,
     last_error BLOB NOT NULL DEFAULT '',
     fetches INTEGER NOT NULL DEFAULT 0,
-    failures INTEGER NOT NULL DEFAULT 0
+    failures INTEGER NOT NULL DEFAULT 0,
+    failure_streak INTEGER NOT NULL DEFAULT 0
 );
 CREATE TABLE item (
     channel BLOB NOT NULL,
@@ -275,7 +276,9 @@ Verdict inspect(const std::string& path) {
         if (checked != "ok") {
             return {"corrupt", "it is damaged or not a database (" + checked + ")"};
         }
-        if (applicationId == kApplicationId && schemaVersion != StateStore::kSchemaVersion) {
+        // Older versions of this state are brought up to date when opened.
+        if (applicationId == kApplicationId &&
+            (schemaVersion < 1 || schemaVersion > StateStore::kSchemaVersion)) {
             return {"other-schema", "it holds another version's state (schema " +
                                         std::to_string(schemaVersion) + ", this program reads " +
                                         std::to_string(StateStore::kSchemaVersion) + ")"};
@@ -350,10 +353,17 @@ void StateStore::createSchema() {
     // Inside the write lock: another process may have created it meanwhile.
     Statement version(db_, "PRAGMA user_version", path_);
     version.step();
-    if (version.integer(0) == kSchemaVersion) {
+    const std::int64_t found = version.integer(0);
+    version.reset();
+    if (found == kSchemaVersion) {
         return;
     }
-    execute(db_, kSchema, path_);
+    if (found == 1) {
+        execute(db_, "ALTER TABLE channel ADD COLUMN failure_streak INTEGER NOT NULL DEFAULT 0",
+                path_);
+    } else {
+        execute(db_, kSchema, path_);
+    }
     execute(db_,
             ("PRAGMA application_id=" + std::to_string(kApplicationId) +
              "; PRAGMA user_version=" + std::to_string(kSchemaVersion))
@@ -366,7 +376,7 @@ namespace {
 
 constexpr const char* kSelectChannel =
     "SELECT text, etag, last_modified, last_fetch, next_fetch, last_success, last_status, "
-    "last_error, fetches, failures FROM channel WHERE name = ?1";
+    "last_error, fetches, failures, failure_streak FROM channel WHERE name = ?1";
 
 std::optional<StoredChannel> readChannel(sqlite3* db, const std::string& path,
                                          const std::string& channel) {
@@ -388,6 +398,7 @@ std::optional<StoredChannel> readChannel(sqlite3* db, const std::string& path,
     stored.lastError = select.bytes(7);
     stored.fetches = static_cast<std::uint64_t>(select.integer(8));
     stored.failures = static_cast<std::uint64_t>(select.integer(9));
+    stored.failureStreak = static_cast<std::uint32_t>(select.integer(10));
     return stored;
 }
 
@@ -439,7 +450,8 @@ FetchClaim StateStore::claimFetch(const std::string& channel, TimePoint now,
 }
 
 std::vector<TimePoint> StateStore::recordFetch(const std::string& channel,
-                                               const FetchResult& result) {
+                                               const FetchResult& result,
+                                               std::optional<TimePoint>* lastModified) {
     std::lock_guard lock(mutex_);
     Transaction transaction(db_, path_);
     const std::optional<StoredChannel> stored = readChannel(db_, path_, channel);
@@ -450,6 +462,7 @@ std::vector<TimePoint> StateStore::recordFetch(const std::string& channel,
     next.nextFetch = result.nextFetch;
     next.lastStatus = result.status;
     next.lastError = success ? std::string() : result.error;
+    next.failureStreak = success ? 0 : result.failureStreak;
     ++next.fetches;
     if (success) {
         if (!next.text || *next.text != result.text || !next.lastModified) {
@@ -464,8 +477,8 @@ std::vector<TimePoint> StateStore::recordFetch(const std::string& channel,
 
     Statement write(db_,
                     "INSERT OR REPLACE INTO channel (name, text, etag, last_modified, last_fetch, "
-                    "next_fetch, last_success, last_status, last_error, fetches, failures) "
-                    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)",
+                    "next_fetch, last_success, last_status, last_error, fetches, failures, "
+                    "failure_streak) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)",
                     path_);
     write.bind(1, channel);
     if (next.text) {
@@ -479,7 +492,8 @@ std::vector<TimePoint> StateStore::recordFetch(const std::string& channel,
         .bind(8, std::int64_t{next.lastStatus})
         .bind(9, next.lastError)
         .bind(10, static_cast<std::int64_t>(next.fetches))
-        .bind(11, static_cast<std::int64_t>(next.failures));
+        .bind(11, static_cast<std::int64_t>(next.failures))
+        .bind(12, static_cast<std::int64_t>(next.failureStreak));
     write.run();
 
     std::vector<TimePoint> firstSeen;
@@ -508,6 +522,10 @@ std::vector<TimePoint> StateStore::recordFetch(const std::string& channel,
     release.bind(1, channel).bindText(2, holder_);
     release.run();
     transaction.commit();
+    if (lastModified != nullptr && next.lastModified) {
+        // As it reads back: to the millisecond.
+        *lastModified = fromMillis(toMillis(*next.lastModified));
+    }
     return firstSeen;
 }
 
@@ -540,6 +558,11 @@ std::string defaultStatePath() {
     }
     throw StateError(
         "Can't tell where to keep the state: neither XDG_STATE_HOME nor HOME is an absolute path");
+}
+
+std::shared_ptr<StateStore> openState(const std::optional<std::string>& path,
+                                      StateStore::Report report) {
+    return std::make_shared<StateStore>(path ? *path : defaultStatePath(), std::move(report));
 }
 
 }  // namespace host::state

@@ -59,6 +59,7 @@ struct StoredChannel {
     std::string lastError;                  // of the last fetch, when it failed
     std::uint64_t fetches = 0;
     std::uint64_t failures = 0;
+    std::uint32_t failureStreak = 0;  // failures since the last success (the retry backoff)
 };
 
 enum class FetchDecision {
@@ -77,17 +78,19 @@ struct FetchClaim {
 struct FetchResult {
     TimePoint started{};
     TimePoint nextFetch{};
-    int32_t status = 0;              // 0: success
-    std::string error;               // when it failed
-    std::string text;                // the plug-in's text, on success
-    std::string etag;                // of `text`
-    std::vector<std::string> guids;  // of the text's items, on success
+    int32_t status = 0;               // 0: success
+    std::string error;                // when it failed
+    std::string text;                 // the plug-in's text, on success
+    std::string etag;                 // of `text`
+    std::vector<std::string> guids;   // of the text's items, on success
+    std::uint32_t failureStreak = 0;  // failures since the last success, this one included
 };
 
 class StateStore {
   public:
     static constexpr std::chrono::hours kItemRetention{24 * 30};
-    static constexpr std::int32_t kSchemaVersion = 1;
+    // Version 2 added the failure streak; a version 1 file is brought up to date in place.
+    static constexpr std::int32_t kSchemaVersion = 2;
 
     using Report = std::function<void(const std::string& message)>;
 
@@ -113,8 +116,9 @@ class StateStore {
     // Records a finished fetch in one transaction and releases this process's lease. On success
     // the text and tag replace the stored ones (lastModified moves only when the text changed) and
     // each guid is recorded. Returns the first-seen time of each of `result.guids`, in order
-    // (empty for a failure).
-    std::vector<TimePoint> recordFetch(const std::string& channel, const FetchResult& result);
+    // (empty for a failure); `lastModified`, when given, receives the text's Last-Modified time.
+    std::vector<TimePoint> recordFetch(const std::string& channel, const FetchResult& result,
+                                       std::optional<TimePoint>* lastModified = nullptr);
     // Gives up this process's lease without recording a fetch.
     void releaseClaim(const std::string& channel);
 
@@ -134,5 +138,10 @@ class StateStore {
 // $XDG_STATE_HOME/dovetrail/state.sqlite3 when XDG_STATE_HOME is an absolute path, else
 // $HOME/.local/state/dovetrail/state.sqlite3. Throws StateError when neither can be used.
 std::string defaultStatePath();
+
+// The state at `path`, at defaultStatePath() without one, in memory for an empty one. Throws
+// StateError.
+std::shared_ptr<StateStore> openState(const std::optional<std::string>& path,
+                                      StateStore::Report report = {});
 
 }  // namespace host::state
