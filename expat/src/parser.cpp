@@ -364,6 +364,13 @@ char* Parser::pieceBuffer(std::size_t capacity) {
         throw Exception("XML parse failed: no document begun (pieceBuffer before beginPieces)");
     }
     const std::size_t held = held_.size();
+    if (held + capacity == 0) {
+        // Nothing to write: some expat builds answer a request for 0 bytes with null before
+        // their buffer exists, which is not a lack of memory.
+        room_ = &emptyRoom_;
+        heldAt_ = nullptr;
+        return room_;
+    }
     void* room = capacity <= static_cast<std::size_t>(std::numeric_limits<int>::max()) - held
                      ? XML_GetBuffer(expat_.get(), static_cast<int>(held + capacity))
                      : nullptr;

@@ -170,6 +170,7 @@ class Parser {
     static constexpr std::size_t kHeadBytes = 4;
     static constexpr std::size_t kMaxHeld = 0x10000;
     char* room_ = nullptr;
+    char emptyRoom_ = 0;  // what pieceBuffer(0) hands out before expat has a buffer
     std::string held_;
     const char* heldAt_ = nullptr;
     bool fedAny_ = false;
