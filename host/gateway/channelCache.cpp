@@ -26,6 +26,7 @@ Lookup lookupOf(const ChannelStatus& status, const std::shared_ptr<const Feed>& 
     lookup.feed = feed;
     lookup.status = status.lastStatus;
     lookup.error = status.lastError;
+    lookup.hint = status.lastHint;
     lookup.nextFetch = status.nextFetch;
     lookup.refreshing = status.fetching;
     return lookup;
@@ -135,6 +136,9 @@ std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetch
         line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
         if (s.failureStreak > 1) {
             line << " (" << s.failureStreak << " failures in a row)";
+        }
+        if (!s.lastHint.empty()) {
+            line << "; hint: " << printable(s.lastHint);
         }
     }
     if (s.origin == Origin::restored) {
@@ -277,7 +281,9 @@ void ChannelCache::get(const std::string& channel, Callback done) {
         ChannelStatus& s = entry->status;
         const TimePoint now = options_.now();
         const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
-        if (!s.fetching && due && !stopping_) {
+        // Without the plug-in a job still reads the state once, for a stored feed.
+        const bool mayStart = fetchAllowed() || !entry->loaded;
+        if (!s.fetching && due && !stopping_ && mayStart) {
             s.fetching = true;
             s.overdue = false;
             s.fetchStarted = now;
@@ -329,7 +335,7 @@ void ChannelCache::launchJob(const std::shared_ptr<Entry>& entry, bool mayFetch)
     } catch (const std::exception& e) {
         // No thread for the fetch: it fails here, on the reader's thread, at once.
         runJob(entry, mayFetch,
-               FetchOutcome{1, {}, std::string("Can't start a fetch: ") + e.what()});
+               FetchOutcome{1, {}, std::string("Can't start a fetch: ") + e.what(), {}});
         return;
     }
     bool stillRunning = false;
@@ -342,13 +348,17 @@ void ChannelCache::launchJob(const std::shared_ptr<Entry>& entry, bool mayFetch)
     }
 }
 
+bool ChannelCache::fetchAllowed() const {
+    return !options_.mayFetch || options_.mayFetch();
+}
+
 FetchOutcome ChannelCache::runFetcher(const std::string& channel) {
     try {
         return fetcher_(channel, options_.maxFeedBytes);
     } catch (const std::exception& e) {
-        return FetchOutcome{1, {}, "Can't fetch channel " + channel + ": " + e.what()};
+        return FetchOutcome{1, {}, "Can't fetch channel " + channel + ": " + e.what(), {}};
     } catch (...) {
-        return FetchOutcome{1, {}, "Can't fetch channel " + channel + ": unexpected error"};
+        return FetchOutcome{1, {}, "Can't fetch channel " + channel + ": unexpected error", {}};
     }
 }
 
@@ -469,6 +479,7 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
     s.lastFetch = *stored.lastFetch;
     s.lastStatus = stored.lastStatus;
     s.lastError = stored.lastError;
+    s.lastHint.clear();
     s.nextFetch = stored.nextFetch.value_or(*stored.lastFetch);
     s.lastSuccess = stored.lastSuccess;
     s.fetches = stored.fetches;
@@ -529,7 +540,7 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
             const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
             const bool wanted = mayFetch || entry->fetchWanted || !entry->waiters.empty();
             entry->fetchWanted = false;
-            if (!due || !wanted) {
+            if (!due || !wanted || !fetchAllowed()) {
                 break;
             }
         }
@@ -597,7 +608,7 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
         std::chrono::steady_clock::now() - steadyStart);
     const std::size_t bytes = outcome.text.size();
     if (outcome.status == 0 && bytes > options_.maxFeedBytes) {
-        outcome = FetchOutcome{1, {}, tooLargeMessage(bytes, options_.maxFeedBytes)};
+        outcome = FetchOutcome{1, {}, tooLargeMessage(bytes, options_.maxFeedBytes), {}};
     }
     const bool success = outcome.status == 0;
 
@@ -682,12 +693,14 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
         ++s.fetches;
         if (success) {
             s.lastError.clear();
+            s.lastHint.clear();
             s.lastSuccess = start;
             s.conversionError = feed->conversionError();
             entry->feed = feed;
         } else {
             ++s.failures;
             s.lastError = outcome.error;
+            s.lastHint = outcome.hint;
         }
     }
     publish(entry, true, true);

@@ -64,9 +64,14 @@ constexpr std::chrono::seconds kFirstRetry{30};
 
 // What one fetch produced: status 0 with the RSS text, or the failure status and its message.
 struct FetchOutcome {
-    int32_t status = 0;
+    FetchOutcome(int32_t status_ = 0, std::string text_ = {}, std::string error_ = {},
+                 std::string hint_ = {})
+        : status(status_), text(std::move(text_)), error(std::move(error_)),
+          hint(std::move(hint_)) {}
+    int32_t status;
     std::string text;
     std::string error;
+    std::string hint;  // on a failure: what to change (hints.h); may be empty
 };
 // Fetches one channel; a text above `maxBytes` may be refused (and is refused by the cache). A
 // plain function, so that whoever owns the plug-in session can swap the session behind it.
@@ -140,6 +145,7 @@ struct Lookup {
     std::shared_ptr<const Feed> feed;  // null when the channel never succeeded
     int32_t status = 0;                // of the most recent completed fetch
     std::string error;                 // of the most recent completed fetch, when it failed
+    std::string hint;                  // that goes with `error`; may be empty
     TimePoint nextFetch;               // no fetch before this time
     bool refreshing = false;           // a fetch is in progress
     bool timedOut = false;             // no feed: the fetch in progress passed its deadline
@@ -165,6 +171,7 @@ struct ChannelStatus {
     TimePoint lastFetch;     // start of the most recent completed fetch
     int32_t lastStatus = 0;
     std::string lastError;
+    std::string lastHint;  // that goes with lastError (not kept in the state)
     std::chrono::milliseconds lastDuration{0};
     std::size_t lastBytes = 0;
     TimePoint nextFetch;
@@ -199,6 +206,10 @@ struct CacheOptions {
     std::shared_ptr<state::StateStore> state;
     // How often a reader without a feed looks again while another process fetches the channel.
     std::chrono::milliseconds elsewherePoll = std::chrono::seconds(1);
+    // Whether fetches may start now (the plug-in is ready); null: always. While it says no, readers
+    // get what the cache and the state hold, and a channel without a feed gets a plain answer
+    // without a fetch, which is neither recorded as a failure nor delays the channel's schedule.
+    std::function<bool()> mayFetch;
 };
 
 class ChannelCache {
@@ -265,6 +276,7 @@ class ChannelCache {
     void fetchNow(const std::shared_ptr<Entry>& entry, std::optional<FetchOutcome> preset,
                   TimePoint start);
     FetchOutcome runFetcher(const std::string& channel);
+    bool fetchAllowed() const;
     std::shared_ptr<const Feed> makeFeed(const std::string& name, std::string text,
                                          ParsedText parsed, TimePoint lastModified,
                                          TimePoint fetchedAt, std::chrono::seconds interval,
