@@ -147,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host::ServiceSources sources;
     sources.mainPage = [] { return host::CallResult{0, "<html>main</html>", {}}; };
     sources.channels = [&harness] { return harness.channels; };
-    sources.intervals = kIntervals;
+    sources.intervals = [] { return kIntervals; };
     sources.now = options.now;
     sources.log = [](const std::string&) {};
     host::HttpService service(cache, sources);

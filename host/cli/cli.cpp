@@ -52,13 +52,16 @@ Exit codes:
   64  wrong command line
   65  the plug-in's text cannot be converted to the asked format
   66  the configuration file cannot be found or read
+  67  serve --user names no user
   69  the plug-in library cannot be found, loaded or used
   70  unexpected internal error
   71  serve cannot listen on the given address
   73  an output file cannot be written
+  77  serve --user: switching to that user is not allowed
   130, 143  serve ended at once by a second SIGINT or SIGTERM
 With several channels, the exit code is that of the first one that failed. serve stops on
-SIGINT or SIGTERM within 10 seconds: run "dovetrail serve --help" for its limits.)";
+SIGINT or SIGTERM within 10 seconds and reloads its INI file and plug-in on SIGHUP: run
+"dovetrail serve --help" for its limits.)";
 
 struct Options {
     std::string config;
@@ -431,6 +434,11 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "Address readers reach the gateway at, e.g. behind a proxy; the feeds' own "
                      "links start with it (default: the address each request was sent to)")
         ->type_name("URL");
+    serve
+        ->add_option("--user", so.user,
+                     "As root: become this user once the port is taken (so a port below 1024 "
+                     "can be served without staying root); its groups and home come along")
+        ->type_name("NAME");
     std::string statePath;
     CLI::Option* stateOption =
         serve

@@ -15,10 +15,12 @@ enum ExitCode : int {
     kExitUsage = 64,         // the command line is wrong
     kExitDataError = 65,     // the plug-in's text cannot be converted to the asked format
     kExitNoConfig = 66,      // the configuration file cannot be found or read
+    kExitNoUser = 67,        // serve --user names no user
     kExitNoPlugin = 69,      // the plug-in library cannot be found, loaded or used
     kExitInternal = 70,      // an unexpected error inside the host
     kExitCannotListen = 71,  // serve: the listen address cannot be bound
     kExitCannotWrite = 73,   // an output file cannot be written
+    kExitNoPermission = 77,  // serve --user: the switch to that user is not allowed
 };
 
 // A failure that ends a command with `exitCode`; what() is the message for the user.

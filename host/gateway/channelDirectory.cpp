@@ -62,6 +62,21 @@ ChannelDirectory::FileStamp ChannelDirectory::stamp(std::string& error) const {
     return s;
 }
 
+std::shared_ptr<const ChannelSet> ChannelDirectory::refresh() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        nextCheck_ = std::chrono::steady_clock::time_point::min();
+        stamp_ = FileStamp{};
+        // An error seen before is reported again: the caller asked for this read.
+        if (!current_->readError.empty()) {
+            ChannelSet kept;
+            kept.channels = current_->channels;
+            current_ = std::make_shared<const ChannelSet>(std::move(kept));
+        }
+    }
+    return current();
+}
+
 std::shared_ptr<const ChannelSet> ChannelDirectory::current() {
     std::shared_ptr<const ChannelSet> result;
     bool listChanged = false;

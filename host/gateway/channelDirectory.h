@@ -51,6 +51,9 @@ class ChannelDirectory {
 
     // The channels as of now.
     std::shared_ptr<const ChannelSet> current();
+    // Reads the file again now, changed or not (for SIGHUP); as current() otherwise. A failed
+    // read keeps the channels read before and says why in readError.
+    std::shared_ptr<const ChannelSet> refresh();
 
   private:
     struct FileStamp {

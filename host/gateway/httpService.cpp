@@ -231,10 +231,31 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
     if (!sources_.channels) {
         sources_.channels = [] { return std::make_shared<const ChannelSet>(); };
     }
+    if (!sources_.intervals) {
+        sources_.intervals = [] { return Intervals{}; };
+    }
     if (!sources_.publicUrl.empty()) {
         fallbackBase_ = sources_.publicUrl;
         cache_.setBaseUrl(sources_.publicUrl);
     }
+}
+
+std::optional<PluginProblem> HttpService::pluginProblem() const {
+    return sources_.pluginProblem ? sources_.pluginProblem() : std::nullopt;
+}
+
+HttpResponse HttpService::unavailableAnswer(const PluginProblem& problem,
+                                            const std::string& what) const {
+    std::string body = "The gateway cannot serve " + what + " now: " + problem.message + "\n";
+    if (!problem.hint.empty()) {
+        body += "hint: " + problem.hint + "\n";
+    }
+    HttpResponse response = HttpResponse::text(503, body);
+    // Never 0: a reader that asks again at once would only get this answer again.
+    response.set("Retry-After",
+                 std::to_string(std::max(secondsUntil(problem.nextAttempt, sources_.now()), 1LL)));
+    response.set("Cache-Control", "no-store");
+    return response;
 }
 
 void HttpService::setFallbackBaseUrl(std::string baseUrl) {
@@ -294,6 +315,10 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
         return;
     }
     if (path == "/main-page") {
+        if (const std::optional<PluginProblem> problem = pluginProblem()) {
+            respond(unavailableAnswer(*problem, "the main page"));
+            return;
+        }
         const CallResult page = sources_.mainPage();
         HttpResponse response;
         if (page.ok()) {
@@ -386,6 +411,11 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
     const long long remaining = secondsUntil(lookup.nextFetch, now);
     if (!lookup.feed) {
         HttpResponse response;
+        const std::optional<PluginProblem> problem =
+            lookup.stopping || lookup.refreshing ? std::nullopt : pluginProblem();
+        if (problem) {
+            return unavailableAnswer(*problem, "channel " + printable(name));
+        }
         if (lookup.stopping) {
             response = HttpResponse::text(503, "The gateway is shutting down; channel " +
                                                    printable(name) + " has no feed yet.\n");
@@ -398,7 +428,8 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
         } else if (lookup.status == kUnknownChannelStatus) {
             response = HttpResponse::text(404, lookup.error + "\n");
         } else {
-            response = HttpResponse::text(502, lookup.error + "\n");
+            response = HttpResponse::text(
+                502, lookup.error + "\n" + (lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n"));
             // When the next fetch is allowed: the backoff of a failing channel.
             response.set("Retry-After", std::to_string(remaining));
         }
@@ -526,13 +557,14 @@ void HttpService::answered(const HttpRequest& request, const HttpResponse& respo
 
 std::vector<HttpService::Row> HttpService::rows(const ChannelSet& configured) const {
     const std::vector<ChannelStatus> seen = cache_.status();
+    const Intervals intervals = sources_.intervals();
     std::vector<Row> rows;
     for (const ChannelEntry& channel : configured.channels) {
         Row row;
         row.channel = &channel;
         row.status.name = channel.name;
         row.status.interval =
-            std::chrono::seconds(sources_.intervals.forKind(channel.intervalKind));
+            std::chrono::seconds(intervals.forKind(channel.intervalKind));
         for (const ChannelStatus& status : seen) {
             if (status.name == channel.name) {
                 row.status = status;
@@ -548,10 +580,16 @@ std::string HttpService::indexPage(const std::string& baseUrl) const {
     const std::shared_ptr<const ChannelSet> configured = sources_.channels();
     feeds::IndexPageInput input;
     input.baseUrl = baseUrl;
-    input.lounge = std::chrono::seconds(sources_.intervals.lounge);
-    input.messageBoards = std::chrono::seconds(sources_.intervals.messageBoards);
-    input.articles = std::chrono::seconds(sources_.intervals.articles);
+    const Intervals intervals = sources_.intervals();
+    input.lounge = std::chrono::seconds(intervals.lounge);
+    input.messageBoards = std::chrono::seconds(intervals.messageBoards);
+    input.articles = std::chrono::seconds(intervals.articles);
     input.now = sources_.now();
+    if (const std::optional<PluginProblem> problem = pluginProblem()) {
+        input.problem = utf8(problem->message);
+        input.problemHint = utf8(problem->hint);
+        input.nextAttempt = problem->nextAttempt;
+    }
     for (const Row& row : rows(*configured)) {
         const ChannelStatus& s = row.status;
         feeds::IndexChannel channel;
@@ -566,6 +604,7 @@ std::string HttpService::indexPage(const std::string& baseUrl) const {
         channel.fetching = s.fetching;
         channel.status = s.lastStatus;
         channel.error = utf8(s.lastError);
+        channel.hint = utf8(s.lastHint);
         channel.hasFeed = s.lastSuccess.has_value();
         channel.conversionError = utf8(s.conversionError);
         input.channels.push_back(std::move(channel));
@@ -577,7 +616,8 @@ std::string HttpService::statusJson() const {
     const TimePoint now = sources_.now();
     const std::shared_ptr<const ChannelSet> configured = sources_.channels();
     std::ostringstream out;
-    const Intervals& iv = sources_.intervals;
+    const Intervals iv = sources_.intervals();
+    const std::optional<PluginProblem> problem = pluginProblem();
     const CacheOptions& options = cache_.options();
     const std::string& statePath = cache_.state().path();
     out << "{\n  \"time\": " << json(isoTime(now))
@@ -589,6 +629,16 @@ std::string HttpService::statusJson() const {
         << ",\n  \"stateFile\": " << (statePath.empty() ? "null" : json(statePath))
         << ",\n  \"configurationError\": "
         << (configured->readError.empty() ? "null" : json(configured->readError))
+        << ",\n  \"plugin\": ";
+    if (problem) {
+        out << "{\"ready\": false, \"error\": " << json(problem->message)
+            << ", \"hint\": " << (problem->hint.empty() ? "null" : json(problem->hint))
+            << ", \"failures\": " << problem->failures
+            << ", \"nextAttempt\": " << json(isoTime(problem->nextAttempt)) << "}";
+    } else {
+        out << "{\"ready\": true}";
+    }
+    out
         << ",\n  \"channels\": [";
     bool first = true;
     for (const Row& row : rows(*configured)) {
@@ -605,11 +655,13 @@ std::string HttpService::statusJson() const {
             out << ", \"lastFetch\": " << json(isoTime(s.lastFetch))
                 << ", \"status\": " << s.lastStatus
                 << ", \"error\": " << (s.lastStatus == 0 ? "null" : json(s.lastError))
+                << ", \"hint\": " << (s.lastHint.empty() ? "null" : json(s.lastHint))
                 << ", \"durationMs\": " << s.lastDuration.count() << ", \"bytes\": " << s.lastBytes
                 << ", \"nextFetch\": " << json(isoTime(s.nextFetch)) << ", \"lastSuccess\": "
                 << (s.lastSuccess ? json(isoTime(*s.lastSuccess)) : "null");
         } else {
-            out << ", \"lastFetch\": null, \"status\": null, \"error\": null, \"durationMs\": null"
+            out << ", \"lastFetch\": null, \"status\": null, \"error\": null, \"hint\": null"
+                   ", \"durationMs\": null"
                    ", \"bytes\": null, \"nextFetch\": null, \"lastSuccess\": null";
         }
         out << ", \"fetches\": " << s.fetches << ", \"failures\": " << s.failures
@@ -623,7 +675,8 @@ std::string HttpService::statusJson() const {
 
 std::string HttpService::statusHtml() const {
     const TimePoint now = sources_.now();
-    const Intervals& iv = sources_.intervals;
+    const Intervals iv = sources_.intervals();
+    const std::optional<PluginProblem> problem = pluginProblem();
     const std::shared_ptr<const ChannelSet> configured = sources_.channels();
     const std::string& statePath = cache_.state().path();
     std::ostringstream out;
@@ -647,6 +700,15 @@ std::string HttpService::statusHtml() const {
         out << "<p class=\"failed\">" << html(configured->readError)
             << "; the channels read before are served.</p>\n";
     }
+    if (problem) {
+        out << "<p class=\"failed\">" << html(problem->message);
+        if (!problem->hint.empty()) {
+            out << "<br>hint: " << html(problem->hint);
+        }
+        out << "<br>Tried " << problem->failures << (problem->failures == 1 ? " time" : " times")
+            << "; next attempt " << isoTime(problem->nextAttempt)
+            << ". Channels with a feed are served meanwhile.</p>\n";
+    }
     out << "<table>\n<tr><th>Channel</th>"
            "<th>Title</th><th>Outcome</th><th>Interval</th><th>Last fetch</th><th>Duration</th>"
            "<th>Bytes</th><th>Next fetch</th><th>Last success</th><th>Fetches</th>"
@@ -662,6 +724,9 @@ std::string HttpService::statusHtml() const {
             out << " (status " << s.lastStatus << "): " << html(s.lastError);
             if (s.failureStreak > 1) {
                 out << " (" << s.failureStreak << " failures in a row)";
+            }
+            if (!s.lastHint.empty()) {
+                out << "<br>hint: " << html(s.lastHint);
             }
         }
         if (s.origin == Origin::restored) {

@@ -17,8 +17,9 @@
 //   the last good feed is served, a Warning. If-None-Match and If-Modified-Since are answered with
 //   304; an If-Modified-Since that is not a valid HTTP date of the years 1970-9999 is ignored.
 // - A channel that never succeeded answers 404 (unknown to the plug-in), 502 (the fetch failed),
-//   504 (the fetch passed its deadline) or 503 (the gateway is shutting down), with Retry-After
-//   saying when the next fetch may be. A text that cannot be converted is served as .plugin; its
+//   504 (the fetch passed its deadline) or 503 (the gateway is shutting down, or the plug-in is
+//   not initialised), with Retry-After saying when the next fetch (or plug-in start) may be. Error
+//   answers carry the hint that goes with the failure, on a line of its own. A text that cannot be converted is served as .plugin; its
 //   other forms answer 502 with the reason.
 // - Absolute URLs (self links, OPML, the index page) start with the public URL when one is
 //   configured. Otherwise they are built from the request's Host, when it is a well-formed host
@@ -42,6 +43,7 @@
 #include "channelCache.h"
 #include "channelDirectory.h"
 #include "httpMessage.h"
+#include "pluginHost.h"
 #include "pluginLibrary.h"
 
 namespace host {
@@ -50,7 +52,12 @@ struct ServiceSources {
     std::function<CallResult()> mainPage;
     // The configured channels as of now (cheap: called for every channel request).
     std::function<std::shared_ptr<const ChannelSet>()> channels;
-    Intervals intervals;
+    // The service's intervals as the plug-in last reported them.
+    std::function<Intervals()> intervals;
+    // Why the plug-in cannot be used now; null or nothing: it can. While it cannot, a channel
+    // without a feed and the main page answer 503 with the reason, its hint and Retry-After, and
+    // / and /status show it.
+    std::function<std::optional<PluginProblem>()> pluginProblem;
     NowFunction now = [] { return std::chrono::system_clock::now(); };
     // Receives each access log line without its line end; default: standard error.
     std::function<void(const std::string&)> log;
@@ -87,6 +94,11 @@ class HttpService : public RequestHandler {
     std::string statusJson() const;
     std::string statusHtml() const;
     std::string indexPage(const std::string& baseUrl) const;
+
+    // The plug-in's problem, or nothing.
+    std::optional<PluginProblem> pluginProblem() const;
+    // The 503 answer for a request that needs the plug-in while it cannot be used.
+    HttpResponse unavailableAnswer(const PluginProblem& problem, const std::string& what) const;
 
   private:
     struct Row;

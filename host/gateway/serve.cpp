@@ -1,23 +1,33 @@
 #include "serve.h"
 
+#include <grp.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 #include "channelCache.h"
 #include "channelDirectory.h"
 #include "configuredPlugin.h"
 #include "feedFormats.h"
+#include "hints.h"
 #include "hostError.h"
 #include "httpServer.h"
 #include "httpService.h"
+#include "pluginHost.h"
 #include "stateStore.h"
 
 namespace host {
@@ -120,17 +130,167 @@ void checkOptions(const ServeOptions& options) {
     std::_Exit(code);
 }
 
+// Hands requests to the service, which is built once the port is held and the user switched.
+// No request arrives before run(), by which time the target is set.
+struct ForwardingHandler : RequestHandler {
+    RequestHandler* target = nullptr;
+    void handle(const HttpRequest& request, Responder respond) override {
+        target->handle(request, std::move(respond));
+    }
+    void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
+                  std::chrono::microseconds elapsed) override {
+        if (target != nullptr) {
+            target->answered(request, response, bytesSent, elapsed);
+        }
+    }
+};
+
+bool isWildcard(const std::string& host) {
+    return host == "0.0.0.0" || host == "::" || host == "0::0";
+}
+
+bool isLoopback(const std::string& host) {
+    return host.rfind("127.", 0) == 0 || host == "::1" || host == "localhost";
+}
+
+// As root, becomes `user` (its groups, its home for the default state file); without a user,
+// warns. Throws HostError when the switch cannot be made.
+void switchUser(const std::string& user, std::ostream& err) {
+    const bool root = geteuid() == 0;
+    if (user.empty()) {
+        if (root) {
+            err << "dovetrail: warning: running as root; give serve --user NAME to run as NAME "
+                   "once the port is taken"
+                << std::endl;
+        }
+        return;
+    }
+    const auto fail = [&user](int code, const std::string& why) {
+        throw HostError(code, "Can't switch to user " + user + ": " + why);
+    };
+    errno = 0;
+    const passwd* entry = getpwnam(user.c_str());
+    if (entry == nullptr) {
+        fail(kExitNoUser, errno != 0 ? std::strerror(errno) : "no such user");
+    }
+    if (!root) {
+        if (entry->pw_uid == geteuid()) {
+            return;  // already that user
+        }
+        fail(kExitNoPermission, "only root can (serve runs as user " +
+                                    std::to_string(geteuid()) + ")");
+    }
+    const std::string name = entry->pw_name;
+    const std::string home = entry->pw_dir;
+    const uid_t uid = entry->pw_uid;
+    const gid_t gid = entry->pw_gid;
+    if (initgroups(name.c_str(), gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+        fail(kExitNoPermission, std::strerror(errno));
+    }
+    if (uid != 0 && setuid(0) == 0) {
+        fail(kExitNoPermission, "root could be taken back");
+    }
+    // The default state file is the user's, not root's.
+    setenv("HOME", home.c_str(), 1);
+    setenv("USER", name.c_str(), 1);
+    setenv("LOGNAME", name.c_str(), 1);
+    err << "dovetrail: running as user " << name << std::endl;
+}
+
+// The hint line for a failure, from the INI file as it is now; empty when there is none.
+std::string hintLine(const std::string& config, const Failure& failure) {
+    std::string iniText;
+    try {
+        iniText = readIniText(config);
+    } catch (const std::exception&) {
+        // The hint then works from the file system alone.
+    }
+    try {
+        return hintFor(failure, gatherHintFacts(failure, config, iniText, systemReachProbe()));
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+// Runs `work` on a thread of its own each time request() was called (requests that come while
+// it runs are merged into one more run).
+class Reloader {
+  public:
+    explicit Reloader(std::function<void()> work)
+        : work_(std::move(work)), thread_([this] { loop(); }) {}
+    ~Reloader() {
+        if (thread_.joinable()) {
+            finish(std::chrono::steady_clock::time_point::max());
+        }
+    }
+    Reloader(const Reloader&) = delete;
+    Reloader& operator=(const Reloader&) = delete;
+
+    void request() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            wanted_ = true;
+        }
+        wake_.notify_all();
+    }
+    // Ends the thread; false when a run is still going at `deadline` (the thread is left).
+    bool finish(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        quit_ = true;
+        wake_.notify_all();
+        if (!wake_.wait_until(lock, deadline, [this] { return !running_; })) {
+            return false;
+        }
+        lock.unlock();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return true;
+    }
+
+  private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            wake_.wait(lock, [this] { return wanted_ || quit_; });
+            if (quit_) {
+                return;
+            }
+            wanted_ = false;
+            running_ = true;
+            lock.unlock();
+            try {
+                work_();
+            } catch (const std::exception& e) {
+                writeErrorLine(std::string("dovetrail: reload failed: ") + e.what());
+            }
+            lock.lock();
+            running_ = false;
+            wake_.notify_all();
+        }
+    }
+
+    std::function<void()> work_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool wanted_ = false;
+    bool running_ = false;
+    bool quit_ = false;
+    std::thread thread_;
+};
+
 }  // namespace
 
 int runServe(const ServeOptions& options, std::ostream& err) {
     const ListenAddress address = parseListen(options.listen);
     checkOptions(options);
     // Signals are taken by a thread of our own, so the engine's threads never see them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     ServerLimits limits;
@@ -144,15 +304,43 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         limits.maxConnections = fit;
     }
 
-    const LoadedPlugin loaded = loadPlugin(options.config, options.plugin);
-    const PluginSession& session = *loaded.session;
-    const Intervals intervals = session.intervals();
+    // The library is loaded before the port is taken: without it nothing can ever be served, and
+    // a service manager should not restart in a loop for that (exit 69).
+    const std::string config = resolveConfig(options.config);
+    const std::string libraryPath = resolvePlugin(options.plugin);
+    enterConfigDirectory(config);
+    const PluginLibrary library(libraryPath);
+
+    // The port is taken before plugin_init, so that a failing start keeps it and says why there.
+    ForwardingHandler forward;
+    HttpServer server(forward, limits);
+    const std::uint16_t port =
+        server.listen(address.host, static_cast<std::uint16_t>(address.port));
+    const bool wildcard = isWildcard(address.host);
+    const std::string shown = wildcard ? (address.host.find(':') != std::string::npos
+                                              ? std::string("[::1]")
+                                              : std::string("127.0.0.1"))
+                          : address.host.find(':') != std::string::npos
+                              ? "[" + address.host + "]"
+                              : address.host;
+    const std::string bound = (address.host.find(':') != std::string::npos
+                                   ? "[" + address.host + "]"
+                                   : address.host) +
+                              ":" + std::to_string(port);
+    if (!isLoopback(address.host)) {
+        err << "dovetrail: warning: listening on " << bound
+            << ", beyond this machine: the gateway has no authentication, so anyone who reaches "
+               "this address can read every channel and the status page"
+            << std::endl;
+    }
+    switchUser(options.user, err);
+
+    // Feeds, schedules and item dates outlive the process (see channelCache.h).
     CacheOptions cacheOptions;
-    cacheOptions.minInterval = std::chrono::seconds(intervals.longest());
-    cacheOptions.longestInterval = cacheOptions.minInterval;
+    cacheOptions.minInterval = kDefaultLongestInterval;
+    cacheOptions.longestInterval = kDefaultLongestInterval;
     cacheOptions.fetchTimeout = std::chrono::seconds(options.fetchTimeoutSeconds);
     cacheOptions.maxFeedBytes = options.maxFeedBytes;
-    // Feeds, schedules and item dates outlive the process (see channelCache.h).
     try {
         cacheOptions.state = state::openState(
             options.statePath, [](const std::string& m) { writeErrorLine("dovetrail: " + m); });
@@ -161,57 +349,116 @@ int runServe(const ServeOptions& options, std::ostream& err) {
                                               " (--state FILE names another file, --no-state "
                                               "keeps the state in memory)");
     }
-    ChannelCache cache(
-        [&session](const std::string& name, std::size_t maxBytes) {
-            CallResult r = session.channel(name, maxBytes);
-            return FetchOutcome{r.status, std::move(r.text), std::move(r.error)};
-        },
-        cacheOptions);
-    cache.setFetchObserver([timeout = cacheOptions.fetchTimeout](const ChannelStatus& s) {
-        writeErrorLine(fetchLogLine(s, timeout, std::chrono::system_clock::now()));
-    });
+
+    ChannelCache* cachePtr = nullptr;
+    ChannelDirectory* directoryPtr = nullptr;
     // Each channel keeps to its kind's interval; a kind not understood is named.
-    const auto schedule = [&cache, intervals](const ChannelSet& set) {
+    const auto schedule = [&cachePtr](const ChannelSet& set, const Intervals& intervals) {
         for (const ChannelEntry& channel : set.channels) {
             if (const std::string warning = intervalKindWarning(channel); !warning.empty()) {
                 writeErrorLine("dovetrail: warning: " + warning);
             }
         }
-        cache.setChannels(channelSchedules(set, intervals),
-                          std::chrono::seconds(intervals.longest()));
+        cachePtr->setChannels(channelSchedules(set, intervals),
+                              std::chrono::seconds(intervals.longest()));
     };
-    const std::string config = loaded.config;
-    ChannelDirectory directory(config, std::chrono::seconds(1), [&schedule](const ChannelSet& set) {
-        schedule(set);
-        std::string line = isoTime(std::chrono::system_clock::now()) + " channels now:";
-        for (const ChannelEntry& channel : set.channels) {
-            line += " " + printable(channel.name);
+
+    PluginHost::Callbacks callbacks;
+    callbacks.hint = [config](const PluginInitError& e) {
+        return hintLine(config, Failure{Operation::Init, e.status(), e.pluginText(), {}});
+    };
+    callbacks.onFailure = [](const PluginProblem& problem) {
+        writeErrorLine("dovetrail: " + printable(problem.message));
+        if (!problem.hint.empty()) {
+            writeErrorLine("dovetrail: hint: " + printable(problem.hint));
         }
-        writeErrorLine(line);
+        writeErrorLine("dovetrail: serving anyway: channels without a feed answer 503 until the "
+                       "plug-in starts; next attempt " +
+                       isoTime(problem.nextAttempt) + " (attempt " +
+                       std::to_string(problem.failures + 1) + ")");
+    };
+    callbacks.onReady = [&](const Intervals& intervals) {
+        if (cachePtr != nullptr && directoryPtr != nullptr) {
+            schedule(*directoryPtr->current(), intervals);
+        }
+        writeErrorLine(isoTime(std::chrono::system_clock::now()) +
+                       " plug-in initialised; minimum update intervals: lounge " +
+                       std::to_string(intervals.lounge) + " s, message boards " +
+                       std::to_string(intervals.messageBoards) + " s, articles " +
+                       std::to_string(intervals.articles) + " s");
+    };
+    PluginHost plugin(library, config, std::move(callbacks));
+
+    cacheOptions.mayFetch = [&plugin] { return plugin.ready(); };
+    ChannelCache cache(
+        [&plugin, config](const std::string& name, std::size_t maxBytes) {
+            CallResult r = plugin.channel(name, maxBytes);
+            FetchOutcome outcome{r.status, std::move(r.text), std::move(r.error), {}};
+            if (outcome.status != kStatusOk && outcome.status != kStatusUnknownChannel &&
+                plugin.ready()) {
+                outcome.hint = hintLine(
+                    config, Failure{Operation::Channel, outcome.status, outcome.error, name});
+            }
+            return outcome;
+        },
+        cacheOptions);
+    cachePtr = &cache;
+    cache.setFetchObserver([timeout = cacheOptions.fetchTimeout](const ChannelStatus& s) {
+        writeErrorLine(fetchLogLine(s, timeout, std::chrono::system_clock::now()));
     });
-    schedule(*directory.current());
+    ChannelDirectory directory(config, std::chrono::seconds(1),
+                               [&schedule, &plugin](const ChannelSet& set) {
+                                   schedule(set, plugin.intervals());
+                                   std::string line = isoTime(std::chrono::system_clock::now()) +
+                                                      " channels now:";
+                                   for (const ChannelEntry& channel : set.channels) {
+                                       line += " " + printable(channel.name);
+                                   }
+                                   writeErrorLine(line);
+                               });
+    directoryPtr = &directory;
+
+    if (!plugin.start()) {
+        // Until it starts, the channels are known with the default intervals, so that their
+        // stored feeds are served.
+        Intervals defaults;
+        defaults.lounge = defaults.messageBoards = defaults.articles =
+            static_cast<int32_t>(kDefaultLongestInterval.count());
+        schedule(*directory.current(), defaults);
+    }
 
     ServiceSources sources;
-    sources.mainPage = [&session] { return session.mainPage(); };
+    sources.mainPage = [&plugin] { return plugin.mainPage(); };
     sources.channels = [&directory] { return directory.current(); };
-    sources.intervals = intervals;
+    sources.intervals = [&plugin] { return plugin.intervals(); };
+    sources.pluginProblem = [&plugin] { return plugin.problem(); };
     if (!options.publicUrl.empty()) {
         sources.publicUrl = feeds::normalizeBaseUrl(options.publicUrl);
     }
     HttpService service(cache, std::move(sources));
-
-    HttpServer server(service, limits);
-    const std::uint16_t port =
-        server.listen(address.host, static_cast<std::uint16_t>(address.port));
-    const std::string shown =
-        address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
+    forward.target = &service;
     service.setFallbackBaseUrl("http://" + shown + ":" + std::to_string(port));
     const std::string& statePath = cache.state().path();
-    err << "dovetrail: serving " << config << " on http://" << shown << ":" << port
-        << "/ (channels at /channels/NAME.rss, .atom, .json, status at /status; each channel "
+    err << "dovetrail: serving " << config << " on http://" << shown << ":" << port << "/"
+        << (wildcard ? " and every other address of this machine" : "")
+        << " (channels at /channels/NAME.rss, .atom, .json, status at /status; each channel "
            "fetched at most once in its interval; state "
-        << (statePath.empty() ? "in memory" : "in " + statePath) << "); stop with Ctrl+C"
-        << std::endl;
+        << (statePath.empty() ? "in memory" : "in " + statePath)
+        << "); stop with Ctrl+C, reload the INI file and the plug-in with SIGHUP" << std::endl;
+
+    // SIGHUP: done on a thread of its own, since it waits for the plug-in calls in progress and
+    // a stop must not wait for it.
+    Reloader reloader([&directory, &plugin, config] {
+        writeErrorLine(isoTime(std::chrono::system_clock::now()) + " SIGHUP received: reading " +
+                       config + " and starting the plug-in again");
+        const std::shared_ptr<const ChannelSet> set = directory.refresh();
+        if (!set->readError.empty()) {
+            writeErrorLine("dovetrail: reload: " + printable(set->readError) +
+                           "; the configuration read before stays in use");
+            return;
+        }
+        plugin.reload();
+    });
 
     std::atomic<bool> finished{false};
     std::atomic<bool> signalled{false};
@@ -220,7 +467,13 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         const timespec tick{0, 50 * 1000 * 1000};
         bool released = false;
         while (!finished.load()) {
-            const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+            const int signal = sigtimedwait(&signals, nullptr, &tick);
+            if (signal == SIGHUP) {
+                if (!signalled) {
+                    reloader.request();
+                }
+                continue;
+            }
             const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
             if (signal > 0 && signalled) {
                 writeErrorLine(std::string("dovetrail: ") + name + " again, exiting at once");
@@ -252,7 +505,8 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     // connection that call is using, and unloading the library or running its static
     // destructors would pull its code and data from under it; so the process ends here without
     // either. Nothing is lost: the plug-in keeps no state across runs, the system closes its
-    // sockets, and the answers in progress have been given.
+    // sockets, and the answers in progress have been given. The same holds for a plugin_init
+    // in progress (a retry or a reload).
     const auto abandonAt =
         (signalled ? stopAt : std::chrono::steady_clock::now()) + kAbandonFetches;
     const std::vector<std::string> hanging = cache.waitForFetches(abandonAt);
@@ -264,6 +518,12 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         cache.abandonFetches();
         err << "dovetrail: stopped; the fetch of " << names
             << " is still inside the plug-in, so it is not shut down" << std::endl;
+        exitNow(kExitOk);
+    }
+    if (!plugin.finish(abandonAt) || !reloader.finish(abandonAt)) {
+        err << "dovetrail: stopped; plugin_init is still running, so the plug-in is not shut "
+               "down"
+            << std::endl;
         exitNow(kExitOk);
     }
     err << "dovetrail: stopped" << std::endl;

@@ -1,5 +1,13 @@
-// The serve command: loads the plug-in, puts the configured channels, the channel cache and the
-// HTTP service on a listening socket, and runs until SIGINT or SIGTERM.
+// The serve command: loads the plug-in, takes the port (then, as root, becomes --user), puts the
+// configured channels, the channel cache and the HTTP service on it, and runs until SIGINT or
+// SIGTERM.
+//
+// Starting: a plugin_init that fails does not end serve (see pluginHost.h): it keeps the port,
+// answers 503 for what needs the plug-in and tries again with a backoff. The port is its own (no
+// SO_REUSEPORT): a second serve on it ends with exit 71.
+//
+// SIGHUP reads the INI file again and restarts the plug-in (plugin_term, plugin_init) with the
+// cached feeds and the state kept; a file that cannot be read keeps the configuration read before.
 //
 // Stopping: the first signal stops accepting, answers the requests in progress (readers still
 // waiting for a channel's first feed get 503 after 4 s), closes what is left after 5 s, and
@@ -30,6 +38,7 @@ struct ServeOptions {
     std::size_t maxFeedBytes = std::size_t{64} << 20;
     std::string publicUrl;                 // where readers reach it; empty: each request's Host
     std::optional<std::string> statePath;  // nothing: the default file; empty: in memory
+    std::string user;  // as root: the user to become once the port is taken; empty: stay
 };
 
 struct ListenAddress {

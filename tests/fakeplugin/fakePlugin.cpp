@@ -53,6 +53,7 @@ int32_t fakeInit(const char* configPath, void* initResult) {
 }
 
 int32_t fakeTerm() {
+    control.inFlightAtTerm = control.inFlight.load();
     ++control.termCalls;
     return 0;
 }

@@ -38,6 +38,7 @@ struct FakePluginControl {
     std::atomic<int> buffersFreed{0};
     std::atomic<int> inFlight{0};
     std::atomic<int> maxInFlight{0};
+    std::atomic<int> inFlightAtTerm{-1};  // content calls running when plugin_term came
 
     void reset();
 };
@@ -65,6 +66,7 @@ inline void FakePluginControl::reset() {
                                       &buffersHandedOut, &buffersFreed, &inFlight, &maxInFlight}) {
         *counter = 0;
     }
+    inFlightAtTerm = -1;
 }
 
 using fake_plugin_control_fn = FakePluginControl* (*)();

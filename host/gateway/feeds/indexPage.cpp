@@ -73,11 +73,12 @@ std::string outcomeHtml(const IndexChannel& channel) {
     }
     const std::string failure =
         "(status " + std::to_string(channel.status) + "): " + html(channel.error);
+    const std::string hint = channel.hint.empty() ? "" : "<br>hint: " + html(channel.hint);
     if (channel.hasFeed) {
         return "<span class=\"stale\">Refetch failed " + failure +
-               "; the last good feed is served</span>";
+               "; the last good feed is served</span>" + hint;
     }
-    return "<span class=\"failed\">Failed " + failure + "</span>";
+    return "<span class=\"failed\">Failed " + failure + "</span>" + hint;
 }
 
 std::string timeHtml(TimePoint time, TimePoint now) {
@@ -131,6 +132,17 @@ std::string renderIndexPage(const IndexPageInput& input) {
         "community, as feeds for any feed reader. This gateway asks the community's web "
         "service for a channel no more often than the service allows, however often readers "
         "ask.</p>\n</header>\n<main>\n";
+    if (!input.problem.empty()) {
+        out += "<section class=\"card\">\n<h2>The plug-in is not running</h2>\n<p><span "
+               "class=\"failed\">" +
+               html(input.problem) + "</span></p>\n";
+        if (!input.problemHint.empty()) {
+            out += "<p>hint: " + html(input.problemHint) + "</p>\n";
+        }
+        out += "<p class=\"muted\">Next attempt " + timeHtml(input.nextAttempt, input.now) +
+               ". Channels with a feed are served meanwhile; the others answer 503.</p>\n"
+               "</section>\n";
+    }
 
     out +=
         "<section class=\"card\">\n<h2>Subscribe</h2>\n<p>Add a channel's address below to "

@@ -32,6 +32,7 @@ struct IndexChannel {
     // UTF-8: why the feed formats cannot be written from the good feed (only the plug-in's text
     // is served then); empty when they can.
     std::string conversionError = {};
+    std::string hint = {};  // UTF-8: what to change, with `error`; may be empty
 };
 
 struct IndexPageInput {
@@ -41,6 +42,11 @@ struct IndexPageInput {
     std::chrono::seconds messageBoards{0};
     std::chrono::seconds articles{0};
     TimePoint now{};
+    // UTF-8: why the plug-in cannot be used now, what to change and when it is tried again;
+    // `problem` empty when it can.
+    std::string problem = {};
+    std::string problemHint = {};
+    TimePoint nextAttempt{};
 };
 
 std::string renderIndexPage(const IndexPageInput& input);
