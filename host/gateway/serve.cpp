@@ -317,16 +317,11 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     const std::uint16_t port =
         server.listen(address.host, static_cast<std::uint16_t>(address.port));
     const bool wildcard = isWildcard(address.host);
-    const std::string shown = wildcard ? (address.host.find(':') != std::string::npos
-                                              ? std::string("[::1]")
-                                              : std::string("127.0.0.1"))
-                          : address.host.find(':') != std::string::npos
-                              ? "[" + address.host + "]"
-                              : address.host;
-    const std::string bound = (address.host.find(':') != std::string::npos
-                                   ? "[" + address.host + "]"
-                                   : address.host) +
-                              ":" + std::to_string(port);
+    const bool ipv6 = address.host.find(':') != std::string::npos;
+    const std::string bracketed = ipv6 ? "[" + address.host + "]" : address.host;
+    // A wildcard address is no address to visit: this machine's loopback is shown instead.
+    const std::string shown = !wildcard ? bracketed : ipv6 ? "[::1]" : "127.0.0.1";
+    const std::string bound = bracketed + ":" + std::to_string(port);
     if (!isLoopback(address.host)) {
         err << "dovetrail: warning: listening on " << bound
             << ", beyond this machine: the gateway has no authentication, so anyone who reaches "
