@@ -122,14 +122,7 @@ void writeFile(const fs::path& path, const std::string& text) {
 // The line after a failure that says what to change; relative local paths in the INI file are
 // looked up from the working directory, which is the INI file's by now.
 void printHint(std::ostream& err, const std::string& config, const Failure& failure) {
-    std::string iniText;
-    try {
-        iniText = readIniText(config);
-    } catch (const HostError&) {
-        // The hint then works from the file system alone.
-    }
-    const std::string hint =
-        hintFor(failure, gatherHintFacts(failure, config, iniText, systemReachProbe()));
+    const std::string hint = hintFromFile(failure, config);
     if (!hint.empty()) {
         err << "dovetrail: hint: " << hint << "\n";
     }

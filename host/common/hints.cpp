@@ -343,4 +343,18 @@ std::string channelsNote(const std::string& configPath, const std::string& iniTe
     return {};
 }
 
+std::string hintFromFile(const Failure& failure, const std::string& configPath) {
+    std::string iniText;
+    try {
+        iniText = readIniText(configPath);
+    } catch (const std::exception&) {
+        // The hint then works from the file system alone.
+    }
+    try {
+        return hintFor(failure, gatherHintFacts(failure, configPath, iniText, systemReachProbe()));
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 }  // namespace host

@@ -59,6 +59,11 @@ HintFacts gatherHintFacts(const Failure& failure, const std::string& configPath,
 // The hint, one line without a line break; empty when the host has nothing to add.
 std::string hintFor(const Failure& failure, const HintFacts& facts);
 
+// hintFor with the facts of the INI file `configPath` as it is now (read afresh; a file that
+// cannot be read leaves the file system and the probe to speak) and of systemReachProbe().
+// Never throws: empty when nothing can be said.
+std::string hintFromFile(const Failure& failure, const std::string& configPath);
+
 // What `intervals` prints needs saying when it is not the web service's answer: without HostName
 // (or without an interval key) the plug-in reports its defaults. Empty when nothing needs saying.
 std::string intervalsNote(const std::string& configPath, const std::string& iniText);

@@ -197,21 +197,6 @@ void switchUser(const std::string& user, std::ostream& err) {
     err << "dovetrail: running as user " << name << std::endl;
 }
 
-// The hint line for a failure, from the INI file as it is now; empty when there is none.
-std::string hintLine(const std::string& config, const Failure& failure) {
-    std::string iniText;
-    try {
-        iniText = readIniText(config);
-    } catch (const std::exception&) {
-        // The hint then works from the file system alone.
-    }
-    try {
-        return hintFor(failure, gatherHintFacts(failure, config, iniText, systemReachProbe()));
-    } catch (const std::exception&) {
-        return {};
-    }
-}
-
 // Runs `work` on a thread of its own each time request() was called (requests that come while
 // it runs are merged into one more run).
 class Reloader {
@@ -360,7 +345,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
 
     PluginHost::Callbacks callbacks;
     callbacks.hint = [config](const PluginInitError& e) {
-        return hintLine(config, Failure{Operation::Init, e.status(), e.pluginText(), {}});
+        return hintFromFile(Failure{Operation::Init, e.status(), e.pluginText(), {}}, config);
     };
     callbacks.onFailure = [](const PluginProblem& problem) {
         writeErrorLine("dovetrail: " + printable(problem.message));
@@ -391,8 +376,8 @@ int runServe(const ServeOptions& options, std::ostream& err) {
             FetchOutcome outcome{r.status, std::move(r.text), std::move(r.error), {}};
             if (outcome.status != kStatusOk && outcome.status != kStatusUnknownChannel &&
                 plugin.ready()) {
-                outcome.hint = hintLine(
-                    config, Failure{Operation::Channel, outcome.status, outcome.error, name});
+                outcome.hint = hintFromFile(
+                    Failure{Operation::Channel, outcome.status, outcome.error, name}, config);
             }
             return outcome;
         },
