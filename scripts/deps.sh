@@ -32,9 +32,12 @@ case "${1:-}" in
         packages+=(debootstrap)
         ;;
     --win32)
-        # The Windows build: mingw-w64 with POSIX threads, GoogleTest's sources, and Wine (32-bit)
-        # to run what it builds.
-        packages+=(g++-mingw-w64-i686-posix mingw-w64-tools googletest wine wine32:i386 python3)
+        # The Windows build: mingw-w64 with POSIX threads and GoogleTest's sources.
+        packages+=(g++-mingw-w64-i686-posix mingw-w64-tools googletest python3)
+        ;;
+    --wine)
+        # Wine (32-bit) to run what the Windows build makes.
+        packages+=(wine wine32:i386)
         if ! dpkg --print-foreign-architectures | grep -qx i386; then
             if [[ $(id -u) -ne 0 ]]; then
                 echo "error: Wine's 32-bit packages need the i386 architecture; as root run:" \
@@ -59,6 +62,18 @@ if ((${#missing[@]})); then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    # A mirror in the middle of a sync serves an index of the wrong size for a while: try again,
+    # then go on with the indexes that did arrive (the install says what is still missing).
+    for attempt in 1 2 3 4; do
+        apt-get update -qq && break
+        if ((attempt == 4)); then
+            echo "warning: apt-get update failed 4 times; installing from the indexes it has" >&2
+        else
+            sleep $((attempt * 10))
+        fi
+    done
+    if ! apt-get install -y -qq "${missing[@]}" >/dev/null; then
+        echo "error: could not install ${missing[*]} (see apt-get's messages above)" >&2
+        exit 1
+    fi
 fi
