@@ -814,6 +814,7 @@ class Service(TempDirTest):
         self.assertEqual(server.get("/main-page")[0], 503)
         _, _, index = server.get("/")
         self.assertIn(b"The plug-in is not running", index)
+        self.assertIn(b"Not known yet", index)
         _, _, status_json = server.get("/status?format=json")
         plugin = json.loads(status_json)["plugin"]
         self.assertEqual((plugin["ready"], plugin["failures"]), (False, 1))

@@ -571,5 +571,28 @@ TEST(IndexPageTest, ListsEveryChannelWithOutcomeLinksAndAlternates) {
     EXPECT_EQ(describeInterval(60s), "1 minute");
 }
 
+TEST(IndexPageTest, APluginThatIsNotRunningIsShownWithItsHintAndNextAttempt) {
+    IndexPageInput input;
+    input.baseUrl = "http://gw:8080";
+    input.now = at(1'767'225'600);
+    input.problem = "Can't initialise the plug-in with /etc/d.ini: <refused> & gone";
+    input.problemHint = "start the service";
+    input.nextAttempt = input.now + 120s;
+    IndexChannel failed{"boards", "Boards", "", 900s};
+    failed.lastFetch = input.now;
+    failed.status = 1;
+    failed.error = "Bad HTTP response: 500";
+    failed.hint = "check ChannelUrl in [boards]";
+    input.channels = {failed};
+    const std::string page = renderIndexPage(input);
+    for (const std::string text :
+         {"The plug-in is not running", "&lt;refused&gt; &amp; gone", "hint: start the service",
+          "(in 2 minutes)", "Not known yet", "hint: check ChannelUrl in [boards]"}) {
+        EXPECT_NE(page.find(text), std::string::npos) << text;
+    }
+    EXPECT_EQ(page.find("Lounge: <b>"), std::string::npos);
+    EXPECT_EQ(page.find("<refused>"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace host::feeds

@@ -158,9 +158,15 @@ std::string renderIndexPage(const IndexPageInput& input) {
         "the web service reported them. Each channel is fetched again no sooner than its "
         "kind's interval; one whose fetch failed is tried again after 30 seconds, then twice as "
         "long each time, up to the longest interval.</p>\n<ul class=\"intervals\">\n";
-    out += "<li>Lounge: <b>" + describeInterval(input.lounge) + "</b></li>\n";
-    out += "<li>Message boards: <b>" + describeInterval(input.messageBoards) + "</b></li>\n";
-    out += "<li>Articles: <b>" + describeInterval(input.articles) + "</b></li>\n";
+    if (input.lounge.count() == 0 && input.messageBoards.count() == 0 &&
+        input.articles.count() == 0) {
+        // The plug-in has not started yet: the service has not been asked.
+        out += "<li>Not known yet: the web service is asked when the plug-in starts</li>\n";
+    } else {
+        out += "<li>Lounge: <b>" + describeInterval(input.lounge) + "</b></li>\n";
+        out += "<li>Message boards: <b>" + describeInterval(input.messageBoards) + "</b></li>\n";
+        out += "<li>Articles: <b>" + describeInterval(input.articles) + "</b></li>\n";
+    }
     out += "</ul>\n</section>\n";
 
     out += "<div class=\"channels\">\n";
