@@ -181,7 +181,7 @@ struct TestClock {
 
 // --- The plug-in as serve keeps it ---------------------------------------------------------------
 
-TEST(PluginHostRetry, ThirtySecondsDoublingUpToTheLongestInterval) {
+TEST(FailureBackoff, ThirtySecondsDoublingUpToTheLongestInterval) {
     const struct {
         std::uint32_t failures;
         std::chrono::seconds longest;
@@ -192,7 +192,7 @@ TEST(PluginHostRetry, ThirtySecondsDoublingUpToTheLongestInterval) {
         {0, 3600s, 30s},  {4000000000u, 900s, 900s},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(initRetryDelay(c.failures, c.longest), c.delay)
+        EXPECT_EQ(failureBackoff(c.failures, c.longest), c.delay)
             << c.failures << " failures, longest " << c.longest.count() << " s";
     }
 }
@@ -285,7 +285,8 @@ TEST_F(PluginHostTest, AReloadWaitsForTheCallsInsideThePluginAndHoldsNewOnes) {
     fake_->delayMilliseconds = 300;
     std::vector<std::future<CallResult>> calls;
     for (int i = 0; i < 3; ++i) {
-        calls.push_back(std::async(std::launch::async, [&host] { return host.channel("a", 1000); }));
+        calls.push_back(
+            std::async(std::launch::async, [&host] { return host.channel("a", 1000); }));
     }
     ASSERT_TRUE(eventually([&] { return fake_->inFlight == 3; }));
     std::future<bool> reload = std::async(std::launch::async, [&host] { return host.reload(); });
@@ -319,7 +320,7 @@ TEST_F(PluginHostTest, AReloadThatFailsLeavesTheProblemAndTheRetries) {
     ASSERT_TRUE(host.problem().has_value());
     // The longest interval the service reported (180 s) caps the backoff now.
     EXPECT_EQ(host.problem()->nextAttempt, clock_.time() + 30s);
-    EXPECT_EQ(initRetryDelay(4, std::chrono::seconds(host.intervals().longest())), 180s);
+    EXPECT_EQ(failureBackoff(4, std::chrono::seconds(host.intervals().longest())), 180s);
     EXPECT_EQ(host.mainPage().status, kStatusFailed);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);

@@ -38,6 +38,15 @@ std::string errorText(const std::exception& e) {
 
 }  // namespace
 
+std::chrono::seconds failureBackoff(std::uint32_t failures, std::chrono::seconds longest) {
+    const std::chrono::seconds cap = std::max(longest, kFirstRetry);
+    std::chrono::seconds delay = kFirstRetry;
+    for (std::uint32_t i = 1; i < failures && delay < cap; ++i) {
+        delay *= 2;
+    }
+    return std::min(delay, cap);
+}
+
 TimePoint nextAllowedFetch(TimePoint started, bool succeeded, std::uint32_t failureStreak,
                            std::optional<TimePoint> lastSuccess, std::chrono::seconds interval,
                            std::chrono::seconds longest) {
@@ -45,12 +54,7 @@ TimePoint nextAllowedFetch(TimePoint started, bool succeeded, std::uint32_t fail
     if (succeeded) {
         return started + interval;
     }
-    const std::chrono::seconds cap = std::max(longest, kFirstRetry);
-    std::chrono::seconds delay = kFirstRetry;
-    for (std::uint32_t i = 1; i < failureStreak && delay < cap; ++i) {
-        delay *= 2;
-    }
-    TimePoint next = started + std::min(delay, cap);
+    TimePoint next = started + failureBackoff(failureStreak, longest);
     if (lastSuccess) {
         next = std::max(next, *lastSuccess + interval);
     }
@@ -281,9 +285,9 @@ void ChannelCache::get(const std::string& channel, Callback done) {
         ChannelStatus& s = entry->status;
         const TimePoint now = options_.now();
         const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
-        // Without the plug-in a job still reads the state once, for a stored feed.
-        const bool mayStart = fetchAllowed() || !entry->loaded;
-        if (!s.fetching && due && !stopping_ && mayStart) {
+        // Without the plug-in a job still reads the state once, for a stored feed. Asked last:
+        // most readers find the channel not due.
+        if (!s.fetching && due && !stopping_ && (!entry->loaded || fetchAllowed())) {
             s.fetching = true;
             s.overdue = false;
             s.fetchStarted = now;

@@ -77,6 +77,10 @@ struct FetchOutcome {
 // plain function, so that whoever owns the plug-in session can swap the session behind it.
 using Fetcher = std::function<FetchOutcome(const std::string& channel, std::size_t maxBytes)>;
 
+// The wait after the `failures`-th failure in a row: 30 s doubled (failures - 1) times, at most
+// `longest` (and at least 30 s). A failed channel and a failed plug-in start back off alike.
+std::chrono::seconds failureBackoff(std::uint32_t failures, std::chrono::seconds longest);
+
 // When a channel may be fetched again after a fetch that started at `started`: the channel's
 // interval later after a success; after the `failureStreak`-th failure in a row 30 s doubled
 // (streak - 1) times, at most `longest` (and at least 30 s), and never sooner than `interval` after

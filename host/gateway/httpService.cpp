@@ -428,8 +428,8 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
         } else if (lookup.status == kUnknownChannelStatus) {
             response = HttpResponse::text(404, lookup.error + "\n");
         } else {
-            response = HttpResponse::text(
-                502, lookup.error + "\n" + (lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n"));
+            const std::string hint = lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n";
+            response = HttpResponse::text(502, lookup.error + "\n" + hint);
             // When the next fetch is allowed: the backoff of a failing channel.
             response.set("Retry-After", std::to_string(remaining));
         }
@@ -638,8 +638,7 @@ std::string HttpService::statusJson() const {
     } else {
         out << "{\"ready\": true}";
     }
-    out
-        << ",\n  \"channels\": [";
+    out << ",\n  \"channels\": [";
     bool first = true;
     for (const Row& row : rows(*configured)) {
         const ChannelStatus& s = row.status;

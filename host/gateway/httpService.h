@@ -19,8 +19,8 @@
 // - A channel that never succeeded answers 404 (unknown to the plug-in), 502 (the fetch failed),
 //   504 (the fetch passed its deadline) or 503 (the gateway is shutting down, or the plug-in is
 //   not initialised), with Retry-After saying when the next fetch (or plug-in start) may be. Error
-//   answers carry the hint that goes with the failure, on a line of its own. A text that cannot be converted is served as .plugin; its
-//   other forms answer 502 with the reason.
+//   answers carry the hint that goes with the failure, on a line of its own. A text that cannot
+//   be converted is served as .plugin; its other forms answer 502 with the reason.
 // - Absolute URLs (self links, OPML, the index page) start with the public URL when one is
 //   configured. Otherwise they are built from the request's Host, when it is a well-formed host
 //   and port; a gateway keeps forms for at most kMaxHostBases such names (the first it meets), so

@@ -3,16 +3,9 @@
 #include <algorithm>
 #include <exception>
 
-namespace host {
+#include "channelCache.h"
 
-std::chrono::seconds initRetryDelay(std::uint32_t failures, std::chrono::seconds longest) {
-    const std::chrono::seconds cap = std::max(longest, std::chrono::seconds(30));
-    std::chrono::seconds delay{30};
-    for (std::uint32_t i = 1; i < failures && delay < cap; ++i) {
-        delay *= 2;
-    }
-    return std::min(delay, cap);
-}
+namespace host {
 
 PluginHost::PluginHost(const PluginLibrary& library, std::string configPath, Callbacks callbacks)
     : library_(library), configPath_(std::move(configPath)), callbacks_(std::move(callbacks)) {}
@@ -98,7 +91,7 @@ bool PluginHost::initLocked(std::unique_lock<std::mutex>& lock) {
         const std::chrono::seconds longest =
             known_ ? std::chrono::seconds(intervals_.longest()) : kDefaultLongestInterval;
         failed->failures = failures;
-        failed->nextAttempt = callbacks_.now() + initRetryDelay(failures, longest);
+        failed->nextAttempt = callbacks_.now() + failureBackoff(failures, longest);
         problem_ = failed;
     }
     switching_ = false;

@@ -44,9 +44,6 @@ struct PluginProblem {
     std::uint32_t failures = 0;  // attempts in a row that failed
 };
 
-// The delay before the next attempt after `failures` failed ones in a row (30 s doubled, capped).
-std::chrono::seconds initRetryDelay(std::uint32_t failures, std::chrono::seconds longest);
-
 class PluginHost {
   public:
     // Facts for a hint; may block for a few seconds (it may try a connection).
