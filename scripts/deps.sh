@@ -32,11 +32,17 @@ case "${1:-}" in
         packages+=(debootstrap)
         ;;
     --win32)
-        # The Windows build: mingw-w64 with POSIX threads and GoogleTest's sources.
-        packages+=(g++-mingw-w64-i686-posix mingw-w64-tools googletest python3)
+        # The Windows builds: mingw-w64 with POSIX threads for the i686 product and the x86_64
+        # build its tests run in, and GoogleTest's sources.
+        packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools googletest
+            python3)
         ;;
     --wine)
-        # Wine (32-bit) to run what the Windows build makes.
+        # 64-bit Wine, which runs on every x86_64 kernel, for the x86_64 build's tests.
+        packages+=(wine64)
+        ;;
+    --wine32)
+        # 32-bit Wine for the i686 build's tests, on machines whose kernel runs 32-bit programs.
         packages+=(wine wine32:i386)
         if ! dpkg --print-foreign-architectures | grep -qx i386; then
             if [[ $(id -u) -ne 0 ]]; then

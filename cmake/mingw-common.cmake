@@ -1,0 +1,14 @@
+# What both Windows toolchain files share; each sets DOVETRAIL_MINGW_TRIPLET and
+# CMAKE_SYSTEM_PROCESSOR first. The -posix compilers: the default variant's thread model has no
+# std::mutex or std::thread.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${DOVETRAIL_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${DOVETRAIL_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${DOVETRAIL_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${DOVETRAIL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
