@@ -40,17 +40,8 @@ void copyErrorText(std::string_view message, void* area) noexcept {
     std::memset(bytes + length, 0, kErrorAreaSize - length);
 }
 
-void armAllocationFailures() noexcept {
-    const char* setting = std::getenv("DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER");
-    long long limit = -1;
-    if (setting != nullptr && *setting != '\0') {
-        char* end = nullptr;
-        const long long value = std::strtoll(setting, &end, 10);
-        if (*end == '\0' && value >= 0) {
-            limit = value;
-        }
-    }
-    allocationsLeft.store(limit);
+void limitAllocations(long long allowed) noexcept {
+    allocationsLeft.store(allowed < 0 ? -1 : allowed);
 }
 
 void* allocate(std::size_t size) noexcept {

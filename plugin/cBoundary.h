@@ -27,14 +27,14 @@ void copyErrorText(std::string_view message, void* area) noexcept;
 
 // The plug-in's heap, shared with plugin_alloc/plugin_free so hosts can free what they are given.
 //
-// Test seam: when the environment variable DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER holds a number N
-// at plugin_init, the allocations after the first N fail (return null) until the next plugin_init.
+// Test seam: after limitAllocations(N), the allocations after the first N fail (return null)
+// until the next call; a negative N lifts the limit, as it is from the start.
 void* allocate(std::size_t size) noexcept;
 // Resizes a block of that heap, keeping its contents; null (the block unchanged) when it fails.
 // Counts as an allocation under the test seam.
 void* reallocate(void* block, std::size_t size) noexcept;
 void release(void* block) noexcept;
-void armAllocationFailures() noexcept;
+void limitAllocations(long long allowed) noexcept;
 
 // Hands a text of `length` bytes to the host: allocates a buffer of exactly that length (no
 // terminator), lets `fill` write the bytes into it, and stores its address and length through the

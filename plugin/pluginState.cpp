@@ -1,5 +1,7 @@
 #include "pluginState.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -9,7 +11,10 @@
 #include "log.h"
 #include "msgGroup.h"
 #include "net.h"
+#include "programAbort.h"
+#include "platform/error.h"
 #include "platform/path.h"
+#include "testSeams.h"
 #include "updateIntervals.h"
 
 namespace plugin {
@@ -23,7 +28,46 @@ bool logFileOpened = false;
 
 std::mutex lifecycleMutex;  // one plugin_init or plugin_term at a time
 std::shared_mutex stateMutex;
-StateSnapshot state;
+// Never destroyed: a host that unloads the library without plugin_term (or the exit of a fatal
+// abort) would otherwise close the internet session from a static destructor, under the
+// system's loader lock, where closing it can wait on threads that cannot run. The session is
+// closed by plugin_term alone; without it, it stays open until the process ends.
+StateSnapshot& state = *new StateSnapshot;
+
+// The log file's path, set once by the first plugin_init and never changed, so the abort's
+// writer can read it from any thread.
+std::atomic<const std::string*> logPath{nullptr};
+
+// A fatal abort's report goes to the log through a handle of its own: another thread may hold the
+// log's lock for good, which is often why the process aborts.
+void writeAbortReport(const std::string& report) noexcept {
+    const std::string* path = logPath.load();
+    std::FILE* file = path != nullptr ? std::fopen(path->c_str(), "ab") : nullptr;
+    if (file == nullptr) {
+        return;
+    }
+    const std::string text = "PROGRAM ABORT\n" + report + (report.ends_with('\n') ? "" : "\n");
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+// Windows' INI functions take a UTF-8 byte order mark for part of the first line, so a file saved
+// "UTF-8 with BOM" loses its first section there. Said once per file in the log, where a user who
+// wonders why a setting is ignored looks.
+void warnOfByteOrderMark(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    char start[3] = {};
+    if (!file.read(start, sizeof start) || start[0] != '\xEF' || start[1] != '\xBB' ||
+        start[2] != '\xBF') {
+        return;
+    }
+    CWriteLockGuard guard(theMessageLog().messageLock());
+    theMessageLog(nullptr, __FILE__, __LINE__)
+        << "Warning: " << path
+        << " starts with a UTF-8 byte order mark: Windows does not read its first section;"
+           " save it without the mark"
+        << std::endl;
+}
 
 std::string directoryOf(const std::string& path) {
     const platform::PathParts parts = platform::splitPath(path);
@@ -39,7 +83,8 @@ StateSnapshot snapshot() {
 
 std::int32_t initialise(const std::string& configPath, void* initResult) {
     std::lock_guard lifecycle(lifecycleMutex);
-    armAllocationFailures();
+    const seams::Faults faults = seams::currentFaults();
+    limitAllocations(faults.allocationsAllowed);
 
     const std::string directory = directoryOf(configPath);
     {
@@ -51,14 +96,22 @@ std::int32_t initialise(const std::string& configPath, void* initResult) {
     // The first initialisation of the process chooses the log file; later ones keep writing to it.
     if (!logFileOpened) {
         logFileOpened = true;
-        logFile.open(platform::makePath("", directory, "Dovetrail.log", ""),
-                     std::ios::out | std::ios::trunc);
+        const auto* path = new std::string(platform::makePath("", directory, "Dovetrail.log", ""));
+        logFile.open(*path, std::ios::out | std::ios::trunc);
+        logPath.store(path);
+        misc::setAbortReportWriter(&writeAbortReport);
     }
-    configureMessageLog(theMessageLog(), logFile,
-                        platform::makePath("", directory, "Dovetrail.debug", ""));
+    const std::string debugPath = platform::makePath("", directory, "Dovetrail.debug", "");
+    configureMessageLog(theMessageLog(), logFile, debugPath);
+    warnOfByteOrderMark(configPath);
+    warnOfByteOrderMark(debugPath);
 
-    std::shared_ptr<platform::InternetSession> session =
-        platform::InternetSession::open(kAgentName);
+    std::shared_ptr<platform::InternetSession> session;
+    if (faults.internetOpenError != 0) {
+        platform::setLastError(faults.internetOpenError);
+    } else {
+        session = platform::InternetSession::open(kAgentName);
+    }
     if (!session) {
         copyErrorText("Can't open an internet connection: " + tools::win32ErrorText(), initResult);
         return kNoInternet;

@@ -130,6 +130,23 @@ TEST(ProgramAbortDeathTest, ReportsOnStandardErrorAndExitsWithOne) {
                             "- FILE:     lock.cpp (line 12)\n"));
 }
 
+// The writer (the plug-in's log) has the report before the box is shown, which may never be
+// closed.
+TEST(ProgramAbortDeathTest, TheWriterHasTheReportBeforeTheBox) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto abortWithWriter = [] {
+        misc::setAbortReportWriter([](const std::string& report) noexcept {
+            std::fputs(("written: " + report).c_str(), stderr);
+            std::fflush(stderr);
+        });
+        misc::programAbort("Lock lost.", "lock.cpp", 12, nullptr);
+    };
+    EXPECT_EXIT(abortWithWriter(), testing::ExitedWithCode(1),
+                testing::Eq("written: PROGRAM ABORT: Lock lost.\n- FILE:     lock.cpp (line 12)\n"
+                            "PROGRAM ABORT\nPROGRAM ABORT: Lock lost.\n"
+                            "- FILE:     lock.cpp (line 12)\n"));
+}
+
 TEST(ProgramAbortDeathTest, SecondAbortReturnsAtOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // The second abort comes from exit processing of the first: it must neither report again nor
@@ -226,7 +243,7 @@ TEST_F(TimedLocksDeathTest, EnterAbortsWhenTheLimitPasses) {
     };
     EXPECT_EXIT(enterHeldSection(), testing::ExitedWithCode(1),
                 testing::StartsWith("PROGRAM ABORT\nPROGRAM ABORT: EnterCriticalSection() timed "
-                                    "out.\n- FILE:     "));
+                                    "out.\n- FILE:     lib/misc/src/threadSafety.cpp (line "));
 }
 
 TEST_F(TimedLocksDeathTest, ZeroSettingMakesAnUnlimitedWaitExpire) {
@@ -237,7 +254,7 @@ TEST_F(TimedLocksDeathTest, ZeroSettingMakesAnUnlimitedWaitExpire) {
     };
     EXPECT_EXIT(wait(), testing::ExitedWithCode(1),
                 testing::StartsWith("PROGRAM ABORT\nPROGRAM ABORT: WaitForSingleObject() timed "
-                                    "out.\n- FILE:     "));
+                                    "out.\n- FILE:     lib/misc/src/threadSafety.cpp (line "));
 }
 
 // A wait with a finite time-out of the caller's keeps that time-out whatever the process-wide

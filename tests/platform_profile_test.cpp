@@ -14,7 +14,8 @@
 
 // One table of cases for both implementations: the POSIX reader and, in the Windows build, the
 // system's own functions. The expectations are Windows' answers. Where Wine's functions answer
-// otherwise, the test says so and accepts Wine's answer only under Wine.
+// otherwise, the test says so and accepts Wine's answer only under Wine; where the POSIX reader
+// answers otherwise on purpose, the test says so too.
 
 namespace {
 
@@ -87,8 +88,18 @@ TEST_P(ProfileLookup, FindsTheValueOrTheDefault) {
         {"lineWithoutEqualsIsNotAKey", "DEF"},
         // Wine finds a key with an empty name.
         {"emptyKeyNameIsNotAKey", "x"},
+        // Wine skips a byte order mark at the start of the file.
+        {"byteOrderMarkAtStart", "1"},
     };
-    EXPECT_EQ(value(path, c.section, c.key), expectedHere(c.name, c.expected, wine));
+    // Files saved as "UTF-8 with BOM" keep their first section with the POSIX reader, which
+    // skips the mark as Wine's functions do; Windows' do not, and the first line is no section
+    // header (the plug-in logs a warning for such a file).
+    const std::map<std::string, std::string> posix = {{"byteOrderMarkAtStart", "1"}};
+    const auto ours = posix.find(c.name);
+    EXPECT_EQ(value(path, c.section, c.key),
+              !testing_support::onWindows() && ours != posix.end()
+                  ? ours->second
+                  : expectedHere(c.name, c.expected, wine));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -128,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"loneCrLineEnds", "[S]\ra=1\rk=2\r", "S", "k", "2"},
         LookupCase{"mixedLineEnds", "[S]\r\r\n\n\ra=1\n\rk=2", "S", "k", "2"},
         LookupCase{"lastLineWithoutEnd", "[S]\nk=2", "S", "k", "2"},
-        LookupCase{"byteOrderMarkSkipped", "\xEF\xBB\xBF[S]\nk=1\n", "S", "k", "1"},
+        LookupCase{"byteOrderMarkAtStart", "\xEF\xBB\xBF[S]\nk=1\n", "S", "k", "DEF"},
         LookupCase{"byteOrderMarkOnlyAtStart", "[S]\n\xEF\xBB\xBFk=1\n", "S", "k", "DEF"},
         LookupCase{"emptyFile", "", "S", "k", "DEF"},
         LookupCase{"highBytesKept", "[S]\nk=caf\xE9\n", "S", "k", "caf\xE9"},

@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/messageBox.h"
 #include "platform/path.h"
 #include "support/system.h"
 
@@ -48,6 +50,53 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"/only/dir/", "", "/only/dir/", "", ""},
                       SplitCase{".profile", "", "", "", ".profile"},
                       SplitCase{"C:name", "C:", "", "name", ""}, SplitCase{"", "", "", "", ""}));
+
+// In code page 932 the second byte of many characters is 0x5C, the backslash: U+8868 is 0x95 0x5C.
+// The Windows build runs this test again under that code page (LC_ALL=ja_JP.SJIS to Wine).
+TEST(DoubleBytePath, TrailBytesAreNoSeparators) {
+    if (testing_support::ansiCodePage() != 932) {
+        if (std::getenv("DOVETRAIL_TEST_CODE_PAGE") != nullptr) {
+            FAIL() << "the run asked for code page 932 but has " << testing_support::ansiCodePage();
+        }
+        GTEST_SKIP() << "needs the ANSI code page 932 (now " << testing_support::ansiCodePage()
+                     << ")";
+    }
+    const std::string table = "\x95\x5C";
+    const platform::PathParts parts = platform::splitPath("C:\\" + table + "\\" + table + ".ini");
+    EXPECT_EQ(parts.drive, "C:");
+    EXPECT_EQ(parts.directory, "\\" + table + "\\");
+    EXPECT_EQ(parts.name, table);
+    EXPECT_EQ(parts.extension, ".ini");
+    const platform::PathParts bare = platform::splitPath("dir\\a" + table);
+    EXPECT_EQ(bare.directory, "dir\\");
+    EXPECT_EQ(bare.name, "a" + table);
+    // A directory that ends in such a character still needs its separator.
+    EXPECT_EQ(platform::makePath("", "\\" + table, "x", "ini"), "\\" + table + "\\x.ini");
+    EXPECT_EQ(platform::makePath("", "\\" + table + "\\", "x", ""), "\\" + table + "\\x");
+    // A lead byte at the very end has no trail: the byte is itself.
+    EXPECT_EQ(platform::splitPath("a\\\x95").name, "\x95");
+}
+
+// A box in a session nobody sees would wait for ever for a click, and a fatal abort would never
+// end the process; the report still goes to standard error.
+TEST(MessageBox, ShownOnlyWhereSomebodyCanSeeIt) {
+    bool seen = true;
+    std::string written;
+    const bool ran = testing_support::inInvisibleWindowStation([&] {
+        seen = platform::messageBoxCanBeSeen();
+        testing::internal::CaptureStderr();
+        platform::showMessageBox("the text", "CAPTION");
+        written = testing::internal::GetCapturedStderr();
+    });
+    if (!testing_support::onWindows()) {
+        EXPECT_FALSE(ran);
+        EXPECT_FALSE(platform::messageBoxCanBeSeen());
+        return;
+    }
+    ASSERT_TRUE(ran);
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(written, "CAPTION\nthe text\n");
+}
 
 TEST(MakePath, JoinsWithTheRunTimeLibrarysRules) {
     const struct {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 using testing_support::ClosedPort;
 using testing_support::PluginLoader;
 using testing_support::ScopedEnv;
+using namespace std::string_literals;
 using testing_support::TempDir;
 
 namespace {
@@ -73,8 +75,12 @@ TEST(PluginInfoTable, VersionAndSixEntryPointsOnEveryCall) {
 }
 
 TEST(PluginInfoTable, TheOnlyExportedSymbolIsGetAppPluginInfo) {
-    EXPECT_EQ(testing_support::exportedNames(testing_support::pluginPath()),
-              std::vector<std::string>{"get_app_plugin_info"});
+    for (const std::string& path :
+         {testing_support::pluginPath(), testing_support::productPluginPath()}) {
+        EXPECT_EQ(testing_support::exportedNames(path),
+                  std::vector<std::string>{"get_app_plugin_info"})
+            << path;
+    }
 }
 
 TEST(PluginInfoTable, TheWindowsLibraryNeedsOnlyTheSystemsOwnLibraries) {
@@ -82,7 +88,7 @@ TEST(PluginInfoTable, TheWindowsLibraryNeedsOnlyTheSystemsOwnLibraries) {
         GTEST_SKIP() << "a Windows fact: the runtime is linked in, nothing else is imported";
     }
     std::vector<std::string> imports =
-        testing_support::importedLibraries(testing_support::pluginPath());
+        testing_support::importedLibraries(testing_support::productPluginPath());
     for (std::string& name : imports) {
         for (char& c : name) {
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -256,6 +262,115 @@ TEST_F(ChannelErrors, LongMessagesAreCutTo1023BytesAndTerminated) {
         EXPECT_EQ(result.errorText, message.substr(0, 1023));
         EXPECT_EQ(result.rawError.back(), '\0');
     }
+}
+
+// A relative path with a directory in it names a file below the working directory; on Windows
+// LoadLibraryA alone would look in the DLL search order first, the program's directory first of
+// all, and load the copy planted there.
+TEST(PluginLoading, ARelativePathIsAFileBelowTheWorkingDirectory) {
+    namespace fs = std::filesystem;
+    const fs::path programDirectory = host::runningProgramPath().parent_path();
+    ASSERT_FALSE(programDirectory.empty());
+    const std::string folder =
+        "relative-probe-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::string file = fs::path(testing_support::pluginPath()).filename().string();
+    TempDir dir;
+    fs::create_directories(dir.path() / folder);
+    fs::copy_file(testing_support::pluginPath(), dir.path() / folder / file);
+    const fs::path planted = programDirectory / folder;
+    fs::create_directories(planted);
+    fs::copy_file(testing_support::pluginPath(), planted / file);
+    std::string loadedFrom;
+    inDirectory(dir.path(), [&] {
+        std::string error;
+        const auto library = host::NativeLibrary::open(folder + "/" + file, error);
+        ASSERT_NE(library, nullptr) << error;
+        const auto get = library->function("get_app_plugin_info");
+        ASSERT_NE(get, nullptr);
+        loadedFrom = testing_support::moduleFileOf(reinterpret_cast<const void*>(get));
+        ASSERT_FALSE(loadedFrom.empty());
+        EXPECT_TRUE(fs::equivalent(loadedFrom, dir.path() / folder / file)) << loadedFrom;
+    });
+    std::error_code ignored;
+    fs::remove_all(planted, ignored);
+}
+
+// A file saved "UTF-8 with BOM" loses its first section to Windows' INI functions; the log says
+// which file, once, and nothing for a file without the mark.
+TEST(PluginLifecycle, AByteOrderMarkInTheIniOrDebugFileIsLogged) {
+    const std::string warning =
+        " starts with a UTF-8 byte order mark: Windows does not read its first section; save it "
+        "without the mark\n";
+    for (const bool iniMark : {false, true}) {
+        for (const bool debugMark : {false, true}) {
+            TempDir dir;
+            const std::string ini = localConfig(dir);
+            if (iniMark) {
+                dir.write("dovetrail.ini", "\xEF\xBB\xBF" + dir.read("dovetrail.ini"));
+            }
+            dir.write("Dovetrail.debug", (debugMark ? "\xEF\xBB\xBF" : "") + "[x]\n"s);
+            PluginLoader plugin;
+            ASSERT_EQ(plugin.init(ini).status, 0);
+            const std::string log = dir.read("Dovetrail.log");
+            // The log's lines carry a time column; the warnings are whole lines of their own.
+            std::vector<std::string> found;
+            for (std::size_t at = 0; (at = log.find("Warning: ", at)) != std::string::npos;) {
+                const std::size_t end = log.find('\n', at);
+                std::string line = log.substr(at, end - at + 1);
+                std::erase(line, '\r');  // Windows writes the log as text
+                found.push_back(line);
+                at = end;
+            }
+            std::vector<std::string> expected;
+            if (iniMark) {
+                expected.push_back("Warning: " + ini + warning);
+            }
+            if (debugMark) {
+                // The debug file's path as the plug-in makes it: the INI file's directory.
+                const std::string path = ini.substr(0, ini.size() - std::strlen("dovetrail.ini"));
+                expected.push_back("Warning: " + path + "Dovetrail.debug" + warning);
+            }
+            EXPECT_EQ(found, expected) << iniMark << debugMark << "\n" << log;
+        }
+    }
+}
+
+// The switches live in the test build alone: in the product, variables that a host's environment
+// happens to carry change nothing.
+TEST(PluginLifecycle, TheProductHasNoTestSwitches) {
+    TempDir dir;
+    PluginLoader plugin(testing_support::productPluginPath());
+    ScopedEnv internet("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "13");
+    ScopedEnv allocations("DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER", "0");
+    EXPECT_EQ(plugin.init(localConfig(dir)).status, 0);
+    void* block = plugin.info().plugin_alloc(8);
+    EXPECT_NE(block, nullptr);
+    plugin.info().plugin_free(block);
+}
+
+// Closing the session from a static destructor at unload would run under the system's loader
+// lock; it is closed by plugin_term alone.
+TEST(PluginLifecycle, UnloadingWithoutTermLeavesTheSessionOpen) {
+    if (!testing_support::underWine()) {
+        GTEST_SKIP() << "the test finds the plug-in's session handle by Wine's numbering of "
+                        "WinINet handles; Windows gives a library's handles no visible order";
+    }
+    TempDir dir;
+    std::uintptr_t unloaded = 0;
+    {
+        PluginLoader plugin;
+        unloaded = testing_support::nextInternetHandle();
+        ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
+        ASSERT_TRUE(testing_support::internetHandleIsOpen(unloaded));
+    }
+    EXPECT_TRUE(testing_support::internetHandleIsOpen(unloaded));
+
+    PluginLoader plugin;
+    const std::uintptr_t terminated = testing_support::nextInternetHandle();
+    ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
+    ASSERT_TRUE(testing_support::internetHandleIsOpen(terminated));
+    EXPECT_EQ(plugin.term(), 0);
+    EXPECT_FALSE(testing_support::internetHandleIsOpen(terminated));
 }
 
 TEST(PluginAllocation, TestSeamMakesAllocationsFail) {

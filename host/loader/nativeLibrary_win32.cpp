@@ -24,14 +24,72 @@ std::string lastErrorText() {
     return text.empty() ? "Windows error " + std::to_string(code) : text;
 }
 
+// A path with a directory in it names a file; LoadLibraryA would look for a relative one in
+// every directory of the DLL search order (the program's own first), not where the user is. A bare
+// name keeps the search order, as the contract says.
+std::string fileToLoad(const std::string& path) {
+    if (path.find_first_of("\\/") == std::string::npos) {
+        return path;
+    }
+    std::vector<char> full(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            return path;  // LoadLibraryA gives the reason
+        }
+        if (length < full.size()) {
+            return std::string(full.data(), length);
+        }
+        full.resize(length + 1);
+    }
+}
+
+// The calling thread's error mode where the system has one (Windows 7 on); the process-wide mode
+// on Vista, which would also silence other threads' boxes while the library loads.
+class QuietErrorMode {
+  public:
+    QuietErrorMode() {
+        using SetThreadErrorModeFunction = BOOL(WINAPI*)(DWORD, LPDWORD);
+        const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+        setThreadErrorMode_ = kernel32 == nullptr
+                                  ? nullptr
+                                  : reinterpret_cast<SetThreadErrorModeFunction>(
+                                        reinterpret_cast<void*>(
+                                            GetProcAddress(kernel32, "SetThreadErrorMode")));
+        if (setThreadErrorMode_ != nullptr) {
+            setThreadErrorMode_(kQuiet, &previous_);
+        } else {
+            previous_ = SetErrorMode(kQuiet);
+        }
+    }
+    ~QuietErrorMode() {
+        if (setThreadErrorMode_ != nullptr) {
+            setThreadErrorMode_(previous_, nullptr);
+        } else {
+            SetErrorMode(previous_);
+        }
+    }
+    QuietErrorMode(const QuietErrorMode&) = delete;
+    QuietErrorMode& operator=(const QuietErrorMode&) = delete;
+
+  private:
+    static constexpr DWORD kQuiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    BOOL(WINAPI* setThreadErrorMode_)(DWORD, LPDWORD) = nullptr;
+    DWORD previous_ = 0;
+};
+
 }  // namespace
 
 std::unique_ptr<NativeLibrary> NativeLibrary::open(const std::string& path, std::string& error) {
-    // No "cannot find a DLL" box in front of a console program: the caller reports the failure.
-    const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    HMODULE module = LoadLibraryA(path.c_str());
-    const DWORD code = GetLastError();
-    SetErrorMode(previous);
+    HMODULE module = nullptr;
+    DWORD code = 0;
+    {
+        // No "cannot find a DLL" box in front of a console program: the caller reports it.
+        const QuietErrorMode quiet;
+        module = LoadLibraryA(fileToLoad(path).c_str());
+        code = GetLastError();
+    }
     if (module == nullptr) {
         SetLastError(code);
         error = lastErrorText();

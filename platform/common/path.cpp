@@ -1,10 +1,26 @@
 #include "platform/path.h"
 
+#include "platform/codePage.h"
+
 namespace platform {
 
 namespace {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Where the text after the last separator starts (0 without one). A forward scan: only there can a
+// double-byte character's trail byte, which may be 0x5C, be told from a separator.
+std::size_t afterLastSeparator(std::string_view path) {
+    std::size_t after = 0;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (isLeadByte(path[i]) && i + 1 < path.size()) {
+            ++i;
+        } else if (isSeparator(path[i])) {
+            after = i + 1;
+        }
+    }
+    return after;
+}
 
 }  // namespace
 
@@ -14,13 +30,7 @@ PathParts splitPath(std::string_view path) {
         parts.drive = std::string(path.substr(0, 2));
         path.remove_prefix(2);
     }
-    std::size_t nameStart = 0;
-    for (std::size_t i = path.size(); i > 0; --i) {
-        if (isSeparator(path[i - 1])) {
-            nameStart = i;
-            break;
-        }
-    }
+    const std::size_t nameStart = afterLastSeparator(path);
     parts.directory = std::string(path.substr(0, nameStart));
     const std::string_view file = path.substr(nameStart);
     const std::size_t dot = file.rfind('.');
@@ -43,7 +53,7 @@ std::string makePath(std::string_view drive, std::string_view directory, std::st
     }
     if (!directory.empty()) {
         path += directory;
-        if (!isSeparator(directory.back())) {
+        if (afterLastSeparator(directory) != directory.size()) {
             path += '\\';
         }
     }

@@ -277,14 +277,6 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
 }
 
 std::shared_ptr<InternetSession> InternetSession::open(const std::string& agent) {
-    if (const char* injected = std::getenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR")) {
-        char* end = nullptr;
-        const unsigned long number = std::strtoul(injected, &end, 10);
-        if (*injected != '\0' && end != nullptr && *end == '\0') {
-            setLastError(number);
-            return nullptr;
-        }
-    }
     if (!globalInit()) {
         setLastError(ENOMEM);
         return nullptr;

@@ -16,4 +16,8 @@ void showMessageBox(const std::string& text, const std::string& caption) {
     std::fflush(stderr);
 }
 
+bool messageBoxCanBeSeen() {
+    return false;
+}
+
 }  // namespace platform

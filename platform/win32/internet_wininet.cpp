@@ -3,9 +3,11 @@
 // object keeps its parent alive.
 //
 // WinINet keeps the connect and stall limits, which are set on each request as options. It has no
-// limit on a whole request, so the total limit is kept here: every wait WinINet is given ends by
-// the deadline, and read() takes only what has arrived, so that a body that trickles in still
-// returns to the check. Redirects are followed here, at most ten: WinINet would follow a loop for
+// limit on a whole request, and its own limits start again with every byte received, so a server
+// that trickles its headers would hold HttpSendRequestA without end. The total limit is kept
+// here: a timer closes the request's handle at the deadline (closing the handle is how a waiting
+// synchronous WinINet call is ended), every wait WinINet is given ends by the deadline, and read()
+// takes only what has arrived, so that a body that trickles in still returns to the check. Redirects are followed here, at most ten: WinINet would follow a loop for
 // ever. Nor does WinINet notice a body that ends before its Content-Length (it reads that as a
 // normal end), so read() compares the two.
 
@@ -16,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 #include "platform/internet.h"
@@ -225,23 +228,16 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
 }
 
 std::shared_ptr<InternetSession> InternetSession::open(const std::string& agent) {
-    if (const char* injected = std::getenv("DOVETRAIL_TEST_INTERNET_OPEN_ERROR")) {
-        char* end = nullptr;
-        const unsigned long number = std::strtoul(injected, &end, 10);
-        if (*injected != '\0' && end != nullptr && *end == '\0') {
-            SetLastError(number);
-            return nullptr;
-        }
-    }
+    // Everything that can throw comes before the handle exists, so no failure leaks it.
+    std::shared_ptr<InternetSession> session(new InternetSession(agent));
+    session->native_ = std::make_unique<Native>(nullptr);
     // Proxy settings as the user configured them; synchronous use.
     HINTERNET root =
         InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (root == nullptr) {
         return nullptr;
     }
-    auto native = std::make_unique<Native>(root);
-    std::shared_ptr<InternetSession> session(new InternetSession(agent));
-    session->native_ = std::move(native);
+    session->native_->root.reset(root);
     return session;
 }
 
@@ -258,17 +254,17 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(std::shared_ptr<Internet
     }
     // WinINet refuses an empty host name here; like any host that cannot be resolved, it fails
     // when the request is sent.
-    HINTERNET handle = nullptr;
+    // As in open(): the owners exist before the handle does.
+    std::unique_ptr<HttpConnection> connection(new HttpConnection());
+    connection->native_ = std::make_unique<Native>(nullptr);
     if (!host.empty()) {
-        handle = InternetConnectA(session->native_->root.get(), host.c_str(), port, "", "",
-                                  INTERNET_SERVICE_HTTP, 0, 0);
+        HINTERNET handle = InternetConnectA(session->native_->root.get(), host.c_str(), port, "",
+                                            "", INTERNET_SERVICE_HTTP, 0, 0);
         if (handle == nullptr) {
             return nullptr;
         }
+        connection->native_->handle.reset(handle);
     }
-    auto native = std::make_unique<Native>(handle);
-    std::unique_ptr<HttpConnection> connection(new HttpConnection());
-    connection->native_ = std::move(native);
     connection->session_ = std::move(session);
     connection->host_ = host;
     connection->port_ = port;
@@ -287,7 +283,12 @@ struct HttpRequest::State {
     std::string version;
     // The connection of the last redirect that left the first one; closed after the request.
     InternetHandle redirectConnection;
+    // The request's handle, which the deadline's timer may close from its own thread: changed
+    // only under handleMutex, and read through request().
+    mutable std::mutex handleMutex;
     InternetHandle handle;
+    HANDLE deadlineTimer = nullptr;
+    bool expired = false;  // the timer closed the handle (under handleMutex)
     bool sent = false;
     bool ended = false;
     std::uint64_t received = 0;
@@ -296,8 +297,59 @@ struct HttpRequest::State {
     DWORD connectLimit = 0;  // the time-outs now set on the handle
     DWORD waitLimit = 0;
 
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    // The timer goes first: its callback may be running, and it uses the handle.
+    ~State() { disarm(); }
+
+    // The request's handle; null once the deadline has closed it.
+    HINTERNET request() const {
+        std::lock_guard lock(handleMutex);
+        return handle.get();
+    }
+
+    void replaceHandle(HINTERNET next) {
+        std::lock_guard lock(handleMutex);
+        handle.reset(next);
+    }
+
+    static void CALLBACK onDeadline(void* self, BOOLEAN) {
+        auto* state = static_cast<State*>(self);
+        std::lock_guard lock(state->handleMutex);
+        state->expired = true;
+        state->handle.reset();
+    }
+
+    // Starts the timer that ends the request at the deadline.
+    bool arm(std::uint64_t milliseconds) {
+        const auto due = static_cast<DWORD>(
+            std::min<std::uint64_t>(milliseconds, std::numeric_limits<DWORD>::max() - 1));
+        return CreateTimerQueueTimer(&deadlineTimer, nullptr, &State::onDeadline, this, due, 0,
+                                     WT_EXECUTEONLYONCE) != FALSE;
+    }
+
+    // Stops the timer, waiting for a callback that is running.
+    void disarm() {
+        if (deadlineTimer != nullptr) {
+            const DWORD error = GetLastError();
+            DeleteTimerQueueTimer(nullptr, deadlineTimer, INVALID_HANDLE_VALUE);
+            SetLastError(error);
+            deadlineTimer = nullptr;
+        }
+    }
+
+    // A call that failed because the deadline closed its handle failed by the total limit.
+    bool failed() {
+        std::lock_guard lock(handleMutex);
+        if (expired) {
+            SetLastError(ERROR_INTERNET_TIMEOUT);
+        }
+        return false;
+    }
+
     bool setOption(DWORD option, DWORD value) {
-        return InternetSetOptionA(handle.get(), option, &value, sizeof value) != FALSE;
+        return InternetSetOptionA(request(), option, &value, sizeof value) != FALSE;
     }
 
     // Milliseconds left of the total limit, rounded up; 0 once it has run out.
@@ -359,7 +411,7 @@ struct HttpRequest::State {
         if (request == nullptr) {
             return false;
         }
-        handle.reset(request);
+        replaceHandle(request);
         connectLimit = 0;
         waitLimit = 0;
         return applyWaitLimit();
@@ -368,7 +420,7 @@ struct HttpRequest::State {
     std::uint32_t status() const {
         DWORD code = 0;
         DWORD size = sizeof code;
-        if (!HttpQueryInfoA(handle.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
+        if (!HttpQueryInfoA(request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
                             &size, nullptr)) {
             return 0;
         }
@@ -379,18 +431,18 @@ struct HttpRequest::State {
     // follow (HTTP or HTTPS).
     bool redirectTarget(UrlParts& target) const {
         std::string location;
-        if (!queryText(handle.get(), HTTP_QUERY_LOCATION, location) || location.empty()) {
+        if (!queryText(request(), HTTP_QUERY_LOCATION, location) || location.empty()) {
             return false;
         }
         std::vector<char> current(4096);
         DWORD length = static_cast<DWORD>(current.size());
-        if (!InternetQueryOptionA(handle.get(), INTERNET_OPTION_URL, current.data(), &length)) {
+        if (!InternetQueryOptionA(request(), INTERNET_OPTION_URL, current.data(), &length)) {
             if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
                 return false;
             }
             current.resize(length + 1);
             length = static_cast<DWORD>(current.size());
-            if (!InternetQueryOptionA(handle.get(), INTERNET_OPTION_URL, current.data(), &length)) {
+            if (!InternetQueryOptionA(request(), INTERNET_OPTION_URL, current.data(), &length)) {
                 return false;
             }
         }
@@ -414,7 +466,7 @@ struct HttpRequest::State {
         }
         InternetHandle owner(connection);
         if (!open(connection, target.scheme == InternetScheme::Https, target.path)) {
-            handle.reset();  // a request goes before its connection
+            replaceHandle(nullptr);  // a request goes before its connection
             return false;
         }
         // The old request is closed by now; its connection may follow.
@@ -429,7 +481,7 @@ struct HttpRequest::State {
             return;
         }
         std::string text;
-        if (!queryText(handle.get(), HTTP_QUERY_CONTENT_LENGTH, text) || text.empty() ||
+        if (!queryText(request(), HTTP_QUERY_CONTENT_LENGTH, text) || text.empty() ||
             !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             return;
         }
@@ -468,13 +520,16 @@ bool HttpRequest::send() {
     if (s.sent) {
         return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     }
-    if (!s.handle) {
+    if (s.request() == nullptr) {
         return fail(ERROR_INTERNET_NAME_NOT_RESOLVED);
     }
     s.deadline = State::Clock::now() + std::chrono::milliseconds(s.timeouts.totalMilliseconds);
+    if (!s.arm(s.timeouts.totalMilliseconds)) {
+        return false;
+    }
     for (int redirects = 0;; ++redirects) {
-        if (!s.applyWaitLimit() || !HttpSendRequestA(s.handle.get(), nullptr, 0, nullptr, 0)) {
-            return false;
+        if (!s.applyWaitLimit() || !HttpSendRequestA(s.request(), nullptr, 0, nullptr, 0)) {
+            return s.failed();
         }
         const std::uint32_t code = s.status();
         const bool redirect =
@@ -485,7 +540,7 @@ bool HttpRequest::send() {
             break;
         }
         if (!s.follow(target)) {
-            return false;
+            return s.failed();
         }
     }
     s.sent = true;
@@ -499,7 +554,7 @@ bool HttpRequest::queryStatusCode(std::uint32_t& code) const {
     }
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!HttpQueryInfoA(state_->handle.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+    if (!HttpQueryInfoA(state_->request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
                         &status, &size, nullptr)) {
         return false;
     }
@@ -511,14 +566,14 @@ bool HttpRequest::queryStatusText(std::string& text) const {
     if (!state_->sent) {
         return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     }
-    return queryText(state_->handle.get(), HTTP_QUERY_STATUS_TEXT, text);
+    return queryText(state_->request(), HTTP_QUERY_STATUS_TEXT, text);
 }
 
 bool HttpRequest::queryLocation(std::string& location) const {
     if (!state_->sent) {
         return fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     }
-    return queryText(state_->handle.get(), HTTP_QUERY_LOCATION, location);
+    return queryText(state_->request(), HTTP_QUERY_LOCATION, location);
 }
 
 bool HttpRequest::read(char* buffer, std::size_t capacity, std::size_t& count) {
@@ -533,29 +588,33 @@ bool HttpRequest::read(char* buffer, std::size_t capacity, std::size_t& count) {
     // A body that keeps coming, however fast, still ends at the total limit; one that has all
     // arrived is read out.
     if (!s.wholeBodyReceived() && !s.applyWaitLimit()) {
-        return false;
+        return s.failed();
     }
     // Only what has arrived: InternetReadFile would wait to fill the whole buffer. Nothing
     // available means the body has ended.
     DWORD available = 0;
-    if (!InternetQueryDataAvailable(s.handle.get(), &available, 0, 0)) {
-        return false;
+    if (!InternetQueryDataAvailable(s.request(), &available, 0, 0)) {
+        return s.failed();
     }
     const DWORD wanted =
         available == 0 ? clampToDword(capacity) : std::min(available, clampToDword(capacity));
     DWORD got = 0;
-    if (!InternetReadFile(s.handle.get(), buffer, wanted, &got)) {
-        return false;
+    if (!InternetReadFile(s.request(), buffer, wanted, &got)) {
+        return s.failed();
     }
     if (got == 0) {
         if (s.lengthKnown && s.received < s.announced) {
             return fail(ERROR_INTERNET_CONNECTION_ABORTED);
         }
         s.ended = true;
+        s.disarm();
         return true;
     }
     s.received += got;
     count = got;
+    if (s.wholeBodyReceived()) {
+        s.disarm();  // what has all arrived is read out, however late
+    }
     return true;
 }
 

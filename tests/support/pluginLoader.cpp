@@ -17,11 +17,16 @@ std::string untilZero(const char* area) {
 
 // Taken before any test changes the working directory.
 const std::string kPluginPath = std::filesystem::absolute(DOVETRAIL_PLUGIN_PATH).string();
+const std::string kProductPath = std::filesystem::absolute(DOVETRAIL_PRODUCT_PLUGIN_PATH).string();
 
 }  // namespace
 
 std::string pluginPath() {
     return kPluginPath;
+}
+
+std::string productPluginPath() {
+    return kProductPath;
 }
 
 PluginLoader::PluginLoader(const std::string& libraryPath) {

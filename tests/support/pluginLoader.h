@@ -15,8 +15,11 @@
 
 namespace testing_support {
 
-// The path of the plug-in under test.
+// The path of the plug-in under test: the product's code with the test build's fault switches
+// (pluginTestSwitches.cpp).
 std::string pluginPath();
+// The product itself, as hosts get it.
+std::string productPluginPath();
 
 class PluginLoader {
   public:

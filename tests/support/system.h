@@ -3,8 +3,11 @@
 // expectation is a fact of the system ask these functions instead of testing the platform.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
@@ -30,6 +33,23 @@ bool runtimeMakePath(const std::string& drive, const std::string& directory,
 std::vector<std::string> exportedNames(const std::string& library);
 // The DLLs a Windows library imports from, as its import table names them; empty elsewhere.
 std::vector<std::string> importedLibraries(const std::string& library);
+
+// Runs `body` with the process in a window station of its own that nobody sees, as a service
+// runs (Windows), and returns true; false, without running it, elsewhere.
+bool inInvisibleWindowStation(const std::function<void()>& body);
+
+// The file of the loaded library that holds `address` (a function taken from it), or empty.
+std::string moduleFileOf(const void* address);
+
+// The ANSI code page that narrow file names and paths are in (Windows); 0 elsewhere.
+unsigned ansiCodePage();
+
+// Under Wine, whose WinINet numbers its handles from a table that hands out the lowest free
+// entry: the value the next root handle will get (found by opening and closing one), and whether a
+// handle of that value is open now. Elsewhere nothing outside a library can see its handles, and
+// both answer 0 / false.
+std::uintptr_t nextInternetHandle();
+bool internetHandleIsOpen(std::uintptr_t handle);
 
 // A port on 127.0.0.1 that is bound but not listening: connections to it are refused.
 class ClosedPort {
@@ -73,6 +93,25 @@ class SilentListener {
   private:
     std::intptr_t socket_ = -1;
     std::uint16_t port_ = 0;
+};
+
+// A web server on 127.0.0.1 that trickles its headers without end: a status line, then one byte
+// of a header every 100 ms, so a client that waits for the headers never meets a stall limit.
+class HeaderTrickler {
+  public:
+    HeaderTrickler();
+    ~HeaderTrickler();
+    HeaderTrickler(const HeaderTrickler&) = delete;
+    HeaderTrickler& operator=(const HeaderTrickler&) = delete;
+    std::uint16_t port() const { return port_; }
+
+  private:
+    void serve();
+
+    std::intptr_t listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // The system's text for a refused connection, as its error messages word it.

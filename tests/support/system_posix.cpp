@@ -1,10 +1,13 @@
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -161,5 +164,81 @@ SilentListener::~SilentListener() {
 std::string connectionRefusedText() {
     return std::strerror(ECONNREFUSED);
 }
+
+bool inInvisibleWindowStation(const std::function<void()>&) {
+    return false;
+}
+
+std::string moduleFileOf(const void* address) {
+    Dl_info info{};
+    return dladdr(address, &info) != 0 && info.dli_fname != nullptr ? info.dli_fname : "";
+}
+
+unsigned ansiCodePage() {
+    return 0;
+}
+
+std::uintptr_t nextInternetHandle() {
+    return 0;
+}
+
+bool internetHandleIsOpen(std::uintptr_t) {
+    return false;
+}
+
+HeaderTrickler::HeaderTrickler() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback();
+    socklen_t length = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if (fd < 0 || bind(fd, raw, length) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, raw, &length) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        throw std::runtime_error("Can't listen: 127.0.0.1");
+    }
+    listener_ = fd;
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+}
+#define SOCKET_TYPE int
+#define INVALID_SOCKET_VALUE (-1)
+#define CLOSE_SOCKET close
+
+// Accepts one client at a time and feeds it a byte every 100 ms until stopped; select() with a
+// short time-out lets the destructor end the loop.
+void HeaderTrickler::serve() {
+    const auto listener = static_cast<SOCKET_TYPE>(listener_);
+    while (!stop_) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(listener, &ready);
+        timeval wait{0, 50000};
+        if (select(static_cast<int>(listener) + 1, &ready, nullptr, nullptr, &wait) <= 0) {
+            continue;
+        }
+        const SOCKET_TYPE client = accept(listener, nullptr, nullptr);
+        if (client == INVALID_SOCKET_VALUE) {
+            continue;
+        }
+        const char start[] = "HTTP/1.1 200 OK\r\nX-Slow: ";
+        bool open = send(client, start, sizeof start - 1, 0) > 0;
+        while (open && !stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            open = send(client, "a", 1, 0) > 0;
+        }
+        CLOSE_SOCKET(client);
+    }
+}
+
+HeaderTrickler::~HeaderTrickler() {
+    stop_ = true;
+    thread_.join();
+    CLOSE_SOCKET(static_cast<SOCKET_TYPE>(listener_));
+}
+#undef SOCKET_TYPE
+#undef INVALID_SOCKET_VALUE
+#undef CLOSE_SOCKET
 
 }  // namespace testing_support

@@ -2,8 +2,10 @@
 #include <ws2tcpip.h>
 // After winsock2.h, which must come first.
 #include <windows.h>
+#include <wininet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,6 +16,18 @@
 #include "support/system.h"
 
 namespace testing_support {
+
+namespace {
+
+// Every test program runs in a window station of its own that nobody sees, as a service does: a
+// fatal abort in a test (the death tests make many) then reports without a message box, which
+// under Wine's desktop without a display would wait for a click that never comes.
+[[maybe_unused]] const bool unseen = [] {
+    HWINSTA station = CreateWindowStationA(nullptr, 0, WINSTA_ALL_ACCESS, nullptr);
+    return station != nullptr && SetProcessWindowStation(station) != FALSE;
+}();
+
+}  // namespace
 
 bool onWindows() {
     return true;
@@ -273,5 +287,116 @@ std::string connectionRefusedText() {
                        : "No connection could be made because the target machine actively "
                          "refused it.";
 }
+
+bool inInvisibleWindowStation(const std::function<void()>& body) {
+    // A station made by a program is not interactive: nothing on it is shown.
+    HWINSTA previous = GetProcessWindowStation();
+    HWINSTA station = CreateWindowStationA(nullptr, 0, WINSTA_ALL_ACCESS, nullptr);
+    if (previous == nullptr || station == nullptr) {
+        throw std::runtime_error("Can't make a window station");
+    }
+    if (!SetProcessWindowStation(station)) {
+        CloseWindowStation(station);
+        throw std::runtime_error("Can't switch to a new window station");
+    }
+    try {
+        body();
+    } catch (...) {
+        SetProcessWindowStation(previous);
+        CloseWindowStation(station);
+        throw;
+    }
+    SetProcessWindowStation(previous);
+    CloseWindowStation(station);
+    return true;
+}
+
+std::string moduleFileOf(const void* address) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<const char*>(address), &module)) {
+        return "";
+    }
+    char name[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(module, name, sizeof name);
+    return length > 0 && length < sizeof name ? std::string(name, length) : "";
+}
+
+unsigned ansiCodePage() {
+    return GetACP();
+}
+
+std::uintptr_t nextInternetHandle() {
+    HINTERNET root = InternetOpenA("probe", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (root == nullptr) {
+        throw std::runtime_error("Can't open a WinINet session");
+    }
+    InternetCloseHandle(root);
+    return reinterpret_cast<std::uintptr_t>(root);
+}
+
+bool internetHandleIsOpen(std::uintptr_t handle) {
+    DWORD type = 0;
+    DWORD size = sizeof type;
+    return InternetQueryOptionA(reinterpret_cast<HINTERNET>(handle), INTERNET_OPTION_HANDLE_TYPE,
+                                &type, &size) != FALSE;
+}
+
+HeaderTrickler::HeaderTrickler() {
+    startWinsock();
+    const SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = loopback();
+    int length = sizeof address;
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
+    if (fd == INVALID_SOCKET || bind(fd, raw, length) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, raw, &length) != 0) {
+        if (fd != INVALID_SOCKET) {
+            closesocket(fd);
+        }
+        throw std::runtime_error("Can't listen: 127.0.0.1");
+    }
+    listener_ = static_cast<std::intptr_t>(fd);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+}
+#define SOCKET_TYPE SOCKET
+#define INVALID_SOCKET_VALUE INVALID_SOCKET
+#define CLOSE_SOCKET closesocket
+
+// Accepts one client at a time and feeds it a byte every 100 ms until stopped; select() with a
+// short time-out lets the destructor end the loop.
+void HeaderTrickler::serve() {
+    const auto listener = static_cast<SOCKET_TYPE>(listener_);
+    while (!stop_) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(listener, &ready);
+        timeval wait{0, 50000};
+        if (select(static_cast<int>(listener) + 1, &ready, nullptr, nullptr, &wait) <= 0) {
+            continue;
+        }
+        const SOCKET_TYPE client = accept(listener, nullptr, nullptr);
+        if (client == INVALID_SOCKET_VALUE) {
+            continue;
+        }
+        const char start[] = "HTTP/1.1 200 OK\r\nX-Slow: ";
+        bool open = send(client, start, sizeof start - 1, 0) > 0;
+        while (open && !stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            open = send(client, "a", 1, 0) > 0;
+        }
+        CLOSE_SOCKET(client);
+    }
+}
+
+HeaderTrickler::~HeaderTrickler() {
+    stop_ = true;
+    thread_.join();
+    CLOSE_SOCKET(static_cast<SOCKET_TYPE>(listener_));
+}
+#undef SOCKET_TYPE
+#undef INVALID_SOCKET_VALUE
+#undef CLOSE_SOCKET
 
 }  // namespace testing_support

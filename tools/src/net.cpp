@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <system_error>
 
 #include "log.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/memory.h"
 #include "pluginGroups.h"
 
@@ -29,9 +28,8 @@ constexpr std::uint16_t kHttpsPort = 443;
 
 void readLocalFile(const std::string& fileName, BodySink& sink) {
     std::ifstream file(fileName, std::ios::binary);
-    std::error_code error;
     // A directory opens like a file here but has no content to give.
-    if (!file.is_open() || std::filesystem::is_directory(fileName, error)) {
+    if (!file.is_open() || platform::fileKind(fileName) == platform::FileKind::Directory) {
         fail("Can't open file: ", fileName);
     }
     sink.begin(200, "OK");
@@ -92,8 +90,9 @@ std::string localFileOf(const std::string& url, const platform::UrlParts& parts)
         return parts.path;
     }
     if (parts.scheme == platform::InternetScheme::Unknown) {
-        std::error_code error;
-        if (std::filesystem::is_regular_file(url, error)) {
+        // Asked by the name as the file is opened, so a name with bytes of 0x80 and above is
+        // found in whatever code page the system names files.
+        if (platform::fileKind(url) == platform::FileKind::Regular) {
             return url;
         }
     }

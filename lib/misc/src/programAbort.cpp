@@ -13,6 +13,7 @@ namespace {
 // Set by the first abort and never cleared: an abort raised while the first one reports (by
 // another thread, or by exit processing) must not report again or re-enter exit().
 std::atomic<bool> abortUnderWay{false};
+std::atomic<AbortReportWriter> reportWriter{nullptr};
 
 }  // namespace
 
@@ -35,10 +36,18 @@ std::string programAbortReport(const char* message, const char* file, unsigned l
     return report.str();
 }
 
+void setAbortReportWriter(AbortReportWriter writer) noexcept {
+    reportWriter.store(writer);
+}
+
 void programAbort(const char* message, const char* file, unsigned long line, const char* function) {
     if (abortUnderWay.exchange(true))
         return;
-    platform::showMessageBox(programAbortReport(message, file, line, function), "PROGRAM ABORT");
+    const std::string report = programAbortReport(message, file, line, function);
+    // Written first: a box may never be closed, and the log is where the report is looked for.
+    if (const AbortReportWriter writer = reportWriter.load())
+        writer(report);
+    platform::showMessageBox(report, "PROGRAM ABORT");
     std::exit(1);
 }
 

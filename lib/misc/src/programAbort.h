@@ -11,8 +11,14 @@ namespace misc {
 std::string programAbortReport(const char* message, const char* file, unsigned long line,
                                const char* function);
 
-// Shows the report in a message box captioned "PROGRAM ABORT" and calls exit(1). Returns at once,
-// doing nothing, when an abort is already under way in the process.
+// Hands the report to the report writer (when one is set), then shows it in a message box
+// captioned "PROGRAM ABORT" and calls exit(1). Returns at once, doing nothing, when an abort is
+// already under way in the process.
+// Where the report is written before the box is shown: the plug-in's log. The writer runs on the
+// aborting thread, while other threads may hold any lock, so it must take none of them. Null: none.
+using AbortReportWriter = void (*)(const std::string& report) noexcept;
+void setAbortReportWriter(AbortReportWriter writer) noexcept;
+
 void programAbort(const char* message, const char* file, unsigned long line, const char* function);
 
 }  // namespace misc

@@ -3,8 +3,10 @@
 // Section and key names match regardless of ASCII letter case and of blanks around them. Only the
 // first section of a given name is searched and the first of duplicate keys wins. Lines starting
 // with ';' are comments; a line without '=' or with an empty name before it is not a key, nor is
-// a line before the first section header; CR LF, LF and a lone CR end a line; a UTF-8 byte order
-// mark at the start of the file is skipped; a ';' inside a value belongs to it.
+// a line before the first section header; CR LF, LF and a lone CR end a line; a ';' inside a
+// value belongs to it. A UTF-8 byte order mark at the start of the file: the POSIX reader skips it,
+// as Wine's functions do; Windows' own do not, so there the first line is no section header and
+// the file's first section is lost.
 // Values lose surrounding blanks and one pair of matching single or double quotation marks. The
 // end-of-file byte 0x1A counts as a blank.
 //
