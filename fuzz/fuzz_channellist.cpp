@@ -18,6 +18,7 @@
 #include "fuzzCheck.h"
 #include "ini.h"
 #include "platform/profile.h"
+#include "textEscape.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& path = file.write(text);
 
     // Decoding a value: one pass, then trimmed, as the plug-in decodes its settings.
-    FUZZ_CHECK(host::decodeIniValue(text) == trimmed(tools::percentDecode(text)));
+    FUZZ_CHECK(host::decodeIniValue(text) == trimmed(text::percentDecode(text)));
 
     const std::vector<host::ChannelEntry> channels = host::parseChannelList(text);
     for (std::size_t i = 0; i < channels.size(); ++i) {

@@ -21,6 +21,7 @@
 #include "fuzzCheck.h"
 #include "ini.h"
 #include "platform/profile.h"
+#include "textEscape.h"
 
 namespace {
 
@@ -364,7 +365,7 @@ void raw(std::string_view text, const std::string& path, ScratchFile& file) {
         const auto& [section, key] = lookups[i];
         std::string rawValue = profileString(section.c_str(), key.c_str(), "", whole, path);
         rawValue = rawValue.substr(0, rawValue.find('\0'));
-        const std::string decoded = tools::percentDecode(rawValue);
+        const std::string decoded = text::percentDecode(rawValue);
         FUZZ_CHECK(decoded.size() <= rawValue.size());
         FUZZ_CHECK(tools::getIniString(path, section, key, "", false) == decoded);
         const std::string trimmedValue = tools::getIniString(path, section, key, "", true);

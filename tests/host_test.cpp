@@ -27,6 +27,7 @@
 #include "support/rawHttp.h"
 #include "support/runningServer.h"
 #include "support/tempDir.h"
+#include "textDates.h"
 
 using namespace std::chrono_literals;
 
@@ -617,7 +618,7 @@ TEST(ChannelCacheTest, LastModifiedMovesOnlyWhenTheTextChanges) {
     options.launch = [](std::function<void()> job) { job(); };
     ChannelCache cache(fetcher.function(), options);
     const Lookup first = cache.getAndWait("c");
-    EXPECT_EQ(first.feed->lastModifiedHttp(), httpDate(clock.time()));
+    EXPECT_EQ(first.feed->lastModifiedHttp(), text::httpDate(clock.time()));
     clock.advance(10s);
     const Lookup same = cache.getAndWait("c");
     EXPECT_EQ(same.feed->lastModified(), first.feed->lastModified());
@@ -996,7 +997,7 @@ TEST_F(HttpServiceTest, ServesAChannelWithValidatorsAndTheRemainingLifetime) {
     EXPECT_EQ(res->body, "<RSS>lounge#1");
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/rss+xml; charset=ISO-8859-1");
     EXPECT_EQ(res->get_header_value("ETag"), feeds::strongEtag("<RSS>lounge#1"));
-    EXPECT_EQ(res->get_header_value("Last-Modified"), httpDate(clock_.time()));
+    EXPECT_EQ(res->get_header_value("Last-Modified"), text::httpDate(clock_.time()));
     EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=300");
     EXPECT_FALSE(res->has_header("Warning"));
 
@@ -1318,7 +1319,7 @@ TEST_P(FeedFormTest, ServesTheFormPreparedOnceWithItsGzipCopyAndValidators) {
     EXPECT_EQ(plain->get_header_value("Vary"), "Accept-Encoding");
     EXPECT_FALSE(plain->has_header("Content-Encoding"));
     EXPECT_EQ(plain->get_header_value("Cache-Control"), "max-age=300");
-    EXPECT_EQ(plain->get_header_value("Last-Modified"), httpDate(clock_.time()));
+    EXPECT_EQ(plain->get_header_value("Last-Modified"), text::httpDate(clock_.time()));
     if (!GetParam().selfLink.empty()) {
         EXPECT_NE(plain->body.find(GetParam().selfLink), std::string::npos) << plain->body;
     }
@@ -1457,57 +1458,7 @@ TEST_F(HttpServiceTest, OpmlIndexAndStatusSpeakUtf8) {
 
 // --- Small parsers -------------------------------------------------------------------------------
 
-struct DateCase {
-    std::string text;
-    long long seconds;  // -1: not a date
-};
-
-class HttpDateTest : public ::testing::TestWithParam<DateCase> {};
-
-TEST_P(HttpDateTest, ReadsTheThreeFormsOfTheYears1970To9999) {
-    const auto parsed = parseHttpDate(GetParam().text);
-    if (GetParam().seconds < 0) {
-        EXPECT_FALSE(parsed) << GetParam().text;
-    } else {
-        ASSERT_TRUE(parsed) << GetParam().text;
-        EXPECT_EQ(parsed->time_since_epoch().count(), GetParam().seconds);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Dates, HttpDateTest,
-    ::testing::Values(DateCase{"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
-                      DateCase{"Sunday, 06-Nov-94 08:49:37 GMT", 784111777},
-                      DateCase{"Sun Nov  6 08:49:37 1994", 784111777},
-                      DateCase{"Thu, 01 Jan 1970 00:00:00 GMT", 0},
-                      DateCase{"Fri, 31 Dec 9999 23:59:59 GMT", 253402300799},
-                      DateCase{"Thursday, 01-Jan-70 00:00:00 GMT", 0},
-                      // Outside the years an HTTP date may name: ignored, not an overflow.
-                      DateCase{"Sun, 06 Nov 0004 08:49:37 GMT", -1},
-                      DateCase{"Wed, 31 Dec 1969 23:59:59 GMT", -1},
-                      DateCase{"Sun Nov  6 08:49:37 0004", -1},
-                      DateCase{"Sun, 06 Nov 10000 08:49:37 GMT", -1},
-                      DateCase{"Wednesday, 31-Dec-69 23:59:59 GMT", -1},
-                      // Impossible days and times, missing or extra text.
-                      DateCase{"Sun, 31 Feb 1994 08:49:37 GMT", -1},
-                      DateCase{"Sun, 06 Nov 1994 24:00:00 GMT", -1},
-                      DateCase{"Sun, 06 Xyz 1994 08:49:37 GMT", -1}, DateCase{"06 Nov 1994", -1},
-                      DateCase{"Sun, 06 Nov 1994 08:49:37 GMT trailing", -1},
-                      DateCase{"Sun, 06 Nov 1994 08:49:37", -1}, DateCase{"", -1}));
-
-TEST(HttpHelpersTest, HttpDatesRoundTrip) {
-    EXPECT_EQ(httpDate(std::chrono::system_clock::from_time_t(784111777)),
-              "Sun, 06 Nov 1994 08:49:37 GMT");
-    EXPECT_EQ(httpDate(std::chrono::sys_seconds(std::chrono::seconds(253402300799))),
-              "Fri, 31 Dec 9999 23:59:59 GMT");
-}
-
-TEST(HttpHelpersTest, PercentDecodingIsStrict) {
-    EXPECT_EQ(percentDecode("a%20b%2Fc+d"), "a b/c+d");
-    EXPECT_EQ(percentDecode("%00"), std::string(1, '\0'));
-    for (const char* broken : {"%", "%4", "%zz", "a%4g"}) {
-        EXPECT_FALSE(percentDecode(broken)) << broken;
-    }
+TEST(HttpHelpersTest, QueryValues) {
     EXPECT_EQ(queryValue("a=1&format=json&format=x", "format"), "json");
     EXPECT_EQ(queryValue("formats=json", "format"), std::nullopt);
 }
