@@ -73,14 +73,14 @@ TEST_F(FakePluginTest, SessionInitialisesReportsIntervalsAndTerminatesOnce) {
 }
 
 TEST_F(FakePluginTest, FailedInitThrowsWithStatusAndTextAndStillTerminates) {
-    fake_->initStatus = 4;
+    fake_->initStatus = DOVETRAIL_STATUS_NO_INTERNET;
     fake_->initError = "Can't open an internet connection: no network";
     PluginLibrary library(FAKE_PLUGIN_PATH);
     try {
         PluginSession session(library, "cfg.ini");
         FAIL() << "init succeeded";
     } catch (const PluginInitError& e) {
-        EXPECT_EQ(e.status(), 4);
+        EXPECT_EQ(e.status(), DOVETRAIL_STATUS_NO_INTERNET);
         EXPECT_NE(std::string(e.what()).find("cfg.ini"), std::string::npos);
         EXPECT_NE(std::string(e.what()).find("no network"), std::string::npos);
     }
@@ -100,7 +100,7 @@ TEST_F(FakePluginTest, ContentCallsCopyTheTextAndFreeEveryBuffer) {
     EXPECT_EQ(fake_->buffersFreed, 2);
     // A text above the caller's limit is released without being copied.
     const CallResult large = session.channel("lounge", 12);
-    EXPECT_EQ(large.status, kStatusFailed);
+    EXPECT_EQ(large.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(large.error, "Can't keep the feed: 13 bytes is more than the limit of 12 bytes");
     EXPECT_TRUE(large.text.empty());
     EXPECT_EQ(fake_->buffersFreed, 3);
@@ -143,7 +143,7 @@ TEST_F(FakePluginTest, UnknownChannelKeepsThePluginText) {
     PluginLibrary library(FAKE_PLUGIN_PATH);
     PluginSession session(library, "cfg.ini");
     const CallResult result = session.channel("unknown-one");
-    EXPECT_EQ(result.status, kStatusUnknownChannel);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
     EXPECT_EQ(result.error, "Unknown channel: unknown-one");
 }
 
@@ -218,7 +218,7 @@ class PluginHostTest : public FakePluginTest {
 TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 4;
+        fake_->initStatus = DOVETRAIL_STATUS_NO_INTERNET;
         fake_->initError = "Can't send the HTTP request: http://127.0.0.1:9/i.xml";
     }
     PluginLibrary library(FAKE_PLUGIN_PATH);
@@ -250,7 +250,7 @@ TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
     // plugin_term after the failed plugin_init; content calls fail without reaching the plug-in.
     EXPECT_EQ(fake_->termCalls, 1);
     const CallResult refused = host.channel("lounge", 1000);
-    EXPECT_EQ(refused.status, kStatusFailed);
+    EXPECT_EQ(refused.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(refused.error, problem->message);
     EXPECT_EQ(fake_->channelCalls, 0);
 
@@ -264,7 +264,7 @@ TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
 
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 0;
+        fake_->initStatus = DOVETRAIL_STATUS_OK;
     }
     clock_.advance(60s);
     ASSERT_TRUE(eventually([&] { return host.ready(); }));
@@ -275,7 +275,7 @@ TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
         EXPECT_EQ(reported.articles, 180);
     }
     EXPECT_EQ(host.intervals().lounge, 60);
-    EXPECT_EQ(host.channel("lounge", 1000).status, kStatusOk);
+    EXPECT_EQ(host.channel("lounge", 1000).status, DOVETRAIL_STATUS_OK);
     EXPECT_EQ(hints, 2);
 }
 
@@ -299,9 +299,9 @@ TEST_F(PluginHostTest, AReloadWaitsForTheCallsInsideThePluginAndHoldsNewOnes) {
     EXPECT_EQ(fake_->inFlightAtTerm, 0);
     EXPECT_EQ(fake_->initCalls, 2);
     for (auto& call : calls) {
-        EXPECT_EQ(call.get().status, kStatusOk);
+        EXPECT_EQ(call.get().status, DOVETRAIL_STATUS_OK);
     }
-    EXPECT_EQ(late.get().status, kStatusOk);
+    EXPECT_EQ(late.get().status, DOVETRAIL_STATUS_OK);
     EXPECT_FALSE(host.problem().has_value());
     EXPECT_TRUE(host.finish(std::chrono::steady_clock::now() + 5s));
 }
@@ -314,7 +314,7 @@ TEST_F(PluginHostTest, AReloadThatFailsLeavesTheProblemAndTheRetries) {
     ASSERT_TRUE(host.start());
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 1;
+        fake_->initStatus = DOVETRAIL_STATUS_FAILED;
         fake_->initError = "broken";
     }
     EXPECT_FALSE(host.reload());
@@ -322,13 +322,13 @@ TEST_F(PluginHostTest, AReloadThatFailsLeavesTheProblemAndTheRetries) {
     // The longest interval the service reported (180 s) caps the backoff now.
     EXPECT_EQ(host.problem()->nextAttempt, clock_.time() + 30s);
     EXPECT_EQ(failureBackoff(4, std::chrono::seconds(host.intervals().longest())), 180s);
-    EXPECT_EQ(host.mainPage().status, kStatusFailed);
+    EXPECT_EQ(host.mainPage().status, DOVETRAIL_STATUS_FAILED);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 0;
+        fake_->initStatus = DOVETRAIL_STATUS_OK;
     }
     EXPECT_TRUE(host.attempt());
-    EXPECT_EQ(host.mainPage().status, kStatusOk);
+    EXPECT_EQ(host.mainPage().status, DOVETRAIL_STATUS_OK);
 }
 
 // A fetcher that counts and answers from a script; it can be held until released.
@@ -444,7 +444,7 @@ TEST(ChannelCacheTest, OnlyTheConfiguredNamesHaveEntriesAndFetches) {
          {std::string("Lounge"), std::string(" lounge"), std::string("lounge\v"),
           std::string("lounge\0x", 8), std::string("loungeX"), std::string("")}) {
         const Lookup lookup = cache.getAndWait(alias);
-        EXPECT_EQ(lookup.status, kUnknownChannelStatus);
+        EXPECT_EQ(lookup.status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
         EXPECT_FALSE(lookup.feed);
     }
     EXPECT_EQ(fetcher.calls, 0);
@@ -457,7 +457,7 @@ TEST(ChannelCacheTest, OnlyTheConfiguredNamesHaveEntriesAndFetches) {
     cache.setChannels({"boards"});
     ASSERT_EQ(cache.status().size(), 1u);
     EXPECT_EQ(cache.status()[0].name, "boards");
-    EXPECT_EQ(cache.getAndWait("lounge").status, kUnknownChannelStatus);
+    EXPECT_EQ(cache.getAndWait("lounge").status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
     EXPECT_EQ(fetcher.calls, 2);
 }
 
@@ -586,7 +586,7 @@ TEST(ChannelCacheTest, AFailedRefetchKeepsTheLastGoodFeedAndReportsTheFailure) {
 
     const std::vector<ChannelStatus> status = cache.status();
     ASSERT_EQ(status.size(), 1u);
-    EXPECT_EQ(status[0].lastStatus, 1);
+    EXPECT_EQ(status[0].lastStatus, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(status[0].lastError, failure);
     EXPECT_EQ(status[0].fetches, 2u);
     EXPECT_EQ(status[0].failures, 1u);
@@ -647,7 +647,7 @@ TEST(ChannelCacheTest, FailuresOfAChannelThatNeverSucceeded) {
         [](const std::string&, std::size_t) -> FetchOutcome { throw std::runtime_error("boom"); },
         cacheOptions(60s, clock));
     const Lookup lookup = throwing.getAndWait("x");
-    EXPECT_EQ(lookup.status, 1);
+    EXPECT_EQ(lookup.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(lookup.error, "Can't fetch channel x: boom");
 }
 
@@ -1129,7 +1129,7 @@ TEST_F(HttpServiceTest, AFailedRefetchServesTheLastGoodFeedWithAWarning) {
     ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->channelStatus = 1;
+        fake_->channelStatus = DOVETRAIL_STATUS_FAILED;
         fake_->channelError =
             "Bad HTTP response: 500 Internal Server Error: http://service/\"x\"\nline two";
     }
@@ -1182,7 +1182,7 @@ TEST_F(HttpServiceTest, AFeedAboveTheLimitKeepsTheLastGoodOneAndSaysSoOnStatus) 
 TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->channelStatus = 1;
+        fake_->channelStatus = DOVETRAIL_STATUS_FAILED;
         fake_->channelError = "XML parse error";
     }
     auto failed = get("/channels/lounge.plugin");
@@ -1195,7 +1195,7 @@ TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
     // left to finish.
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->channelStatus = 0;
+        fake_->channelStatus = DOVETRAIL_STATUS_OK;
     }
     fake_->delayMilliseconds = 1500;
     auto slow = get("/channels/boards.plugin");
@@ -1258,7 +1258,7 @@ TEST_F(HttpServiceTest, MainPageAndAccessLog) {
     EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=ISO-8859-1");
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->mainPageStatus = 3;
+        fake_->mainPageStatus = DOVETRAIL_STATUS_NO_TEMPLATE;
     }
     // No template beside the INI file is a page that is not there, not a server failure.
     auto missing = get("/main-page");
@@ -1266,7 +1266,7 @@ TEST_F(HttpServiceTest, MainPageAndAccessLog) {
     EXPECT_NE(missing->body.find("main page template"), std::string::npos) << missing->body;
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->mainPageStatus = 2;
+        fake_->mainPageStatus = DOVETRAIL_STATUS_NO_MEMORY;
     }
     EXPECT_EQ(get("/main-page")->status, 500);
     EXPECT_EQ(get("/nothing")->status, 404);

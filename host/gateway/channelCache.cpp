@@ -137,7 +137,7 @@ std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetch
     }
     line << (s.origin == Origin::restored ? " restored " : " fetched ") << text::printable(s.name)
          << (s.origin == Origin::restored ? " from the state: " : ": ");
-    if (s.lastStatus == 0) {
+    if (s.lastStatus == DOVETRAIL_STATUS_OK) {
         line << "ok, " << s.lastBytes << " bytes";
     } else {
         line << "failed (status " << s.lastStatus << "): " << text::printable(s.lastError);
@@ -277,7 +277,7 @@ void ChannelCache::get(const std::string& channel, Callback done) {
     const std::shared_ptr<Entry> entry = entryFor(channel);
     if (!entry) {
         Lookup unknown;
-        unknown.status = kUnknownChannelStatus;
+        unknown.status = DOVETRAIL_STATUS_UNKNOWN_CHANNEL;
         unknown.error = "Unknown channel: " + channel;
         done(std::move(unknown));
         return;
@@ -614,10 +614,10 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
     const auto duration = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - steadyStart);
     const std::size_t bytes = outcome.text.size();
-    if (outcome.status == 0 && bytes > options_.maxFeedBytes) {
+    if (outcome.status == DOVETRAIL_STATUS_OK && bytes > options_.maxFeedBytes) {
         outcome = FetchOutcome{1, {}, tooLargeMessage(bytes, options_.maxFeedBytes), {}};
     }
-    const bool success = outcome.status == 0;
+    const bool success = outcome.status == DOVETRAIL_STATUS_OK;
 
     std::uint32_t streak = 0;
     std::optional<TimePoint> lastSuccess;

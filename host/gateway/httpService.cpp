@@ -20,8 +20,6 @@ constexpr const char* kHtmlType = "text/html; charset=utf-8";
 // The plug-in renders its template's bytes; the bundled template declares Latin-1.
 constexpr const char* kMainPageType = "text/html; charset=ISO-8859-1";
 constexpr std::string_view kChannelPrefix = "/channels/";
-// The plug-in's status when its main page template cannot be opened.
-constexpr int32_t kNoTemplateStatus = 3;
 
 long long secondsUntil(TimePoint later, TimePoint now) {
     if (later <= now) {
@@ -64,7 +62,7 @@ std::string outcomeText(const ChannelStatus& s) {
     if (!s.fetched) {
         return "never fetched";
     }
-    return s.lastStatus == 0 ? "ok" : "failed";
+    return s.lastStatus == DOVETRAIL_STATUS_OK ? "ok" : "failed";
 }
 
 const char* originText(Origin origin) {
@@ -327,7 +325,7 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
         if (page.ok()) {
             response.set("Content-Type", kMainPageType);
             response.body = Body(page.text);
-        } else if (page.status == kNoTemplateStatus) {
+        } else if (page.status == DOVETRAIL_STATUS_NO_TEMPLATE) {
             response = HttpResponse::text(404, page.error + "\n");
         } else {
             response = HttpResponse::text(500, "Can't render the main page (status " +
@@ -428,7 +426,7 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
                 504, "Can't fetch channel " + text::printable(name) + ": no answer within " +
                          secondsText(cache_.options().fetchTimeout) + "; the fetch goes on.\n");
             response.set("Retry-After", std::to_string(std::max<long long>(remaining, 10)));
-        } else if (lookup.status == kUnknownChannelStatus) {
+        } else if (lookup.status == DOVETRAIL_STATUS_UNKNOWN_CHANNEL) {
             response = HttpResponse::text(404, lookup.error + "\n");
         } else {
             const std::string hint = lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n";
@@ -656,7 +654,7 @@ std::string HttpService::statusJson() const {
         if (s.fetched) {
             out << ", \"lastFetch\": " << json(text::isoDate(s.lastFetch))
                 << ", \"status\": " << s.lastStatus
-                << ", \"error\": " << (s.lastStatus == 0 ? "null" : json(s.lastError))
+                << ", \"error\": " << (s.lastStatus == DOVETRAIL_STATUS_OK ? "null" : json(s.lastError))
                 << ", \"hint\": " << (s.lastHint.empty() ? "null" : json(s.lastHint))
                 << ", \"durationMs\": " << s.lastDuration.count() << ", \"bytes\": " << s.lastBytes
                 << ", \"nextFetch\": " << json(text::isoDate(s.nextFetch)) << ", \"lastSuccess\": "
@@ -722,7 +720,7 @@ std::string HttpService::statusHtml() const {
             << "<a href=\"/channels/" << htmlEscape(text::percentEncode(s.name)) << ".rss\">"
             << html(s.name) << "</a></td><td>" << html(row.channel->title) << "</td><td>"
             << htmlEscape(outcome);
-        if (s.fetched && s.lastStatus != 0) {
+        if (s.fetched && s.lastStatus != DOVETRAIL_STATUS_OK) {
             out << " (status " << s.lastStatus << "): " << html(s.lastError);
             if (s.failureStreak > 1) {
                 out << " (" << s.failureStreak << " failures in a row)";
