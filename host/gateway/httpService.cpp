@@ -653,8 +653,8 @@ std::string HttpService::statusJson() const {
             << ", \"origin\": " << json(originText(s.origin));
         if (s.fetched) {
             out << ", \"lastFetch\": " << json(text::isoDate(s.lastFetch))
-                << ", \"status\": " << s.lastStatus
-                << ", \"error\": " << (s.lastStatus == DOVETRAIL_STATUS_OK ? "null" : json(s.lastError))
+                << ", \"status\": " << s.lastStatus << ", \"error\": "
+                << (s.lastStatus == DOVETRAIL_STATUS_OK ? "null" : json(s.lastError))
                 << ", \"hint\": " << (s.lastHint.empty() ? "null" : json(s.lastHint))
                 << ", \"durationMs\": " << s.lastDuration.count() << ", \"bytes\": " << s.lastBytes
                 << ", \"nextFetch\": " << json(text::isoDate(s.nextFetch)) << ", \"lastSuccess\": "

@@ -377,8 +377,8 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         [&plugin, config](const std::string& name, std::size_t maxBytes) {
             CallResult r = plugin.channel(name, maxBytes);
             FetchOutcome outcome{r.status, std::move(r.text), std::move(r.error), {}};
-            if (outcome.status != DOVETRAIL_STATUS_OK && outcome.status != DOVETRAIL_STATUS_UNKNOWN_CHANNEL &&
-                plugin.ready()) {
+            if (outcome.status != DOVETRAIL_STATUS_OK &&
+                outcome.status != DOVETRAIL_STATUS_UNKNOWN_CHANNEL && plugin.ready()) {
                 outcome.hint = hintFromFile(
                     Failure{Operation::Channel, outcome.status, outcome.error, name}, config);
             }
