@@ -175,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char* text = nullptr;
     std::uint32_t length = 0;
     try {
-        check(stream.finish(&text, &length) == plugin::kOk);
+        check(stream.finish(&text, &length) == DOVETRAIL_STATUS_OK);
     } catch (const expat::Exception& error) {
         check(referenceError == error.what());
         return 0;

@@ -18,24 +18,10 @@
 #include "fuzzCheck.h"
 #include "ini.h"
 #include "platform/profile.h"
+#include "textCase.h"
+#include "textEscape.h"
 
 namespace {
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool sameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string trimmed(const std::string& text) {
     const char* const kSpace = " \t\n\v\f\r";
@@ -89,12 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& path = file.write(text);
 
     // Decoding a value: one pass, then trimmed, as the plug-in decodes its settings.
-    FUZZ_CHECK(host::decodeIniValue(text) == trimmed(tools::percentDecode(text)));
+    FUZZ_CHECK(host::decodeIniValue(text) == trimmed(text::percentDecode(text)));
 
     const std::vector<host::ChannelEntry> channels = host::parseChannelList(text);
     for (std::size_t i = 0; i < channels.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            FUZZ_CHECK(!sameNoCase(channels[i].name, channels[j].name));
+            FUZZ_CHECK(!text::equalsNoCase(channels[i].name, channels[j].name));
         }
     }
     for (std::size_t i = 0; i < channels.size() && i < 8; ++i) {
@@ -115,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bool found = false;
             for (const host::ChannelEntry& channel : channels) {
                 // The plug-in's lookup ignores blanks around the name asked for.
-                found = found || sameNoCase(channel.name, withoutBlanks(section));
+                found = found || text::equalsNoCase(channel.name, withoutBlanks(section));
             }
             FUZZ_CHECK(found);
         }

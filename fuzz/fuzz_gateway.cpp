@@ -30,6 +30,7 @@
 #include "feedFormats.h"
 #include "httpService.h"
 #include "httpText.h"
+#include "textEscape.h"
 
 namespace {
 
@@ -200,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t dot = path.rfind('.');
             check(dot != std::string::npos && dot > 10);
             const auto format = host::feeds::parseFeedFormat(path.substr(dot + 1));
-            const auto name = host::percentDecode(path.substr(10, dot - 10));
+            const auto name = text::percentDecodeStrict(path.substr(10, dot - 10));
             check(format && name && harness.channels->find(*name) != nullptr);
             const std::string body(answer.body.view());
             const std::string* encoding = answer.header("Content-Encoding");

@@ -21,6 +21,8 @@
 #include "fuzzCheck.h"
 #include "ini.h"
 #include "platform/profile.h"
+#include "textCase.h"
+#include "textEscape.h"
 
 namespace {
 
@@ -52,18 +54,6 @@ class ScratchFile {
 
 char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool sameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Profile lookups as the settings code makes them; `size` is the buffer size.
@@ -115,7 +105,7 @@ struct Model {
 
     const Section* find(std::string_view name) const {
         for (const Section& s : sections) {
-            if (sameNoCase(s.name, name)) {
+            if (text::equalsNoCase(s.name, name)) {
                 return &s;
             }
         }
@@ -128,7 +118,7 @@ struct Model {
         key.remove_prefix(std::min(key.find_first_not_of(" \t"), key.size()));
         if (const Section* s = find(section)) {
             for (const Key& k : s->keys) {
-                if (sameNoCase(k.name, key)) {
+                if (text::equalsNoCase(k.name, key)) {
                     return k.value;
                 }
             }
@@ -364,7 +354,7 @@ void raw(std::string_view text, const std::string& path, ScratchFile& file) {
         const auto& [section, key] = lookups[i];
         std::string rawValue = profileString(section.c_str(), key.c_str(), "", whole, path);
         rawValue = rawValue.substr(0, rawValue.find('\0'));
-        const std::string decoded = tools::percentDecode(rawValue);
+        const std::string decoded = text::percentDecode(rawValue);
         FUZZ_CHECK(decoded.size() <= rawValue.size());
         FUZZ_CHECK(tools::getIniString(path, section, key, "", false) == decoded);
         const std::string trimmedValue = tools::getIniString(path, section, key, "", true);

@@ -21,7 +21,7 @@ constexpr ClosingRule kClosingRules[] = {
 
 const ClosingRule* findClosingRule(std::string_view name) {
     for (const ClosingRule& rule : kClosingRules) {
-        if (misc::equalsNoCase(rule.name, name)) {
+        if (text::equalsNoCase(rule.name, name)) {
             return &rule;
         }
     }
@@ -32,7 +32,7 @@ bool inCloserList(std::string_view list, std::string_view name) {
     while (!list.empty()) {
         const std::size_t separator = list.find(';');
         const std::string_view closer = list.substr(0, separator);
-        if (!closer.empty() && misc::equalsNoCase(closer, name)) {
+        if (!closer.empty() && text::equalsNoCase(closer, name)) {
             return true;
         }
         if (separator == std::string_view::npos) {
@@ -70,9 +70,9 @@ void trackQuote(char& tracker, char c) {
 
 bool HtmlStripper::TagName::equalsNoCase(std::string_view name) const {
     if (!closing) {
-        return misc::equalsNoCase(bare, name);
+        return text::equalsNoCase(bare, name);
     }
-    return !name.empty() && name.front() == '/' && misc::equalsNoCase(bare, name.substr(1));
+    return !name.empty() && name.front() == '/' && text::equalsNoCase(bare, name.substr(1));
 }
 
 void HtmlStripper::process(const std::string& html) {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "stringUtil.h"
+#include "textCase.h"
 
 namespace htmlStripper {
 
@@ -81,7 +81,7 @@ class HtmlStripper {
 
         bool equalsNoCase(std::string_view name) const;
         bool isClosingOf(std::string_view name) const {
-            return closing && misc::equalsNoCase(bare, name);
+            return closing && text::equalsNoCase(bare, name);
         }
     };
 
@@ -92,7 +92,7 @@ class HtmlStripper {
     void closeAtEnd();
 
     bool collapseWhitespace_ = false;
-    std::set<std::string, misc::LessNoCase> keptTags_;
+    std::set<std::string, text::LessNoCase> keptTags_;
     const std::string* input_ = nullptr;
     std::size_t position_ = 0;
     bool inScript_ = false;

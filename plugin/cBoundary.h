@@ -6,20 +6,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "dovetrail/dovetrail.h"
 #include "platform/memory.h"
 
 namespace plugin {
 
-constexpr std::size_t kErrorAreaSize = 1024;
-
-enum Status : std::int32_t {
-    kOk = 0,
-    kFailed = 1,      // a configuration, download or XML error; the message says which
-    kNoMemory = 2,    // the output buffer could not be allocated
-    kNoTemplate = 3,  // the main-page template cannot be opened
-    kNoInternet = 4,  // the internet session cannot be opened
-    kUnknownChannel = 5,
-};
+// The status codes are the DOVETRAIL_STATUS_* constants of the public header.
+constexpr std::size_t kErrorAreaSize = DOVETRAIL_ERROR_TEXT_SIZE;
 
 // The one bounded copy into a host's 1024-byte area: the message cut to 1023 bytes, then zero
 // bytes to the end of the area. A null area is left alone.
@@ -38,14 +31,15 @@ void limitAllocations(long long allowed) noexcept;
 
 // Hands a text of `length` bytes to the host: allocates a buffer of exactly that length (no
 // terminator), lets `fill` write the bytes into it, and stores its address and length through the
-// out-parameters. Returns kNoMemory, writing nothing, when the buffer can't be had.
+// out-parameters. Returns DOVETRAIL_STATUS_NO_MEMORY, writing nothing, when the buffer can't be
+// had.
 template <typename Fill>
 std::int32_t handOver(std::size_t length, Fill&& fill, char** textOut, std::uint32_t* lengthOut);
 
 std::int32_t handOver(std::string_view text, char** textOut, std::uint32_t* lengthOut) noexcept;
 
-// Runs `work` and returns its status; an exception becomes kFailed with its message copied into
-// `errorArea` ("Unexpected internal error." for one that is not a std::exception).
+// Runs `work` and returns its status; an exception becomes DOVETRAIL_STATUS_FAILED with its message
+// copied into `errorArea` ("Unexpected internal error." for one that is not a std::exception).
 template <typename Work>
 std::int32_t guarded(void* errorArea, Work&& work) noexcept;
 
@@ -54,12 +48,12 @@ void reportException(void* errorArea) noexcept;
 template <typename Fill>
 std::int32_t handOver(std::size_t length, Fill&& fill, char** textOut, std::uint32_t* lengthOut) {
     if (length > UINT32_MAX) {
-        return kNoMemory;
+        return DOVETRAIL_STATUS_NO_MEMORY;
     }
     // At least one byte, so that an empty text still gets a buffer the host may free.
     char* buffer = static_cast<char*>(allocate(length == 0 ? 1 : length));
     if (buffer == nullptr) {
-        return kNoMemory;
+        return DOVETRAIL_STATUS_NO_MEMORY;
     }
     platform::adviseLargeBuffer(buffer, length);
     try {
@@ -76,7 +70,7 @@ std::int32_t handOver(std::size_t length, Fill&& fill, char** textOut, std::uint
     if (lengthOut != nullptr) {
         *lengthOut = static_cast<std::uint32_t>(length);
     }
-    return kOk;
+    return DOVETRAIL_STATUS_OK;
 }
 
 template <typename Work>
@@ -85,7 +79,7 @@ std::int32_t guarded(void* errorArea, Work&& work) noexcept {
         return work();
     } catch (...) {
         reportException(errorArea);
-        return kFailed;
+        return DOVETRAIL_STATUS_FAILED;
     }
 }
 

@@ -22,7 +22,7 @@ std::int32_t getChannel(const std::string& channelName, char** text, std::uint32
     settings.channelUrl = tools::getIniString(ini, channelName, "ChannelUrl", "", true);
     if (settings.channelUrl.empty()) {
         copyErrorText("Unknown channel: " + channelName, errorText);
-        return kUnknownChannel;
+        return DOVETRAIL_STATUS_UNKNOWN_CHANNEL;
     }
     settings.title = tools::getIniString(ini, channelName, "ChannelName", channelName, true);
     settings.description =

@@ -19,8 +19,8 @@ struct ChannelSettings {
 
 // plugin_get_channel: reads "HostName" and the channel's section afresh, then writes the feed.
 // Throws std::runtime_error "The host name has not been configured." before looking at the
-// channel; returns kUnknownChannel with "Unknown channel: " and the name when the section has no
-// "ChannelUrl"; otherwise the feed writer's status.
+// channel; returns DOVETRAIL_STATUS_UNKNOWN_CHANNEL with "Unknown channel: " and the name when the
+// section has no "ChannelUrl"; otherwise the feed writer's status.
 std::int32_t getChannel(const std::string& channelName, char** text, std::uint32_t* length,
                         char* errorText);
 

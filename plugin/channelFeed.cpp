@@ -183,10 +183,10 @@ bool RssText::grow(std::size_t more) {
 
 std::int32_t RssText::handOver(char** textOut, std::uint32_t* lengthOut) {
     if (failed_) {
-        return kNoMemory;
+        return DOVETRAIL_STATUS_NO_MEMORY;
     }
     if (data_ == nullptr && !grow(1)) {  // an empty text still gets a block the host may free
-        return kNoMemory;
+        return DOVETRAIL_STATUS_NO_MEMORY;
     }
     // Cut to the text; should that fail, the larger block serves as well.
     if (void* exact = reallocate(data_, std::max<std::size_t>(size_, 1))) {
@@ -201,7 +201,7 @@ std::int32_t RssText::handOver(char** textOut, std::uint32_t* lengthOut) {
     if (lengthOut != nullptr) {
         *lengthOut = static_cast<std::uint32_t>(size_);
     }
-    return kOk;
+    return DOVETRAIL_STATUS_OK;
 }
 
 ChannelStream::ChannelStream(const ChannelSettings& settings, bool fixUrlBug, std::string url)

@@ -17,9 +17,9 @@
 
 namespace plugin {
 
-// Returns kOk with the RSS text handed over, or kNoMemory. Throws std::runtime_error for a
-// download failure or an HTTP status of 400 or more, and expat::Exception for an answer that is
-// not well-formed XML. Never writes the error text.
+// Returns DOVETRAIL_STATUS_OK with the RSS text handed over, or DOVETRAIL_STATUS_NO_MEMORY. Throws
+// std::runtime_error for a download failure or an HTTP status of 400 or more, and expat::Exception
+// for an answer that is not well-formed XML. Never writes the error text.
 std::int32_t writeChannelFeed(const ChannelSettings& settings, const StateSnapshot& state,
                               char** text, std::uint32_t* length, char* errorText);
 
@@ -53,7 +53,8 @@ class RssText {
     bool failed() const { return failed_; }
     std::string_view view() const { return {data_, size_}; }
 
-    // Hands the block over, cut to the text's length: kOk, or kNoMemory when a growth failed.
+    // Hands the block over, cut to the text's length: DOVETRAIL_STATUS_OK, or
+    // DOVETRAIL_STATUS_NO_MEMORY when a growth failed.
     std::int32_t handOver(char** textOut, std::uint32_t* lengthOut);
 
   private:
@@ -85,7 +86,7 @@ class ChannelStream final : public tools::BodySink, private ItemSink {
     void end() override;
 
     // After end(): throws the failure kept, or completes the text and hands it to the host
-    // (kOk or kNoMemory).
+    // (DOVETRAIL_STATUS_OK or DOVETRAIL_STATUS_NO_MEMORY).
     std::int32_t finish(char** textOut, std::uint32_t* lengthOut);
 
   private:

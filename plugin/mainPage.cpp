@@ -22,7 +22,7 @@ std::int32_t getMainPage(char** text, std::uint32_t* length, char* errorText) {
                        std::ios::binary);
     if (!page.is_open()) {
         copyErrorText("Can't open the Dovetrail main page template file.", errorText);
-        return kNoTemplate;
+        return DOVETRAIL_STATUS_NO_TEMPLATE;
     }
     std::ostringstream output;
     templateProcessor::TemplateProcessor processor;

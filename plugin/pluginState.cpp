@@ -114,7 +114,7 @@ std::int32_t initialise(const std::string& configPath, void* initResult) {
     }
     if (!session) {
         copyErrorText("Can't open an internet connection: " + tools::win32ErrorText(), initResult);
-        return kNoInternet;
+        return DOVETRAIL_STATUS_NO_INTERNET;
     }
     {
         // Requests still running keep the session they took; it closes when the last one ends.
@@ -143,14 +143,14 @@ std::int32_t initialise(const std::string& configPath, void* initResult) {
                                         intervals.articles};
         std::memcpy(initResult, values, sizeof values);
     }
-    return kOk;
+    return DOVETRAIL_STATUS_OK;
 }
 
 std::int32_t terminate() {
     std::lock_guard lifecycle(lifecycleMutex);
     std::unique_lock lock(stateMutex);
     state.session.reset();
-    return kOk;
+    return DOVETRAIL_STATUS_OK;
 }
 
 }  // namespace plugin

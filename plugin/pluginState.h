@@ -31,8 +31,9 @@ StateSnapshot snapshot();
 // The agent name every request sends.
 inline constexpr const char* kAgentName = "Microsoft Internet Explorer";
 
-// plugin_init: returns kOk (intervals written to the area), kNoInternet (message written), or
-// throws for a download failure of an interval query.
+// plugin_init: returns DOVETRAIL_STATUS_OK (intervals written to the area),
+// DOVETRAIL_STATUS_NO_INTERNET (message written), or throws for a download failure of an interval
+// query.
 std::int32_t initialise(const std::string& configPath, void* initResult);
 // plugin_term: closes the internet session.
 std::int32_t terminate();

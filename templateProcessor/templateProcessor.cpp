@@ -100,9 +100,9 @@ bool collectBody(std::istream& in, std::string& body) {
         // Only a body ending in '%' or '}' can end in a marker; this keeps the common case cheap.
         if (!body.empty()) {
             const char last = body.back();
-            if (last == '%' && misc::endsWithNoCase(body, kRepeatOpen)) {
+            if (last == '%' && text::endsWithNoCase(body, kRepeatOpen)) {
                 ++depth;
-            } else if (last == '}' && misc::endsWithNoCase(body, kRepeatClose)) {
+            } else if (last == '}' && text::endsWithNoCase(body, kRepeatClose)) {
                 if (depth == 0) {
                     return true;
                 }
@@ -224,7 +224,7 @@ void TemplateProcessor::processMarker(std::istream& in, std::ostream& out) {
             return;
         }
         name.push_back(ch);
-        if (name.size() == kRepeatName.size() && misc::equalsNoCase(name, kRepeatName)) {
+        if (name.size() == kRepeatName.size() && text::equalsNoCase(name, kRepeatName)) {
             break;
         }
     }

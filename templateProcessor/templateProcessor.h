@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "stringUtil.h"
+#include "textCase.h"
 
 namespace templateProcessor {
 
@@ -73,7 +74,7 @@ class TemplateProcessor {
     const std::vector<std::string>& repeatNames() const noexcept { return repeatNames_; }
 
   private:
-    std::map<std::string, std::string, misc::LessNoCase> variables_;
+    std::map<std::string, std::string, text::LessNoCase> variables_;
     std::vector<std::string> repeatNames_;
 };
 

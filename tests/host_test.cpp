@@ -27,6 +27,7 @@
 #include "support/rawHttp.h"
 #include "support/runningServer.h"
 #include "support/tempDir.h"
+#include "textDates.h"
 
 using namespace std::chrono_literals;
 
@@ -72,14 +73,14 @@ TEST_F(FakePluginTest, SessionInitialisesReportsIntervalsAndTerminatesOnce) {
 }
 
 TEST_F(FakePluginTest, FailedInitThrowsWithStatusAndTextAndStillTerminates) {
-    fake_->initStatus = 4;
+    fake_->initStatus = DOVETRAIL_STATUS_NO_INTERNET;
     fake_->initError = "Can't open an internet connection: no network";
     PluginLibrary library(FAKE_PLUGIN_PATH);
     try {
         PluginSession session(library, "cfg.ini");
         FAIL() << "init succeeded";
     } catch (const PluginInitError& e) {
-        EXPECT_EQ(e.status(), 4);
+        EXPECT_EQ(e.status(), DOVETRAIL_STATUS_NO_INTERNET);
         EXPECT_NE(std::string(e.what()).find("cfg.ini"), std::string::npos);
         EXPECT_NE(std::string(e.what()).find("no network"), std::string::npos);
     }
@@ -99,7 +100,7 @@ TEST_F(FakePluginTest, ContentCallsCopyTheTextAndFreeEveryBuffer) {
     EXPECT_EQ(fake_->buffersFreed, 2);
     // A text above the caller's limit is released without being copied.
     const CallResult large = session.channel("lounge", 12);
-    EXPECT_EQ(large.status, kStatusFailed);
+    EXPECT_EQ(large.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(large.error, "Can't keep the feed: 13 bytes is more than the limit of 12 bytes");
     EXPECT_TRUE(large.text.empty());
     EXPECT_EQ(fake_->buffersFreed, 3);
@@ -142,7 +143,7 @@ TEST_F(FakePluginTest, UnknownChannelKeepsThePluginText) {
     PluginLibrary library(FAKE_PLUGIN_PATH);
     PluginSession session(library, "cfg.ini");
     const CallResult result = session.channel("unknown-one");
-    EXPECT_EQ(result.status, kStatusUnknownChannel);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
     EXPECT_EQ(result.error, "Unknown channel: unknown-one");
 }
 
@@ -217,7 +218,7 @@ class PluginHostTest : public FakePluginTest {
 TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 4;
+        fake_->initStatus = DOVETRAIL_STATUS_NO_INTERNET;
         fake_->initError = "Can't send the HTTP request: http://127.0.0.1:9/i.xml";
     }
     PluginLibrary library(FAKE_PLUGIN_PATH);
@@ -249,7 +250,7 @@ TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
     // plugin_term after the failed plugin_init; content calls fail without reaching the plug-in.
     EXPECT_EQ(fake_->termCalls, 1);
     const CallResult refused = host.channel("lounge", 1000);
-    EXPECT_EQ(refused.status, kStatusFailed);
+    EXPECT_EQ(refused.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(refused.error, problem->message);
     EXPECT_EQ(fake_->channelCalls, 0);
 
@@ -263,7 +264,7 @@ TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
 
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 0;
+        fake_->initStatus = DOVETRAIL_STATUS_OK;
     }
     clock_.advance(60s);
     ASSERT_TRUE(eventually([&] { return host.ready(); }));
@@ -274,7 +275,7 @@ TEST_F(PluginHostTest, AFailedStartIsTriedAgainAfterItsBackoffWithoutARestart) {
         EXPECT_EQ(reported.articles, 180);
     }
     EXPECT_EQ(host.intervals().lounge, 60);
-    EXPECT_EQ(host.channel("lounge", 1000).status, kStatusOk);
+    EXPECT_EQ(host.channel("lounge", 1000).status, DOVETRAIL_STATUS_OK);
     EXPECT_EQ(hints, 2);
 }
 
@@ -298,9 +299,9 @@ TEST_F(PluginHostTest, AReloadWaitsForTheCallsInsideThePluginAndHoldsNewOnes) {
     EXPECT_EQ(fake_->inFlightAtTerm, 0);
     EXPECT_EQ(fake_->initCalls, 2);
     for (auto& call : calls) {
-        EXPECT_EQ(call.get().status, kStatusOk);
+        EXPECT_EQ(call.get().status, DOVETRAIL_STATUS_OK);
     }
-    EXPECT_EQ(late.get().status, kStatusOk);
+    EXPECT_EQ(late.get().status, DOVETRAIL_STATUS_OK);
     EXPECT_FALSE(host.problem().has_value());
     EXPECT_TRUE(host.finish(std::chrono::steady_clock::now() + 5s));
 }
@@ -313,7 +314,7 @@ TEST_F(PluginHostTest, AReloadThatFailsLeavesTheProblemAndTheRetries) {
     ASSERT_TRUE(host.start());
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 1;
+        fake_->initStatus = DOVETRAIL_STATUS_FAILED;
         fake_->initError = "broken";
     }
     EXPECT_FALSE(host.reload());
@@ -321,13 +322,13 @@ TEST_F(PluginHostTest, AReloadThatFailsLeavesTheProblemAndTheRetries) {
     // The longest interval the service reported (180 s) caps the backoff now.
     EXPECT_EQ(host.problem()->nextAttempt, clock_.time() + 30s);
     EXPECT_EQ(failureBackoff(4, std::chrono::seconds(host.intervals().longest())), 180s);
-    EXPECT_EQ(host.mainPage().status, kStatusFailed);
+    EXPECT_EQ(host.mainPage().status, DOVETRAIL_STATUS_FAILED);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->initStatus = 0;
+        fake_->initStatus = DOVETRAIL_STATUS_OK;
     }
     EXPECT_TRUE(host.attempt());
-    EXPECT_EQ(host.mainPage().status, kStatusOk);
+    EXPECT_EQ(host.mainPage().status, DOVETRAIL_STATUS_OK);
 }
 
 // A fetcher that counts and answers from a script; it can be held until released.
@@ -443,7 +444,7 @@ TEST(ChannelCacheTest, OnlyTheConfiguredNamesHaveEntriesAndFetches) {
          {std::string("Lounge"), std::string(" lounge"), std::string("lounge\v"),
           std::string("lounge\0x", 8), std::string("loungeX"), std::string("")}) {
         const Lookup lookup = cache.getAndWait(alias);
-        EXPECT_EQ(lookup.status, kUnknownChannelStatus);
+        EXPECT_EQ(lookup.status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
         EXPECT_FALSE(lookup.feed);
     }
     EXPECT_EQ(fetcher.calls, 0);
@@ -456,7 +457,7 @@ TEST(ChannelCacheTest, OnlyTheConfiguredNamesHaveEntriesAndFetches) {
     cache.setChannels({"boards"});
     ASSERT_EQ(cache.status().size(), 1u);
     EXPECT_EQ(cache.status()[0].name, "boards");
-    EXPECT_EQ(cache.getAndWait("lounge").status, kUnknownChannelStatus);
+    EXPECT_EQ(cache.getAndWait("lounge").status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
     EXPECT_EQ(fetcher.calls, 2);
 }
 
@@ -585,7 +586,7 @@ TEST(ChannelCacheTest, AFailedRefetchKeepsTheLastGoodFeedAndReportsTheFailure) {
 
     const std::vector<ChannelStatus> status = cache.status();
     ASSERT_EQ(status.size(), 1u);
-    EXPECT_EQ(status[0].lastStatus, 1);
+    EXPECT_EQ(status[0].lastStatus, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(status[0].lastError, failure);
     EXPECT_EQ(status[0].fetches, 2u);
     EXPECT_EQ(status[0].failures, 1u);
@@ -617,7 +618,7 @@ TEST(ChannelCacheTest, LastModifiedMovesOnlyWhenTheTextChanges) {
     options.launch = [](std::function<void()> job) { job(); };
     ChannelCache cache(fetcher.function(), options);
     const Lookup first = cache.getAndWait("c");
-    EXPECT_EQ(first.feed->lastModifiedHttp(), httpDate(clock.time()));
+    EXPECT_EQ(first.feed->lastModifiedHttp(), text::httpDate(clock.time()));
     clock.advance(10s);
     const Lookup same = cache.getAndWait("c");
     EXPECT_EQ(same.feed->lastModified(), first.feed->lastModified());
@@ -646,7 +647,7 @@ TEST(ChannelCacheTest, FailuresOfAChannelThatNeverSucceeded) {
         [](const std::string&, std::size_t) -> FetchOutcome { throw std::runtime_error("boom"); },
         cacheOptions(60s, clock));
     const Lookup lookup = throwing.getAndWait("x");
-    EXPECT_EQ(lookup.status, 1);
+    EXPECT_EQ(lookup.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(lookup.error, "Can't fetch channel x: boom");
 }
 
@@ -996,7 +997,7 @@ TEST_F(HttpServiceTest, ServesAChannelWithValidatorsAndTheRemainingLifetime) {
     EXPECT_EQ(res->body, "<RSS>lounge#1");
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/rss+xml; charset=ISO-8859-1");
     EXPECT_EQ(res->get_header_value("ETag"), feeds::strongEtag("<RSS>lounge#1"));
-    EXPECT_EQ(res->get_header_value("Last-Modified"), httpDate(clock_.time()));
+    EXPECT_EQ(res->get_header_value("Last-Modified"), text::httpDate(clock_.time()));
     EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=300");
     EXPECT_FALSE(res->has_header("Warning"));
 
@@ -1128,7 +1129,7 @@ TEST_F(HttpServiceTest, AFailedRefetchServesTheLastGoodFeedWithAWarning) {
     ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->channelStatus = 1;
+        fake_->channelStatus = DOVETRAIL_STATUS_FAILED;
         fake_->channelError =
             "Bad HTTP response: 500 Internal Server Error: http://service/\"x\"\nline two";
     }
@@ -1181,7 +1182,7 @@ TEST_F(HttpServiceTest, AFeedAboveTheLimitKeepsTheLastGoodOneAndSaysSoOnStatus) 
 TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->channelStatus = 1;
+        fake_->channelStatus = DOVETRAIL_STATUS_FAILED;
         fake_->channelError = "XML parse error";
     }
     auto failed = get("/channels/lounge.plugin");
@@ -1194,7 +1195,7 @@ TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
     // left to finish.
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->channelStatus = 0;
+        fake_->channelStatus = DOVETRAIL_STATUS_OK;
     }
     fake_->delayMilliseconds = 1500;
     auto slow = get("/channels/boards.plugin");
@@ -1257,7 +1258,7 @@ TEST_F(HttpServiceTest, MainPageAndAccessLog) {
     EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=ISO-8859-1");
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->mainPageStatus = 3;
+        fake_->mainPageStatus = DOVETRAIL_STATUS_NO_TEMPLATE;
     }
     // No template beside the INI file is a page that is not there, not a server failure.
     auto missing = get("/main-page");
@@ -1265,7 +1266,7 @@ TEST_F(HttpServiceTest, MainPageAndAccessLog) {
     EXPECT_NE(missing->body.find("main page template"), std::string::npos) << missing->body;
     {
         std::lock_guard<std::mutex> lock(fake_->mutex);
-        fake_->mainPageStatus = 2;
+        fake_->mainPageStatus = DOVETRAIL_STATUS_NO_MEMORY;
     }
     EXPECT_EQ(get("/main-page")->status, 500);
     EXPECT_EQ(get("/nothing")->status, 404);
@@ -1318,7 +1319,7 @@ TEST_P(FeedFormTest, ServesTheFormPreparedOnceWithItsGzipCopyAndValidators) {
     EXPECT_EQ(plain->get_header_value("Vary"), "Accept-Encoding");
     EXPECT_FALSE(plain->has_header("Content-Encoding"));
     EXPECT_EQ(plain->get_header_value("Cache-Control"), "max-age=300");
-    EXPECT_EQ(plain->get_header_value("Last-Modified"), httpDate(clock_.time()));
+    EXPECT_EQ(plain->get_header_value("Last-Modified"), text::httpDate(clock_.time()));
     if (!GetParam().selfLink.empty()) {
         EXPECT_NE(plain->body.find(GetParam().selfLink), std::string::npos) << plain->body;
     }
@@ -1457,57 +1458,7 @@ TEST_F(HttpServiceTest, OpmlIndexAndStatusSpeakUtf8) {
 
 // --- Small parsers -------------------------------------------------------------------------------
 
-struct DateCase {
-    std::string text;
-    long long seconds;  // -1: not a date
-};
-
-class HttpDateTest : public ::testing::TestWithParam<DateCase> {};
-
-TEST_P(HttpDateTest, ReadsTheThreeFormsOfTheYears1970To9999) {
-    const auto parsed = parseHttpDate(GetParam().text);
-    if (GetParam().seconds < 0) {
-        EXPECT_FALSE(parsed) << GetParam().text;
-    } else {
-        ASSERT_TRUE(parsed) << GetParam().text;
-        EXPECT_EQ(parsed->time_since_epoch().count(), GetParam().seconds);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Dates, HttpDateTest,
-    ::testing::Values(DateCase{"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
-                      DateCase{"Sunday, 06-Nov-94 08:49:37 GMT", 784111777},
-                      DateCase{"Sun Nov  6 08:49:37 1994", 784111777},
-                      DateCase{"Thu, 01 Jan 1970 00:00:00 GMT", 0},
-                      DateCase{"Fri, 31 Dec 9999 23:59:59 GMT", 253402300799},
-                      DateCase{"Thursday, 01-Jan-70 00:00:00 GMT", 0},
-                      // Outside the years an HTTP date may name: ignored, not an overflow.
-                      DateCase{"Sun, 06 Nov 0004 08:49:37 GMT", -1},
-                      DateCase{"Wed, 31 Dec 1969 23:59:59 GMT", -1},
-                      DateCase{"Sun Nov  6 08:49:37 0004", -1},
-                      DateCase{"Sun, 06 Nov 10000 08:49:37 GMT", -1},
-                      DateCase{"Wednesday, 31-Dec-69 23:59:59 GMT", -1},
-                      // Impossible days and times, missing or extra text.
-                      DateCase{"Sun, 31 Feb 1994 08:49:37 GMT", -1},
-                      DateCase{"Sun, 06 Nov 1994 24:00:00 GMT", -1},
-                      DateCase{"Sun, 06 Xyz 1994 08:49:37 GMT", -1}, DateCase{"06 Nov 1994", -1},
-                      DateCase{"Sun, 06 Nov 1994 08:49:37 GMT trailing", -1},
-                      DateCase{"Sun, 06 Nov 1994 08:49:37", -1}, DateCase{"", -1}));
-
-TEST(HttpHelpersTest, HttpDatesRoundTrip) {
-    EXPECT_EQ(httpDate(std::chrono::system_clock::from_time_t(784111777)),
-              "Sun, 06 Nov 1994 08:49:37 GMT");
-    EXPECT_EQ(httpDate(std::chrono::sys_seconds(std::chrono::seconds(253402300799))),
-              "Fri, 31 Dec 9999 23:59:59 GMT");
-}
-
-TEST(HttpHelpersTest, PercentDecodingIsStrict) {
-    EXPECT_EQ(percentDecode("a%20b%2Fc+d"), "a b/c+d");
-    EXPECT_EQ(percentDecode("%00"), std::string(1, '\0'));
-    for (const char* broken : {"%", "%4", "%zz", "a%4g"}) {
-        EXPECT_FALSE(percentDecode(broken)) << broken;
-    }
+TEST(HttpHelpersTest, QueryValues) {
     EXPECT_EQ(queryValue("a=1&format=json&format=x", "format"), "json");
     EXPECT_EQ(queryValue("formats=json", "format"), std::nullopt);
 }

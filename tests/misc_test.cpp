@@ -1,4 +1,4 @@
-// String helpers, the abort report, the timed lock primitives and the reader/writer lock.
+// Whitespace helpers, the abort report, the timed lock primitives and the reader/writer lock.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -27,52 +26,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------
 // String helpers
-
-struct LessCase {
-    const char* a;
-    const char* b;
-    bool less;
-};
-
-class LessNoCaseTest : public testing::TestWithParam<LessCase> {};
-
-TEST_P(LessNoCaseTest, OrdersUpperCaseForms) {
-    const LessCase& c = GetParam();
-    EXPECT_EQ(misc::lessNoCase(c.a, c.b), c.less) << '"' << c.a << "\" < \"" << c.b << '"';
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, LessNoCaseTest,
-                         testing::Values(LessCase{"abc", "ABC", false},
-                                         LessCase{"ABC", "abc", false}, LessCase{"ab", "abc", true},
-                                         LessCase{"ABC", "ab", false}, LessCase{"", "a", true},
-                                         LessCase{"", "", false}, LessCase{"abd", "ABC", false},
-                                         LessCase{"ABC", "abd", true},
-                                         // '_' lies between the upper and lower case letters:
-                                         // folding to upper case puts it after every letter.
-                                         LessCase{"a_", "AZ", false}, LessCase{"AZ", "a_", true},
-                                         // 8-bit bytes are not folded and sort after ASCII.
-                                         LessCase{"\xe4", "z", false},
-                                         LessCase{"Z", "\xc4", true}));
-
-TEST(StringUtil, NameMapTreatsCaseVariantsAsOneKey) {
-    std::map<std::string, int, misc::LessNoCase> names;
-    names["XmlCharData"] = 1;
-    names["XMLCHARDATA"] = 2;
-    names["xmlchardat"] = 3;
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names.find("xmlchardata")->second, 2);
-    EXPECT_TRUE(misc::equalsNoCase("HttpHeaders", "HTTPheaders"));
-    EXPECT_FALSE(misc::equalsNoCase("HttpHeaders", "HttpHeader"));
-    EXPECT_FALSE(misc::equalsNoCase("\xe4", "\xc4"));
-}
-
-TEST(StringUtil, EndsWithNoCase) {
-    EXPECT_TRUE(misc::endsWithNoCase("body{%/repeat%}", "{%/REPEAT%}"));
-    EXPECT_TRUE(misc::endsWithNoCase("abc", ""));
-    EXPECT_TRUE(misc::endsWithNoCase("abc", "ABC"));
-    EXPECT_FALSE(misc::endsWithNoCase("bc", "abc"));
-    EXPECT_FALSE(misc::endsWithNoCase("abcx", "abc"));
-}
 
 TEST(StringUtil, Trim) {
     const std::vector<std::pair<std::string, std::string>> cases = {

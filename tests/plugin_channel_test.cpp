@@ -55,7 +55,7 @@ class Channels : public ::testing::Test {
                                             "GetCommentLatestUpdatePeriodUrl=interval.xml\n"
                                             "GetArticleLatestUpdatePeriodUrl=interval.xml\n" +
                                             config + sections));
-        ASSERT_EQ(init.status, 0) << init.errorText;
+        ASSERT_EQ(init.status, DOVETRAIL_STATUS_OK) << init.errorText;
     }
     void answer(const std::string& name, const std::string& xml) {
         dir_.write("answers/" + name, xml);
@@ -72,7 +72,7 @@ TEST_F(Channels, SectionWithOnlyChannelUrlTakesItsDefaults) {
     // Section names match regardless of letter case.
     for (const char* name : {"Lounge", "lounge", "LOUNGE"}) {
         const auto result = plugin_.channel(name);
-        ASSERT_EQ(result.status, 0) << result.errorText;
+        ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
         EXPECT_EQ(result.text, std::string(kHead) + channelLines(name, name, host_) + kTail);
     }
 }
@@ -83,7 +83,7 @@ TEST_F(Channels, ChannelValuesArePercentDecodedAndTrimmed) {
         "ChannelHomeUrl='  http://example.invalid/%7Euser  '\n");
     answer("news.xml", "<x/>");
     const auto result = plugin_.channel(" News %41 ");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     // The default title is the channel name, decoded and trimmed like any value.
     EXPECT_EQ(result.text,
               std::string(kHead) +
@@ -108,7 +108,7 @@ TEST_F(Channels, ItemTitlesRepliesBoardsAndIdentifiers) {
                      "ArticleBrief") +
                "</ArrayOfMessageBrief>");
     const auto result = plugin_.channel("boards");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, std::string(kHead) +
                                channelLines("All boards", "Desc", "http://home", "http://img") +
                                item("[Tools] Hi - Ann (2 replies)", "u1", "u1-3") +
@@ -125,7 +125,7 @@ TEST_F(Channels, BoardNamesOffAndNoIdentifiers) {
                      "<Author>Ann</Author><Url>u</Url><MsgsInThread>3</MsgsInThread>") +
                "</r>");
     const auto result = plugin_.channel("Boards");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, std::string(kHead) + channelLines("Boards", "Boards", host_) +
                                item("Hi - Ann (2 replies)", "u") + kTail);
 }
@@ -138,7 +138,7 @@ TEST_F(Channels, FixUrlBugRewritesOnlyTheFirstForumParameter) {
                         brief("<Url>http://x/?forumid=9</Url>") + brief("<Url>Forum=1</Url>") +
                         "</r>");
     const auto result = plugin_.channel("C");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text,
               std::string(kHead) + channelLines("C", "C", host_) +
                   item("<No subject> (4 replies)", "http://x/?forumid=12&a=forum=3",
@@ -152,7 +152,7 @@ TEST_F(Channels, EightBitBytesAreMaskedAndCharacterReferencesBecomeLatin1) {
     answer("c.xml",
            "<r>" + brief("<Subject>caf\xC3\xA9 &#233; &#8364; &#x1F600;</Subject>") + "</r>");
     const auto result = plugin_.channel("C");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) +
                                item("caf?? \xE9 ? ??", "") + kTail);
 }
@@ -166,7 +166,7 @@ TEST_F(Channels, RecordsNestedOrOutsideAndCaseInsensitiveNames) {
            "<MessageBrief><Subject>a<b>x</b>y</Subject><Title>later</Title></MessageBrief>"
            "<MessageBrief><Subject>one<b>two</b>three</Subject></MessageBrief></r>");
     const auto result = plugin_.channel("C");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) + item("outer", "") +
                                item("inner", "") + item("later", "") + item("twothree", "") +
                                kTail);
@@ -177,7 +177,7 @@ TEST_F(Channels, CDataTerminatorsInValuesCannotCloseTheSection) {
     answer("c.xml",
            "<r>" + brief("<Subject>a]]&gt;<![CDATA[<x>]]></Subject><Url>u]]&gt;v</Url>") + "</r>");
     const auto result = plugin_.channel("C");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) +
                                item("a]]]]><![CDATA[><x>", "u]]]]><![CDATA[>v") + kTail);
 }
@@ -186,7 +186,7 @@ TEST_F(Channels, EmptyListAndHostWithTrailingSlash) {
     configure("[C]\nChannelUrl=c.xml\n");
     answer("c.xml", "<?xml version=\"1.0\"?><ArrayOfMessageBrief/>");
     const auto result = plugin_.channel("C");
-    ASSERT_EQ(result.status, 0);
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK);
     EXPECT_EQ(result.text, std::string(kHead) + channelLines("C", "C", host_) + kTail);
 }
 
@@ -206,7 +206,7 @@ TEST_P(ChannelFailures, ReachTheHostAsStatus1WithTheMessage) {
     configure("[C]\nChannelUrl=c.xml\n[Missing]\nChannelUrl=missing.xml\n");
     answer("c.xml", GetParam().answer);
     const auto result = plugin_.channel(GetParam().name);
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_FALSE(result.outputWritten);
     std::string expected = GetParam().message;
     if (expected.find("$HOST") != std::string::npos) {
@@ -300,13 +300,13 @@ class WebServiceChannels : public ::testing::Test {
 
 TEST_F(WebServiceChannels, IntervalsAndChannelOverHttp) {
     const auto init = plugin_.init(ini_);
-    ASSERT_EQ(init.status, 0) << init.errorText;
+    ASSERT_EQ(init.status, DOVETRAIL_STATUS_OK) << init.errorText;
     EXPECT_EQ(init.intervals[0], 900);
     EXPECT_EQ(init.intervals[1], 300);  // the minus sign is not part of the number
     EXPECT_EQ(init.intervals[2], 300);  // only the digits right before "</int>"
 
     const auto result = plugin_.channel("lounge");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, std::string(kHead) +
                                channelLines("lounge", "lounge", service_.url("/svc")) +
                                item("Hello (1 reply)", "u?forumid=1", "u?forumid=1-2") + kTail);
@@ -321,15 +321,15 @@ TEST_F(WebServiceChannels, IntervalsAndChannelOverHttp) {
 }
 
 TEST_F(WebServiceChannels, ErrorStatusesFailWithTheStatusAndTermClosesTheSession) {
-    ASSERT_EQ(plugin_.init(ini_).status, 0);
+    ASSERT_EQ(plugin_.init(ini_).status, DOVETRAIL_STATUS_OK);
     const auto missing = plugin_.channel("Missing");
-    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(missing.errorText,
               "Bad HTTP response: 404 Not Found: " + service_.url("/svc/nothing"));
 
     EXPECT_EQ(plugin_.term(), 0);
     const auto afterTerm = plugin_.channel("Lounge");
-    EXPECT_EQ(afterTerm.status, 1);
+    EXPECT_EQ(afterTerm.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(afterTerm.errorText, "Can't open an session with host: 127.0.0.1");
 }
 
@@ -338,7 +338,7 @@ TEST_F(WebServiceChannels, WithoutHostNameNoRequestIsMade) {
     const auto init = plugin_.init(
         dir_.write("empty.ini", "[Config]\nHostName=\nGetLoungeLatestUpdatePeriodUrl=" +
                                     service_.url("/svc/lounge-interval") + "\n"));
-    ASSERT_EQ(init.status, 0);
+    ASSERT_EQ(init.status, DOVETRAIL_STATUS_OK);
     EXPECT_EQ(init.intervals[0], 3600);
     EXPECT_EQ(init.intervals[1], 3600);
     EXPECT_EQ(init.intervals[2], 3600);
@@ -501,7 +501,7 @@ class DeliveredInPieces : public testing::TestWithParam<std::size_t> {
         ini_ = dir_.write("dovetrail.ini", "[Config]\nHostName=" + service_.url("/svc") +
                                                "\n[C]\nChannelUrl=c\nChannelName=C\n"
                                                "IncludeMessageBoardNames=1\nTrackNewReplies=1\n");
-        ASSERT_EQ(plugin_.init(ini_).status, 0);
+        ASSERT_EQ(plugin_.init(ini_).status, DOVETRAIL_STATUS_OK);
     }
 
     LoopbackServer service_;
@@ -520,7 +520,7 @@ TEST_P(DeliveredInPieces, EdgesInsideAPieceChangeNothing) {
     answer += "</ArrayOfMessageBrief>\n";
     service_.serveInPieces("/svc/c", answer, GetParam());
     const auto result = plugin_.channel("C");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, expected + kTail);
 }
 
@@ -537,7 +537,7 @@ TEST_P(DeliveredInPieces, AParseErrorWithACompleteBodyIsTheErrorOfTheWholeAnswer
     }
     EXPECT_EQ(message, "XML parse failed (7:L3/C5): mismatched tag");
     const auto result = plugin_.channel("C");
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(result.errorText, message);
     EXPECT_FALSE(result.outputWritten);
 }
@@ -551,7 +551,7 @@ class BodyFailures : public testing::Test {
     void SetUp() override {
         ini_ = dir_.write("dovetrail.ini",
                           "[Config]\nHostName=" + service_.url("/svc") + "\n[C]\nChannelUrl=c\n");
-        ASSERT_EQ(plugin_.init(ini_).status, 0);
+        ASSERT_EQ(plugin_.init(ini_).status, DOVETRAIL_STATUS_OK);
     }
     LoopbackServer service_;
     TempDir dir_;
@@ -562,7 +562,7 @@ class BodyFailures : public testing::Test {
 TEST_F(BodyFailures, ADownloadFailureWinsOverAnEarlierParseError) {
     service_.serveCutShort("/svc/c", "<r>\n<a></b>" + std::string(5000, 'x'), 200000);
     const auto result = plugin_.channel("C");
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(result.errorText, "Can't read the URL: " + service_.url("/svc/c"));
 }
 
@@ -574,7 +574,7 @@ TEST_F(BodyFailures, ADownloadFailureWinsOverAnErrorStatus) {
 TEST_F(BodyFailures, AnErrorStatusWithAWellFormedBodyIsAFailureNotAnEmptyFeed) {
     service_.serve("/svc/c", "<ArrayOfMessageBrief/>", "text/xml", 500);
     const auto result = plugin_.channel("C");
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(result.errorText,
               "Bad HTTP response: 500 Internal Server Error: " + service_.url("/svc/c"));
     EXPECT_FALSE(result.outputWritten);
@@ -587,7 +587,7 @@ TEST_F(BodyFailures, EmptyBodiesAndUnfollowedRedirectsFailToParse) {
         service_.serve("/svc/empty", "");
         service_.serve("/svc/nowhere", "", "text/xml", 302);  // no Location
         const auto result = plugin_.channel("C");
-        EXPECT_EQ(result.status, 1) << route;
+        EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED) << route;
         EXPECT_EQ(result.errorText, "XML parse failed (3:L1/C0): no element found") << route;
     }
 }
@@ -604,7 +604,7 @@ TEST_F(Channels, ChannelValuesAreEscaped) {
         "ChannelHomeUrl=http://h/?a=1&b=2\nChannelImageUrl=i>j\n");
     answer("c.xml", "<r/>");
     const auto result = plugin_.channel("C");
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.text, std::string(kHead) +
                                channelLines("Tips &amp; Tricks", "&lt;b&gt;x&lt;/b&gt;",
                                             "http://h/?a=1&amp;b=2", "i&gt;j") +
@@ -615,7 +615,7 @@ TEST_F(Channels, WithXmlLogGroupsOnTheDownloadLinesComeFirst) {
     dir_.write("Dovetrail.debug", "[MessageLog]\nInternetDownloads=1\nXmlElements=1\n");
     configure("[C]\nChannelUrl=c.xml\n");
     answer("c.xml", "<r>" + brief("<Subject>s</Subject>") + "</r>");
-    ASSERT_EQ(plugin_.channel("C").status, 0);
+    ASSERT_EQ(plugin_.channel("C").status, DOVETRAIL_STATUS_OK);
     const std::string log = dir_.read("Dovetrail.log");
     // The log is a text file: its line end is the system's.
     const std::string end = testing_support::textLineEnd();
@@ -642,11 +642,11 @@ TEST_F(Channels, TextThatCannotGrowIsStatus2OnceTheAnswerIsThrough) {
                                         std::to_string(allowed));
         configure("[C]\nChannelUrl=c.xml\n[Bad]\nChannelUrl=bad.xml\n");
         const auto result = plugin_.channel("C");
-        EXPECT_EQ(result.status, 2) << allowed;
+        EXPECT_EQ(result.status, DOVETRAIL_STATUS_NO_MEMORY) << allowed;
         EXPECT_FALSE(result.outputWritten);
         // A parse error still wins over the failed text.
         const auto bad = plugin_.channel("Bad");
-        EXPECT_EQ(bad.status, 1) << allowed;
+        EXPECT_EQ(bad.status, DOVETRAIL_STATUS_FAILED) << allowed;
         EXPECT_EQ(bad.errorText.rfind("XML parse failed (7:", 0), 0u) << bad.errorText;
     }
 }

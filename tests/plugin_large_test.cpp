@@ -90,7 +90,7 @@ TEST(LargeAnswer, ThreeGibibytesMakeACorrectFeedInBoundedMemory) {
     const std::string ini = dir.write(
         "dovetrail.ini", "[Config]\nHostName=" + service.url("/svc") + "\n[Big]\nChannelUrl=big\n");
     PluginLoader plugin;
-    ASSERT_EQ(plugin.init(ini).status, 0);
+    ASSERT_EQ(plugin.init(ini).status, DOVETRAIL_STATUS_OK);
     expected += service.url("/svc") + "</LINK>\n<IMAGE><URL></URL></IMAGE>\n" + items +
                 "</CHANNEL>\n</RSS>\n";
     items.clear();
@@ -98,7 +98,7 @@ TEST(LargeAnswer, ThreeGibibytesMakeACorrectFeedInBoundedMemory) {
     const long before = peakKilobytes();
     auto result = plugin.channel("Big");
     const long grownKilobytes = peakKilobytes() - before;
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_TRUE(result.text == expected) << "the feed differs; " << result.text.size()
                                          << " bytes against " << expected.size() << " expected";
     // The text (copied out by the loader, so counted twice here) and a few pieces, never the

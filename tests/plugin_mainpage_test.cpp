@@ -38,9 +38,9 @@ TEST(MainPage, ShowsTheIntervalsInMinutes) {
     dir.write("Dovetrail-MainPage.template", kTemplate);
     PluginLoader plugin;
     const auto init = plugin.init(configWithIntervals(dir, "60", "15", "0"));
-    ASSERT_EQ(init.status, 0) << init.errorText;
+    ASSERT_EQ(init.status, DOVETRAIL_STATUS_OK) << init.errorText;
     const auto page = plugin.mainPage();
-    ASSERT_EQ(page.status, 0) << page.errorText;
+    ASSERT_EQ(page.status, DOVETRAIL_STATUS_OK) << page.errorText;
     EXPECT_EQ(page.text, "L=60 minutes;B=15 minutes;A=0 minutes");
 }
 
@@ -49,9 +49,10 @@ TEST(MainPage, IntervalsNeverSuccessfullyQueriedAreZero) {
     dir.write("Dovetrail-MainPage.template", kTemplate);
     PluginLoader plugin;
     ScopedEnv fail("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "13");
-    ASSERT_EQ(plugin.init(configWithIntervals(dir, "60", "15", "1")).status, 4);
+    ASSERT_EQ(plugin.init(configWithIntervals(dir, "60", "15", "1")).status,
+              DOVETRAIL_STATUS_NO_INTERNET);
     const auto page = plugin.mainPage();
-    ASSERT_EQ(page.status, 0) << page.errorText;
+    ASSERT_EQ(page.status, DOVETRAIL_STATUS_OK) << page.errorText;
     EXPECT_EQ(page.text, "L=0 minutes;B=0 minutes;A=0 minutes");
 }
 
@@ -70,9 +71,9 @@ TEST(MainPage, TemplateWithoutMarkersComesBackByteForByte) {
     bytes += "end\r\n";
     dir.write("Dovetrail-MainPage.template", bytes);
     PluginLoader plugin;
-    ASSERT_EQ(plugin.init(configWithIntervals(dir, "1", "1", "1")).status, 0);
+    ASSERT_EQ(plugin.init(configWithIntervals(dir, "1", "1", "1")).status, DOVETRAIL_STATUS_OK);
     const auto page = plugin.mainPage();
-    ASSERT_EQ(page.status, 0);
+    ASSERT_EQ(page.status, DOVETRAIL_STATUS_OK);
     // An unterminated marker drops the rest of the input; everything before it is unchanged.
     EXPECT_EQ(page.text, bytes.substr(0, bytes.find("{%\xE9")));
 
@@ -84,9 +85,9 @@ TEST(MainPage, EmptyTemplateGivesAnEmptyText) {
     TempDir dir;
     dir.write("Dovetrail-MainPage.template", "");
     PluginLoader plugin;
-    ASSERT_EQ(plugin.init(configWithIntervals(dir, "1", "1", "1")).status, 0);
+    ASSERT_EQ(plugin.init(configWithIntervals(dir, "1", "1", "1")).status, DOVETRAIL_STATUS_OK);
     const auto page = plugin.mainPage();
-    EXPECT_EQ(page.status, 0);
+    EXPECT_EQ(page.status, DOVETRAIL_STATUS_OK);
     EXPECT_TRUE(page.outputWritten);
     EXPECT_EQ(page.text, "");
 }
@@ -94,9 +95,9 @@ TEST(MainPage, EmptyTemplateGivesAnEmptyText) {
 TEST(MainPage, MissingTemplateIsStatus3WithTheExactText) {
     TempDir dir;
     PluginLoader plugin;
-    ASSERT_EQ(plugin.init(configWithIntervals(dir, "1", "1", "1")).status, 0);
+    ASSERT_EQ(plugin.init(configWithIntervals(dir, "1", "1", "1")).status, DOVETRAIL_STATUS_OK);
     const auto page = plugin.mainPage();
-    EXPECT_EQ(page.status, 3);
+    EXPECT_EQ(page.status, DOVETRAIL_STATUS_NO_TEMPLATE);
     EXPECT_EQ(page.errorText, "Can't open the Dovetrail main page template file.");
     EXPECT_FALSE(page.outputWritten);
     EXPECT_EQ(page.rawError.substr(page.errorText.size()),
@@ -113,8 +114,8 @@ TEST(MainPage, ABareConfigurationNameFindsTheTemplateInTheWorkingDirectory) {
     const auto init = plugin.init("dovetrail.ini");
     const auto page = plugin.mainPage();
     std::filesystem::current_path(previous);
-    ASSERT_EQ(init.status, 0) << init.errorText;
-    ASSERT_EQ(page.status, 0) << page.errorText;
+    ASSERT_EQ(init.status, DOVETRAIL_STATUS_OK) << init.errorText;
+    ASSERT_EQ(page.status, DOVETRAIL_STATUS_OK) << page.errorText;
     EXPECT_EQ(page.text, "L=5 minutes;B=15 minutes;A=60 minutes");
 }
 
@@ -129,14 +130,16 @@ TEST(MainPage, OutputAllocationFailureIsStatus2AndLeavesTheErrorTextAlone) {
     for (int allowed = 0; allowed < 3; ++allowed) {
         PluginLoader plugin;
         ScopedEnv fail("DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER", std::to_string(allowed));
-        ASSERT_EQ(plugin.init(ini).status, 0);
+        ASSERT_EQ(plugin.init(ini).status, DOVETRAIL_STATUS_OK);
         for (int call = 0; call < 4; ++call) {
             const auto result = call % 2 == 0 ? plugin.mainPage() : plugin.channel("C");
             if (call < allowed) {
-                EXPECT_EQ(result.status, 0) << "allowed " << allowed << ", call " << call;
+                EXPECT_EQ(result.status, DOVETRAIL_STATUS_OK)
+                    << "allowed " << allowed << ", call " << call;
                 EXPECT_FALSE(result.text.empty());
             } else {
-                EXPECT_EQ(result.status, 2) << "allowed " << allowed << ", call " << call;
+                EXPECT_EQ(result.status, DOVETRAIL_STATUS_NO_MEMORY)
+                    << "allowed " << allowed << ", call " << call;
                 EXPECT_FALSE(result.outputWritten);
                 EXPECT_EQ(result.rawError, std::string(1024, '\x5A'));
             }

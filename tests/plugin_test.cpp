@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/pluginLoader.h"
@@ -51,6 +52,20 @@ std::string localConfig(const TempDir& dir, const std::string& extra = "") {
                          "GetCommentLatestUpdatePeriodUrl=boards.xml\r\n"
                          "GetArticleLatestUpdatePeriodUrl=articles.xml\r\n" +
                          extra);
+}
+
+// The status codes are part of the binary interface: hosts built against an older header compare
+// with the numbers it had.
+TEST(PluginHeader, StatusCodesKeepTheirDocumentedValues) {
+    const std::pair<int, int> codes[] = {
+        {DOVETRAIL_STATUS_OK, 0},          {DOVETRAIL_STATUS_FAILED, 1},
+        {DOVETRAIL_STATUS_NO_MEMORY, 2},   {DOVETRAIL_STATUS_NO_TEMPLATE, 3},
+        {DOVETRAIL_STATUS_NO_INTERNET, 4}, {DOVETRAIL_STATUS_UNKNOWN_CHANNEL, 5},
+    };
+    for (const auto& [constant, documented] : codes) {
+        EXPECT_EQ(constant, documented);
+    }
+    EXPECT_EQ(DOVETRAIL_ERROR_TEXT_SIZE, 1024);
 }
 
 TEST(PluginInfoTable, VersionAndSixEntryPointsOnEveryCall) {
@@ -112,7 +127,7 @@ TEST(PluginLifecycle, InitReportsTheIntervalsInSeconds) {
     TempDir dir;
     PluginLoader plugin;
     const auto result = plugin.init(localConfig(dir));
-    ASSERT_EQ(result.status, 0) << result.errorText;
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK) << result.errorText;
     EXPECT_EQ(result.intervals[0], 900);
     EXPECT_EQ(result.intervals[1], 60);
     EXPECT_EQ(result.intervals[2], 7200);
@@ -125,7 +140,7 @@ TEST(PluginLifecycle, WithoutHostNameAllIntervalsAreTheDefault) {
     TempDir dir;
     PluginLoader plugin;
     const auto result = plugin.init(dir.write("x.ini", "[Config]\nHostName=%20\n"));
-    ASSERT_EQ(result.status, 0);
+    ASSERT_EQ(result.status, DOVETRAIL_STATUS_OK);
     EXPECT_EQ(result.intervals[0], 3600);
     EXPECT_EQ(result.intervals[1], 3600);
     EXPECT_EQ(result.intervals[2], 3600);
@@ -136,7 +151,7 @@ TEST(PluginLifecycle, InternetSessionFailureGivesStatus4WithTheSystemText) {
     PluginLoader plugin;
     ScopedEnv fail("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "13");
     const auto result = plugin.init(localConfig(dir));
-    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_NO_INTERNET);
     // 13 is EACCES on POSIX and ERROR_INVALID_DATA on Windows, which Wine words its own way.
     const std::string text = !testing_support::onWindows()  ? "Permission denied"
                              : testing_support::underWine() ? "Invalid data."
@@ -153,7 +168,7 @@ TEST(PluginLifecycle, IntervalDownloadFailureIsStatus1WithTheMessage) {
     const std::string host = "http://127.0.0.1:" + std::to_string(closed.port());
     const auto result = plugin.init(dir.write(
         "x.ini", "[Config]\nHostName=" + host + "\nGetLoungeLatestUpdatePeriodUrl=lounge\n"));
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(result.errorText, "Can't send the HTTP request: " + host + "/lounge");
     EXPECT_EQ(result.raw.substr(result.errorText.size()),
               std::string(1024 - result.errorText.size(), '\0'));
@@ -165,8 +180,8 @@ TEST(PluginLifecycle, LogFileLiesNextToTheFirstConfigurationFile) {
     second.write("Dovetrail.debug", "[MessageLog]\nInternetDownloads=1\n");
     {
         PluginLoader plugin;
-        ASSERT_EQ(plugin.init(localConfig(first)).status, 0);
-        ASSERT_EQ(plugin.init(localConfig(second)).status, 0);
+        ASSERT_EQ(plugin.init(localConfig(first)).status, DOVETRAIL_STATUS_OK);
+        ASSERT_EQ(plugin.init(localConfig(second)).status, DOVETRAIL_STATUS_OK);
         EXPECT_EQ(plugin.term(), 0);
     }
     EXPECT_FALSE(std::filesystem::exists(second.file("Dovetrail.log")));
@@ -198,7 +213,7 @@ TEST(PluginLifecycle, ConfigurationPathWithoutDirectoryUsesTheWorkingDirectory) 
     dir.write("Dovetrail.debug", "[MessageLog]\ninternetdownloads=1\nHttpHeaders=0\n");
     inDirectory(dir.path(), [&] {
         PluginLoader plugin;
-        ASSERT_EQ(plugin.init("dovetrail.ini").status, 0);
+        ASSERT_EQ(plugin.init("dovetrail.ini").status, DOVETRAIL_STATUS_OK);
     });
     const std::string log = dir.read("Dovetrail.log");
     EXPECT_NE(log.find("| Read the local file OK: #bytes=13 ; faking an HTTP 200 OK status." +
@@ -211,7 +226,7 @@ TEST(PluginLifecycle, GroupsStayOffWithoutDebugFile) {
     TempDir dir;
     {
         PluginLoader plugin;
-        ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
+        ASSERT_EQ(plugin.init(localConfig(dir)).status, DOVETRAIL_STATUS_OK);
     }
     EXPECT_TRUE(std::filesystem::exists(dir.file("Dovetrail.log")));
     EXPECT_EQ(dir.read("Dovetrail.log"), "");
@@ -225,9 +240,9 @@ class ChannelErrors : public ::testing::Test {
 
 TEST_F(ChannelErrors, UnconfiguredHostHidesAnUnknownChannel) {
     for (const char* ini : {"[Config]\n", "[Config]\nHostName=%20%09\n", "[Other]\nHostName=x\n"}) {
-        ASSERT_EQ(plugin.init(dir.write("x.ini", ini)).status, 0);
+        ASSERT_EQ(plugin.init(dir.write("x.ini", ini)).status, DOVETRAIL_STATUS_OK);
         const auto result = plugin.channel("nothing-here");
-        EXPECT_EQ(result.status, 1) << ini;
+        EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED) << ini;
         EXPECT_EQ(result.errorText, "The host name has not been configured.");
         EXPECT_FALSE(result.outputWritten);
     }
@@ -235,16 +250,17 @@ TEST_F(ChannelErrors, UnconfiguredHostHidesAnUnknownChannel) {
 
 TEST_F(ChannelErrors, BeforeInitTheHostIsNotConfigured) {
     const auto result = plugin.channel("lounge");
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, DOVETRAIL_STATUS_FAILED);
     EXPECT_EQ(result.errorText, "The host name has not been configured.");
 }
 
 TEST_F(ChannelErrors, UnknownChannelNamesTheChannelExactly) {
     ASSERT_EQ(
-        plugin.init(localConfig(dir, "[Empty]\nChannelUrl= \n[NoUrl]\nChannelName=x\n")).status, 0);
+        plugin.init(localConfig(dir, "[Empty]\nChannelUrl= \n[NoUrl]\nChannelName=x\n")).status,
+        DOVETRAIL_STATUS_OK);
     for (const std::string name : {"missing", " Spaced %41 ", "Empty", "NoUrl", ""}) {
         const auto result = plugin.channel(name);
-        EXPECT_EQ(result.status, 5);
+        EXPECT_EQ(result.status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
         EXPECT_EQ(result.errorText, "Unknown channel: " + name);
         EXPECT_EQ(result.rawError.substr(result.errorText.size()),
                   std::string(1024 - result.errorText.size(), '\0'));
@@ -253,12 +269,12 @@ TEST_F(ChannelErrors, UnknownChannelNamesTheChannelExactly) {
 }
 
 TEST_F(ChannelErrors, LongMessagesAreCutTo1023BytesAndTerminated) {
-    ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
+    ASSERT_EQ(plugin.init(localConfig(dir)).status, DOVETRAIL_STATUS_OK);
     for (std::size_t nameLength : {1006u, 1007u, 1008u, 5000u}) {
         const std::string name(nameLength, 'n');
         const auto result = plugin.channel(name);
         const std::string message = "Unknown channel: " + name;
-        ASSERT_EQ(result.status, 5);
+        ASSERT_EQ(result.status, DOVETRAIL_STATUS_UNKNOWN_CHANNEL);
         EXPECT_EQ(result.errorText, message.substr(0, 1023));
         EXPECT_EQ(result.rawError.back(), '\0');
     }
@@ -377,7 +393,7 @@ TEST(PluginAllocation, TestSeamMakesAllocationsFail) {
     TempDir dir;
     PluginLoader plugin;
     ScopedEnv fail("DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER", "1");
-    ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
+    ASSERT_EQ(plugin.init(localConfig(dir)).status, DOVETRAIL_STATUS_OK);
     void* first = plugin.info().plugin_alloc(8);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(plugin.info().plugin_alloc(8), nullptr);

@@ -12,30 +12,6 @@ namespace {
 using namespace std::string_literals;
 using testing_support::TempDir;
 
-struct DecodeCase {
-    std::string raw;
-    std::string decoded;
-};
-
-void PrintTo(const DecodeCase& c, std::ostream* out) {
-    *out << testing::PrintToString(c.raw);
-}
-
-class IniPercentDecode : public testing::TestWithParam<DecodeCase> {};
-
-TEST_P(IniPercentDecode, DecodesInOnePass) {
-    EXPECT_EQ(tools::percentDecode(GetParam().raw), GetParam().decoded);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, IniPercentDecode,
-                         testing::Values(DecodeCase{"%41%42", "AB"}, DecodeCase{"%4a%4A", "JJ"},
-                                         DecodeCase{"100%", "100%"}, DecodeCase{"%zz", "%zz"},
-                                         DecodeCase{"%4", "%4"}, DecodeCase{"%4g", "%4g"},
-                                         DecodeCase{"%%41", "%A"}, DecodeCase{"%2541", "%41"},
-                                         DecodeCase{"a%00b", "a\0b"s},
-                                         DecodeCase{"%FF%e9", "\xFF\xE9"}, DecodeCase{"", ""},
-                                         DecodeCase{"plain text", "plain text"}));
-
 struct StringCase {
     const char* name;
     std::string line;  // the line of section [S]; the key read is "k"

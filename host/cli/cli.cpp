@@ -19,6 +19,7 @@
 #include "pluginLibrary.h"
 #include "serve.h"
 #include "textEncoding.h"
+#include "textEscape.h"
 
 namespace fs = std::filesystem;
 
@@ -82,9 +83,8 @@ std::string fileNameFor(const std::string& channel) {
         const auto u = static_cast<unsigned char>(channel[i]);
         if (u < 0x20 || channel[i] == '/' || channel[i] == '\\' || channel[i] == '%' ||
             (i == 0 && channel[i] == '.')) {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", u);
-            out += escaped;
+            out += '%';
+            text::appendHexByte(out, u);
         } else {
             out += channel[i];
         }

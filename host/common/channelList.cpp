@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "hostError.h"
+#include "textCase.h"
+#include "textEscape.h"
 
 namespace host {
 
@@ -31,35 +33,6 @@ std::string trimmed(const std::string& s, bool (*drop)(char)) {
     return s.substr(begin, end - begin);
 }
 
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::string unquoted(std::string value) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
@@ -74,7 +47,7 @@ struct Section {
 
     const std::string* find(const std::string& key) const {
         for (const auto& [k, v] : keys) {
-            if (equalsNoCase(k, key)) {
+            if (text::equalsNoCase(k, key)) {
                 return &v;
             }
         }
@@ -125,7 +98,7 @@ std::vector<Section> parseSections(const std::string& iniText) {
             current = nullptr;
             bool seen = false;
             for (const Section& s : sections) {
-                seen = seen || equalsNoCase(s.name, name);
+                seen = seen || text::equalsNoCase(s.name, name);
             }
             if (!seen) {
                 sections.push_back(Section{name, {}});
@@ -148,25 +121,14 @@ std::vector<Section> parseSections(const std::string& iniText) {
 }  // namespace
 
 std::string decodeIniValue(const std::string& value) {
-    std::string decoded;
-    decoded.reserve(value.size());
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '%' && i + 2 < value.size() && hexValue(value[i + 1]) >= 0 &&
-            hexValue(value[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexValue(value[i + 1]) * 16 + hexValue(value[i + 2]));
-            i += 2;
-        } else {
-            decoded += value[i];
-        }
-    }
-    return trimmed(decoded, isSpace);
+    return trimmed(text::percentDecode(value), isSpace);
 }
 
 std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
     const std::vector<Section> sections = parseSections(iniText);
     std::string hostName;
     for (const Section& section : sections) {
-        if (equalsNoCase(section.name, "Config")) {
+        if (text::equalsNoCase(section.name, "Config")) {
             if (const std::string* value = section.find("HostName")) {
                 hostName = *value;
             }
@@ -209,14 +171,13 @@ std::vector<ChannelEntry> parseChannelList(const std::string& iniText) {
 }
 
 std::optional<IntervalKind> parseIntervalKind(std::string_view value) {
-    const std::string text(value);
-    if (equalsNoCase(text, "lounge")) {
+    if (text::equalsNoCase(value, "lounge")) {
         return IntervalKind::lounge;
     }
-    if (equalsNoCase(text, "boards")) {
+    if (text::equalsNoCase(value, "boards")) {
         return IntervalKind::messageBoards;
     }
-    if (equalsNoCase(text, "articles")) {
+    if (text::equalsNoCase(value, "articles")) {
         return IntervalKind::articles;
     }
     return std::nullopt;
@@ -233,7 +194,7 @@ std::string intervalKindWarning(const ChannelEntry& channel) {
 const ChannelEntry* findChannel(const std::vector<ChannelEntry>& channels, std::string_view name) {
     const std::string wanted = trimmed(std::string(name), isBlank);
     for (const ChannelEntry& channel : channels) {
-        if (equalsNoCase(channel.name, wanted)) {
+        if (text::equalsNoCase(channel.name, wanted)) {
             return &channel;
         }
     }
@@ -258,7 +219,7 @@ std::vector<ChannelEntry> readChannelList(const std::string& iniPath) {
 std::string iniValue(const std::string& iniText, const std::string& section,
                      const std::string& key) {
     for (const Section& s : parseSections(iniText)) {
-        if (equalsNoCase(s.name, section)) {
+        if (text::equalsNoCase(s.name, section)) {
             const std::string* value = s.find(key);
             return value != nullptr ? decodeIniValue(value->substr(0, value->find('\0')))
                                     : std::string();
@@ -269,7 +230,7 @@ std::string iniValue(const std::string& iniText, const std::string& section,
 
 bool hasIniSection(const std::string& iniText, const std::string& section) {
     for (const Section& s : parseSections(iniText)) {
-        if (equalsNoCase(s.name, section)) {
+        if (text::equalsNoCase(s.name, section)) {
             return true;
         }
     }

@@ -1,6 +1,5 @@
 #include "hints.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +7,7 @@
 
 #include "channelList.h"
 #include "platform/reach.h"
+#include "textCase.h"
 
 namespace fs = std::filesystem;
 
@@ -44,33 +44,20 @@ bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool startsWithNoCase(const std::string& text, const std::string& prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool isHttp(const std::string& url) {
-    return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://");
+    return text::startsWithNoCase(url, "http://") || text::startsWithNoCase(url, "https://");
 }
 
 // A URL with a scheme other than http, https and file; the plug-in reads none of those.
 bool hasOtherScheme(const std::string& url) {
     const std::size_t colon = url.find("://");
     return colon != std::string::npos && colon > 1 && !isHttp(url) &&
-           !startsWithNoCase(url, "file:");
+           !text::startsWithNoCase(url, "file:");
 }
 
 // The local path a file URL or a plain path names.
 std::string localPathOf(const std::string& url) {
-    if (!startsWithNoCase(url, "file:")) {
+    if (!text::startsWithNoCase(url, "file:")) {
         return url;
     }
     std::string rest = url.substr(5);

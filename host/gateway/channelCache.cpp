@@ -6,6 +6,9 @@
 #include <future>
 #include <sstream>
 
+#include "textDates.h"
+#include "textEscape.h"
+
 namespace host {
 
 struct ChannelCache::Entry {
@@ -68,7 +71,7 @@ Feed::Feed(std::string channel, std::string text, TimePoint lastModified, TimePo
       plugin_(std::make_shared<const feeds::PreparedBody>(
           feeds::prepareBody(std::move(text), feeds::contentType(feeds::FeedFormat::plugin)))),
       lastModified_(lastModified),
-      lastModifiedHttp_(httpDate(lastModified)),
+      lastModifiedHttp_(text::httpDate(lastModified)),
       fetchedAt_(fetchedAt),
       interval_(interval),
       model_(std::move(model)),
@@ -119,43 +122,43 @@ std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetch
                          TimePoint now) {
     std::ostringstream line;
     // Names come from the INI file: nothing of them may break the log line.
-    line << isoTime(now);
+    line << text::isoDate(now);
     if (s.fetching && s.overdue) {
-        line << " fetching " << printable(s.name) << ": no answer within "
+        line << " fetching " << text::printable(s.name) << ": no answer within "
              << secondsText(fetchTimeout)
              << "; readers without a feed get 504 until the plug-in returns";
         return line.str();
     }
     if (s.origin == Origin::elsewhere) {
-        line << " " << printable(s.name)
+        line << " " << text::printable(s.name)
              << " is being fetched by another process on the same state; its last feed is served "
                 "meanwhile";
         return line.str();
     }
-    line << (s.origin == Origin::restored ? " restored " : " fetched ") << printable(s.name)
+    line << (s.origin == Origin::restored ? " restored " : " fetched ") << text::printable(s.name)
          << (s.origin == Origin::restored ? " from the state: " : ": ");
-    if (s.lastStatus == 0) {
+    if (s.lastStatus == DOVETRAIL_STATUS_OK) {
         line << "ok, " << s.lastBytes << " bytes";
     } else {
-        line << "failed (status " << s.lastStatus << "): " << printable(s.lastError);
+        line << "failed (status " << s.lastStatus << "): " << text::printable(s.lastError);
         if (s.failureStreak > 1) {
             line << " (" << s.failureStreak << " failures in a row)";
         }
         if (!s.lastHint.empty()) {
-            line << "; hint: " << printable(s.lastHint);
+            line << "; hint: " << text::printable(s.lastHint);
         }
     }
     if (s.origin == Origin::restored) {
-        line << ", fetched " << isoTime(s.lastFetch);
+        line << ", fetched " << text::isoDate(s.lastFetch);
     } else {
         line << ", " << s.lastDuration.count() << " ms";
     }
-    line << "; next fetch " << isoTime(s.nextFetch);
+    line << "; next fetch " << text::isoDate(s.nextFetch);
     if (!s.conversionError.empty()) {
-        line << "; served in the plug-in's form only: " << printable(s.conversionError);
+        line << "; served in the plug-in's form only: " << text::printable(s.conversionError);
     }
     if (!s.stateError.empty()) {
-        line << "; " << printable(s.stateError);
+        line << "; " << text::printable(s.stateError);
     }
     return line.str();
 }
@@ -274,7 +277,7 @@ void ChannelCache::get(const std::string& channel, Callback done) {
     const std::shared_ptr<Entry> entry = entryFor(channel);
     if (!entry) {
         Lookup unknown;
-        unknown.status = kUnknownChannelStatus;
+        unknown.status = DOVETRAIL_STATUS_UNKNOWN_CHANNEL;
         unknown.error = "Unknown channel: " + channel;
         done(std::move(unknown));
         return;
@@ -611,10 +614,10 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
     const auto duration = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - steadyStart);
     const std::size_t bytes = outcome.text.size();
-    if (outcome.status == 0 && bytes > options_.maxFeedBytes) {
+    if (outcome.status == DOVETRAIL_STATUS_OK && bytes > options_.maxFeedBytes) {
         outcome = FetchOutcome{1, {}, tooLargeMessage(bytes, options_.maxFeedBytes), {}};
     }
-    const bool success = outcome.status == 0;
+    const bool success = outcome.status == DOVETRAIL_STATUS_OK;
 
     std::uint32_t streak = 0;
     std::optional<TimePoint> lastSuccess;

@@ -48,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "dovetrail/dovetrail.h"
 #include "feedSet.h"
 #include "httpText.h"
 #include "stateStore.h"
@@ -55,9 +56,6 @@
 namespace host {
 
 using NowFunction = std::function<TimePoint()>;
-
-// The plug-in's status for a channel it does not know.
-constexpr int32_t kUnknownChannelStatus = 5;
 
 // The first retry of a failed channel; each further failure doubles it.
 constexpr std::chrono::seconds kFirstRetry{30};
@@ -154,7 +152,7 @@ struct Lookup {
     bool refreshing = false;           // a fetch is in progress
     bool timedOut = false;             // no feed: the fetch in progress passed its deadline
     bool stopping = false;             // no feed: the cache stopped waiting (shutdown)
-    bool stale() const { return feed != nullptr && status != 0; }
+    bool stale() const { return feed != nullptr && status != DOVETRAIL_STATUS_OK; }
 };
 
 // Where a channel's last outcome came from.

@@ -2,27 +2,13 @@
 
 #include <algorithm>
 
-namespace host {
+#include "textCase.h"
 
-bool headerNameEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        x = (x >= 'A' && x <= 'Z') ? static_cast<char>(x - 'A' + 'a') : x;
-        y = (y >= 'A' && y <= 'Z') ? static_cast<char>(y - 'A' + 'a') : y;
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
+namespace host {
 
 const std::string* HttpRequest::header(std::string_view name) const {
     for (const HttpHeader& h : headers) {
-        if (headerNameEquals(h.name, name)) {
+        if (text::equalsNoCase(h.name, name)) {
             return &h.value;
         }
     }
@@ -58,7 +44,7 @@ bool Body::sharesWith(const Body& other) const {
 
 void HttpResponse::set(std::string_view name, std::string value) {
     for (HttpHeader& h : headers) {
-        if (headerNameEquals(h.name, name)) {
+        if (text::equalsNoCase(h.name, name)) {
             h.value = std::move(value);
             return;
         }
@@ -68,7 +54,7 @@ void HttpResponse::set(std::string_view name, std::string value) {
 
 const std::string* HttpResponse::header(std::string_view name) const {
     for (const HttpHeader& h : headers) {
-        if (headerNameEquals(h.name, name)) {
+        if (text::equalsNoCase(h.name, name)) {
             return &h.value;
         }
     }

@@ -100,7 +100,4 @@ class RequestHandler {
     }
 };
 
-// Whether two header names are equal, ignoring ASCII letter case.
-bool headerNameEquals(std::string_view a, std::string_view b);
-
 }  // namespace host

@@ -21,6 +21,7 @@
 
 #include "hostError.h"
 #include "httpText.h"
+#include "textDates.h"
 
 namespace host {
 
@@ -46,7 +47,7 @@ const std::string& dateNow() {
     const std::time_t second = std::chrono::system_clock::to_time_t(now);
     if (second != shownSecond) {
         shownSecond = second;
-        shown = httpDate(now);
+        shown = text::httpDate(now);
     }
     return shown;
 }

@@ -8,7 +8,9 @@
 #include "feedSet.h"
 #include "httpText.h"
 #include "indexPage.h"
+#include "textDates.h"
 #include "textEncoding.h"
+#include "textEscape.h"
 
 namespace host {
 
@@ -18,8 +20,6 @@ constexpr const char* kHtmlType = "text/html; charset=utf-8";
 // The plug-in renders its template's bytes; the bundled template declares Latin-1.
 constexpr const char* kMainPageType = "text/html; charset=ISO-8859-1";
 constexpr std::string_view kChannelPrefix = "/channels/";
-// The plug-in's status when its main page template cannot be opened.
-constexpr int32_t kNoTemplateStatus = 3;
 
 long long secondsUntil(TimePoint later, TimePoint now) {
     if (later <= now) {
@@ -62,7 +62,7 @@ std::string outcomeText(const ChannelStatus& s) {
     if (!s.fetched) {
         return "never fetched";
     }
-    return s.lastStatus == 0 ? "ok" : "failed";
+    return s.lastStatus == DOVETRAIL_STATUS_OK ? "ok" : "failed";
 }
 
 const char* originText(Origin origin) {
@@ -97,7 +97,7 @@ const std::string& logTime(std::chrono::system_clock::time_point now) {
     const std::time_t second = std::chrono::system_clock::to_time_t(now);
     if (second != shownSecond) {
         shownSecond = second;
-        shown = isoTime(now);
+        shown = text::isoDate(now);
     }
     return shown;
 }
@@ -289,7 +289,8 @@ std::string HttpService::baseUrlFor(const HttpRequest& request) {
         fallback = fallbackBase_;
     }
     if (announceFull) {
-        writeErrorLine(isoTime(sources_.now()) + " more than " + std::to_string(kMaxHostBases) +
+        writeErrorLine(text::isoDate(sources_.now()) + " more than " +
+                       std::to_string(kMaxHostBases) +
                        " host names seen in Host headers; further ones get links under " +
                        fallback + " (give serve --public-url to name the one address)");
     }
@@ -299,7 +300,7 @@ std::string HttpService::baseUrlFor(const HttpRequest& request) {
 void HttpService::handle(const HttpRequest& request, Responder respond) {
     if (request.method != "GET" && request.method != "HEAD") {
         HttpResponse response =
-            HttpResponse::text(405, "Method not allowed: " + printable(request.method) +
+            HttpResponse::text(405, "Method not allowed: " + text::printable(request.method) +
                                         "\nThis server answers GET and HEAD only.\n");
         response.set("Allow", "GET, HEAD");
         respond(std::move(response));
@@ -324,7 +325,7 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
         if (page.ok()) {
             response.set("Content-Type", kMainPageType);
             response.body = Body(page.text);
-        } else if (page.status == kNoTemplateStatus) {
+        } else if (page.status == DOVETRAIL_STATUS_NO_TEMPLATE) {
             response = HttpResponse::text(404, page.error + "\n");
         } else {
             response = HttpResponse::text(500, "Can't render the main page (status " +
@@ -361,14 +362,14 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
             dot == std::string_view::npos ? std::nullopt
                                           : feeds::parseFeedFormat(rest.substr(dot + 1));
         const std::optional<std::string> name =
-            format ? percentDecode(rest.substr(0, dot)) : std::nullopt;
+            format ? text::percentDecodeStrict(rest.substr(0, dot)) : std::nullopt;
         if (name && !name->empty()) {
             serveChannel(request, *name, *format, std::move(respond));
             return;
         }
     }
     HttpResponse response = HttpResponse::text(
-        404, "Not found: " + printable(path) +
+        404, "Not found: " + text::printable(path) +
                  "\nChannels are served at /channels/NAME.rss (also .atom, .json and .plugin); "
                  "/ lists them.\n");
     respond(std::move(response));
@@ -380,7 +381,7 @@ void HttpService::serveChannel(const HttpRequest& request, const std::string& na
     // Only a configured name, byte for byte, reaches the cache and the plug-in.
     if (hasControlByte(name) || channels->find(name) == nullptr) {
         HttpResponse response =
-            HttpResponse::text(404, "Unknown channel: " + printable(name) + "\n");
+            HttpResponse::text(404, "Unknown channel: " + text::printable(name) + "\n");
         response.set("Cache-Control", "no-store");
         respond(std::move(response));
         return;
@@ -414,18 +415,18 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
         const std::optional<PluginProblem> problem =
             lookup.stopping || lookup.refreshing ? std::nullopt : pluginProblem();
         if (problem) {
-            return unavailableAnswer(*problem, "channel " + printable(name));
+            return unavailableAnswer(*problem, "channel " + text::printable(name));
         }
         if (lookup.stopping) {
             response = HttpResponse::text(503, "The gateway is shutting down; channel " +
-                                                   printable(name) + " has no feed yet.\n");
+                                                   text::printable(name) + " has no feed yet.\n");
             response.set("Retry-After", "10");
         } else if (lookup.timedOut) {
             response = HttpResponse::text(
-                504, "Can't fetch channel " + printable(name) + ": no answer within " +
+                504, "Can't fetch channel " + text::printable(name) + ": no answer within " +
                          secondsText(cache_.options().fetchTimeout) + "; the fetch goes on.\n");
             response.set("Retry-After", std::to_string(std::max<long long>(remaining, 10)));
-        } else if (lookup.status == kUnknownChannelStatus) {
+        } else if (lookup.status == DOVETRAIL_STATUS_UNKNOWN_CHANNEL) {
             response = HttpResponse::text(404, lookup.error + "\n");
         } else {
             const std::string hint = lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n";
@@ -443,7 +444,7 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
     } else if (!feed.conversionError().empty()) {
         HttpResponse response = HttpResponse::text(
             502, feed.conversionError() + "\nThe plug-in's own text is served at /channels/" +
-                     pathSegment(name) + ".plugin.\n");
+                     text::percentEncode(name) + ".plugin.\n");
         response.set("Retry-After", std::to_string(remaining));
         response.set("Cache-Control", "no-store");
         return response;
@@ -452,7 +453,7 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
             form = feed.forms(baseUrl)->sharedForm(format);
         } catch (const std::exception& e) {
             HttpResponse response = HttpResponse::text(
-                500, "Can't write channel " + printable(name) + " as " +
+                500, "Can't write channel " + text::printable(name) + " as " +
                          std::string(feeds::formatName(format)) + ": " + e.what() + "\n");
             response.set("Cache-Control", "no-store");
             return response;
@@ -477,7 +478,7 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
     if (ifNoneMatch != nullptr) {
         notModified = etagMatches(*ifNoneMatch, etag);
     } else if (ifModifiedSince != nullptr) {
-        const auto since = parseHttpDate(*ifModifiedSince);
+        const auto since = text::parseHttpDate(*ifModifiedSince);
         notModified = since.has_value() &&
                       std::chrono::floor<std::chrono::seconds>(feed.lastModified()) <= *since;
     }
@@ -538,9 +539,9 @@ void HttpService::answered(const HttpRequest& request, const HttpResponse& respo
     if (request.method.empty()) {
         line += '-';
     } else {
-        line += printable(request.method);
+        line += text::printable(request.method);
         line += ' ';
-        line += printable(request.target);
+        line += text::printable(request.target);
         line += ' ';
         line += request.version();
     }
@@ -620,7 +621,7 @@ std::string HttpService::statusJson() const {
     const std::optional<PluginProblem> problem = pluginProblem();
     const CacheOptions& options = cache_.options();
     const std::string& statePath = cache_.state().path();
-    out << "{\n  \"time\": " << json(isoTime(now))
+    out << "{\n  \"time\": " << json(text::isoDate(now))
         << ",\n  \"intervals\": {\"lounge\": " << iv.lounge
         << ", \"messageBoards\": " << iv.messageBoards << ", \"articles\": " << iv.articles
         << "},\n  \"minFetchIntervalSeconds\": " << cache_.minInterval().count()
@@ -634,7 +635,7 @@ std::string HttpService::statusJson() const {
         out << "{\"ready\": false, \"error\": " << json(problem->message)
             << ", \"hint\": " << (problem->hint.empty() ? "null" : json(problem->hint))
             << ", \"failures\": " << problem->failures
-            << ", \"nextAttempt\": " << json(isoTime(problem->nextAttempt)) << "}";
+            << ", \"nextAttempt\": " << json(text::isoDate(problem->nextAttempt)) << "}";
     } else {
         out << "{\"ready\": true}";
     }
@@ -651,13 +652,13 @@ std::string HttpService::statusJson() const {
             << ", \"intervalSeconds\": " << s.interval.count()
             << ", \"origin\": " << json(originText(s.origin));
         if (s.fetched) {
-            out << ", \"lastFetch\": " << json(isoTime(s.lastFetch))
-                << ", \"status\": " << s.lastStatus
-                << ", \"error\": " << (s.lastStatus == 0 ? "null" : json(s.lastError))
+            out << ", \"lastFetch\": " << json(text::isoDate(s.lastFetch))
+                << ", \"status\": " << s.lastStatus << ", \"error\": "
+                << (s.lastStatus == DOVETRAIL_STATUS_OK ? "null" : json(s.lastError))
                 << ", \"hint\": " << (s.lastHint.empty() ? "null" : json(s.lastHint))
                 << ", \"durationMs\": " << s.lastDuration.count() << ", \"bytes\": " << s.lastBytes
-                << ", \"nextFetch\": " << json(isoTime(s.nextFetch)) << ", \"lastSuccess\": "
-                << (s.lastSuccess ? json(isoTime(*s.lastSuccess)) : "null");
+                << ", \"nextFetch\": " << json(text::isoDate(s.nextFetch)) << ", \"lastSuccess\": "
+                << (s.lastSuccess ? json(text::isoDate(*s.lastSuccess)) : "null");
         } else {
             out << ", \"lastFetch\": null, \"status\": null, \"error\": null, \"hint\": null"
                    ", \"durationMs\": null"
@@ -685,7 +686,7 @@ std::string HttpService::statusHtml() const {
            "<style>body{font-family:sans-serif}table{border-collapse:collapse}"
            "td,th{border:1px solid #aaa;padding:2px 6px;text-align:left}.failed{color:#a00}"
            "</style></head>\n<body>\n<h1>Dovetrail status</h1>\n<p>Time: "
-        << isoTime(now) << ". Minimum update intervals: lounge " << iv.lounge / 60
+        << text::isoDate(now) << ". Minimum update intervals: lounge " << iv.lounge / 60
         << " minutes, message boards " << iv.messageBoards / 60 << " minutes, articles "
         << iv.articles / 60
         << " minutes. Each channel is fetched at most once in its interval (a failed one is "
@@ -705,7 +706,7 @@ std::string HttpService::statusHtml() const {
             out << "<br>hint: " << html(problem->hint);
         }
         out << "<br>Tried " << problem->failures << (problem->failures == 1 ? " time" : " times")
-            << "; next attempt " << isoTime(problem->nextAttempt)
+            << "; next attempt " << text::isoDate(problem->nextAttempt)
             << ". Channels with a feed are served meanwhile.</p>\n";
     }
     out << "<table>\n<tr><th>Channel</th>"
@@ -716,10 +717,10 @@ std::string HttpService::statusHtml() const {
         const ChannelStatus& s = row.status;
         const std::string outcome = outcomeText(s);
         out << "<tr class=\"" << (outcome == "failed" ? "failed" : "ok") << "\"><td>"
-            << "<a href=\"/channels/" << htmlEscape(pathSegment(s.name)) << ".rss\">"
+            << "<a href=\"/channels/" << htmlEscape(text::percentEncode(s.name)) << ".rss\">"
             << html(s.name) << "</a></td><td>" << html(row.channel->title) << "</td><td>"
             << htmlEscape(outcome);
-        if (s.fetched && s.lastStatus != 0) {
+        if (s.fetched && s.lastStatus != DOVETRAIL_STATUS_OK) {
             out << " (status " << s.lastStatus << "): " << html(s.lastError);
             if (s.failureStreak > 1) {
                 out << " (" << s.failureStreak << " failures in a row)";
@@ -744,9 +745,10 @@ std::string HttpService::statusHtml() const {
         }
         out << "</td><td>" << s.interval.count() << " s</td>";
         if (s.fetched) {
-            out << "<td>" << isoTime(s.lastFetch) << "</td><td>" << s.lastDuration.count()
-                << " ms</td><td>" << s.lastBytes << "</td><td>" << isoTime(s.nextFetch)
-                << "</td><td>" << (s.lastSuccess ? isoTime(*s.lastSuccess) : "never") << "</td>";
+            out << "<td>" << text::isoDate(s.lastFetch) << "</td><td>" << s.lastDuration.count()
+                << " ms</td><td>" << s.lastBytes << "</td><td>" << text::isoDate(s.nextFetch)
+                << "</td><td>" << (s.lastSuccess ? text::isoDate(*s.lastSuccess) : "never")
+                << "</td>";
         } else {
             out << "<td>never</td><td></td><td></td><td>now</td><td>never</td>";
         }

@@ -1,5 +1,5 @@
-// Small text helpers of the gateway: HTTP dates, entity-tag matching, percent decoding, and the
-// escaping of texts for JSON, HTML and log lines.
+// Small text helpers of the gateway: entity-tag matching, query values, and the escaping of texts
+// for HTML and header values. Dates, percent encoding and log-safe text are the text library's.
 //
 // Plain functions without shared state; safe from any thread. None throws on any input.
 #pragma once
@@ -9,39 +9,21 @@
 #include <string>
 #include <string_view>
 
+#include "textDates.h"
+
 namespace host {
 
-using TimePoint = std::chrono::system_clock::time_point;
-
-// An HTTP date (IMF-fixdate): "Sun, 06 Nov 1994 08:49:37 GMT".
-std::string httpDate(TimePoint time);
-std::string httpDate(std::chrono::sys_seconds time);
-
-// Reads the three forms HTTP allows (IMF-fixdate, RFC 850 with a two-digit year, asctime). Years
-// outside 1970-9999, impossible days or times and trailing text give nothing: the caller then
-// ignores the header. Seconds, so that any year of the range fits.
-std::optional<std::chrono::sys_seconds> parseHttpDate(std::string_view text);
-
-// "2026-01-31T12:00:00Z"
-std::string isoTime(TimePoint time);
+using text::TimePoint;
 
 // Whether an If-None-Match value (a list of tags, or "*") matches `etag` (weak comparison).
 bool etagMatches(std::string_view ifNoneMatch, std::string_view etag);
 
-// Decodes %XX escapes; nothing when an escape is incomplete or not hexadecimal. '+' stays '+'.
-std::optional<std::string> percentDecode(std::string_view text);
-
-// The decoded value of the first `name=value` pair of a query; nothing when absent or undecodable.
+// The value of the first `name=value` pair of a query, strictly percent-decoded; nothing when
+// absent or undecodable.
 std::optional<std::string> queryValue(std::string_view query, std::string_view name);
-
-// Text for one log line: control bytes, bytes above 126, quotes and backslashes as \xHH.
-std::string printable(std::string_view text);
 
 // Text with &, <, >, " and ' escaped for HTML.
 std::string htmlEscape(std::string_view text);
-
-// Percent-encodes everything but unreserved characters, for a name inside a link.
-std::string pathSegment(std::string_view text);
 
 // Makes a text safe inside a quoted header value: control bytes become blanks, quotes and
 // backslashes are escaped.

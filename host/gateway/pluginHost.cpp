@@ -163,7 +163,7 @@ CallResult PluginHost::gated(bool wait, Call call) {
         }
         if (!session_ || switching_) {
             CallResult result;
-            result.status = kStatusFailed;
+            result.status = DOVETRAIL_STATUS_FAILED;
             result.error = problem_ ? problem_->message : startingMessage();
             return result;
         }

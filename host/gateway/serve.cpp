@@ -29,6 +29,8 @@
 #include "httpService.h"
 #include "pluginHost.h"
 #include "stateStore.h"
+#include "textDates.h"
+#include "textEscape.h"
 
 namespace host {
 
@@ -348,20 +350,21 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         return hintFromFile(Failure{Operation::Init, e.status(), e.pluginText(), {}}, config);
     };
     callbacks.onFailure = [](const PluginProblem& problem) {
-        writeErrorLine("dovetrail: " + printable(problem.message));
+        writeErrorLine("dovetrail: " + text::printable(problem.message));
         if (!problem.hint.empty()) {
-            writeErrorLine("dovetrail: hint: " + printable(problem.hint));
+            writeErrorLine("dovetrail: hint: " + text::printable(problem.hint));
         }
-        writeErrorLine("dovetrail: serving anyway: channels without a feed answer 503 until the "
-                       "plug-in starts; next attempt " +
-                       isoTime(problem.nextAttempt) + " (attempt " +
-                       std::to_string(problem.failures + 1) + ")");
+        writeErrorLine(
+            "dovetrail: serving anyway: channels without a feed answer 503 until the "
+            "plug-in starts; next attempt " +
+            text::isoDate(problem.nextAttempt) + " (attempt " +
+            std::to_string(problem.failures + 1) + ")");
     };
     callbacks.onReady = [&](const Intervals& intervals) {
         if (cachePtr != nullptr && directoryPtr != nullptr) {
             schedule(*directoryPtr->current(), intervals);
         }
-        writeErrorLine(isoTime(std::chrono::system_clock::now()) +
+        writeErrorLine(text::isoDate(std::chrono::system_clock::now()) +
                        " plug-in initialised; minimum update intervals: lounge " +
                        std::to_string(intervals.lounge) + " s, message boards " +
                        std::to_string(intervals.messageBoards) + " s, articles " +
@@ -374,8 +377,8 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         [&plugin, config](const std::string& name, std::size_t maxBytes) {
             CallResult r = plugin.channel(name, maxBytes);
             FetchOutcome outcome{r.status, std::move(r.text), std::move(r.error), {}};
-            if (outcome.status != kStatusOk && outcome.status != kStatusUnknownChannel &&
-                plugin.ready()) {
+            if (outcome.status != DOVETRAIL_STATUS_OK &&
+                outcome.status != DOVETRAIL_STATUS_UNKNOWN_CHANNEL && plugin.ready()) {
                 outcome.hint = hintFromFile(
                     Failure{Operation::Channel, outcome.status, outcome.error, name}, config);
             }
@@ -389,10 +392,11 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     ChannelDirectory directory(config, std::chrono::seconds(1),
                                [&schedule, &plugin](const ChannelSet& set) {
                                    schedule(set, plugin.intervals());
-                                   std::string line = isoTime(std::chrono::system_clock::now()) +
-                                                      " channels now:";
+                                   std::string line =
+                                       text::isoDate(std::chrono::system_clock::now()) +
+                                       " channels now:";
                                    for (const ChannelEntry& channel : set.channels) {
-                                       line += " " + printable(channel.name);
+                                       line += " " + text::printable(channel.name);
                                    }
                                    writeErrorLine(line);
                                });
@@ -429,11 +433,11 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     // SIGHUP: done on a thread of its own, since it waits for the plug-in calls in progress and
     // a stop must not wait for it.
     Reloader reloader([&directory, &plugin, config] {
-        writeErrorLine(isoTime(std::chrono::system_clock::now()) + " SIGHUP received: reading " +
-                       config + " and starting the plug-in again");
+        writeErrorLine(text::isoDate(std::chrono::system_clock::now()) +
+                       " SIGHUP received: reading " + config + " and starting the plug-in again");
         const std::shared_ptr<const ChannelSet> set = directory.refresh();
         if (!set->readError.empty()) {
-            writeErrorLine("dovetrail: reload: " + printable(set->readError) +
+            writeErrorLine("dovetrail: reload: " + text::printable(set->readError) +
                            "; the configuration read before stays in use");
             return;
         }
@@ -493,7 +497,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     if (!hanging.empty()) {
         std::string names;
         for (const std::string& name : hanging) {
-            names += (names.empty() ? "" : ", ") + printable(name);
+            names += (names.empty() ? "" : ", ") + text::printable(name);
         }
         cache.abandonFetches();
         err << "dovetrail: stopped; the fetch of " << names

@@ -33,17 +33,17 @@ CallResult collect(const PluginInfo& info, std::size_t maxBytes, Call call) {
     result.status = call(&text, &length, error.data());
     // Owns the plug-in's buffer from here on, also if copying it throws.
     std::unique_ptr<char, plugin_free_fn> owned(text, info.plugin_free);
-    if (result.status != kStatusOk) {
+    if (result.status != DOVETRAIL_STATUS_OK) {
         result.error = errorOrDescription(result.status, error);
         return result;
     }
     if (text == nullptr && length != 0) {
-        result.status = kStatusFailed;
+        result.status = DOVETRAIL_STATUS_FAILED;
         result.error = "The plug-in reported success but returned no text.";
         return result;
     }
     if (length > maxBytes) {
-        result.status = kStatusFailed;
+        result.status = DOVETRAIL_STATUS_FAILED;
         result.error = "Can't keep the feed: " + std::to_string(length) +
                        " bytes is more than the limit of " + std::to_string(maxBytes) + " bytes";
         return result;
@@ -76,17 +76,17 @@ int32_t Intervals::forKind(IntervalKind kind) const {
 
 std::string describeStatus(int32_t status) {
     switch (status) {
-        case kStatusOk:
+        case DOVETRAIL_STATUS_OK:
             return "Success.";
-        case kStatusFailed:
+        case DOVETRAIL_STATUS_FAILED:
             return "The plug-in reported a failure without a message.";
-        case kStatusNoMemory:
+        case DOVETRAIL_STATUS_NO_MEMORY:
             return "The plug-in could not allocate the output buffer.";
-        case kStatusNoTemplate:
+        case DOVETRAIL_STATUS_NO_TEMPLATE:
             return "The plug-in cannot open its main page template file.";
-        case kStatusNoInternet:
+        case DOVETRAIL_STATUS_NO_INTERNET:
             return "The plug-in cannot open an internet connection.";
-        case kStatusUnknownChannel:
+        case DOVETRAIL_STATUS_UNKNOWN_CHANNEL:
             return "Unknown channel.";
         default:
             return "The plug-in returned the unknown status " + std::to_string(status) + ".";
@@ -127,7 +127,7 @@ PluginSession::PluginSession(const PluginLibrary& library, const std::string& co
     : info_(library.info()) {
     std::array<char, kAreaSize> area{};
     const int32_t status = info_.plugin_init(configPath.c_str(), area.data());
-    if (status != kStatusOk) {
+    if (status != DOVETRAIL_STATUS_OK) {
         std::string message = errorOrDescription(status, area);
         info_.plugin_term();
         throw PluginInitError(status, configPath, message);

@@ -23,22 +23,12 @@
 
 namespace host {
 
-// The plug-in's status codes.
-enum PluginStatus : int32_t {
-    kStatusOk = 0,
-    kStatusFailed = 1,
-    kStatusNoMemory = 2,
-    kStatusNoTemplate = 3,
-    kStatusNoInternet = 4,
-    kStatusUnknownChannel = 5,
-};
-
-// The outcome of a content call: the text on status 0, the error text otherwise.
+// The outcome of a content call: the text on DOVETRAIL_STATUS_OK, the error text otherwise.
 struct CallResult {
-    int32_t status = kStatusFailed;
+    int32_t status = DOVETRAIL_STATUS_FAILED;
     std::string text;
     std::string error;
-    bool ok() const { return status == kStatusOk; }
+    bool ok() const { return status == DOVETRAIL_STATUS_OK; }
 };
 
 // The three minimum update intervals reported by plugin_init, in seconds.

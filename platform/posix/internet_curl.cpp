@@ -15,6 +15,7 @@
 
 #include "platform/error.h"
 #include "platform/internet.h"
+#include "textEscape.h"
 
 namespace platform {
 
@@ -84,39 +85,6 @@ bool isSchemeChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// "%XX" becomes the byte XX; an incomplete escape, and %00 (no file name holds a zero byte), stay
-// as they are.
-std::string percentDecoded(const std::string& text) {
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-            hexValue(text[i + 2]) >= 0) {
-            const int byte = hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]);
-            if (byte != 0) {
-                decoded += static_cast<char>(byte);
-                i += 2;
-                continue;
-            }
-        }
-        decoded += text[i];
-    }
-    return decoded;
-}
-
 // Splits "user:password@host:port" into host and port; false for a bad port or bracket.
 bool splitAuthority(const std::string& authority, std::string& host, std::uint16_t& port) {
     const std::size_t at = authority.rfind('@');
@@ -176,13 +144,11 @@ std::string curlUrl(InternetScheme scheme, const std::string& host, std::uint16_
     if (path.empty() || path.front() != '/') {
         url += '/';
     }
-    static const char kHex[] = "0123456789ABCDEF";
     for (const char c : path) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte <= 0x20 || byte >= 0x7f || c == '#') {
             url += '%';
-            url += kHex[byte >> 4];
-            url += kHex[byte & 0x0f];
+            text::appendHexByte(url, byte);
         } else {
             url += c;
         }
@@ -240,9 +206,10 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
             if (parts.path.empty()) {
                 return fail(EINVAL);
             }
-            // A local path is a file name, with the URL's escapes decoded, as Windows does.
+            // A local path is a file name, with the URL's escapes decoded, as Windows does; %00
+            // stays (no file name holds a zero byte).
             if (hasAuthority && parts.host.empty()) {
-                parts.path = percentDecoded(parts.path);
+                parts.path = text::percentDecode(parts.path, text::ZeroByte::keepEscaped);
             }
         } else {
             std::string pathPart = rest;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "textCase.h"
+
 namespace platform {
 namespace {
 
@@ -36,16 +38,6 @@ std::string_view trimTrailingBlanks(std::string_view text) {
         text.remove_suffix(1);
     }
     return text;
-}
-
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lowerAscii(x) == lowerAscii(y);
-           });
 }
 
 // Splits a file into lines ended by CR LF, LF or a lone CR, skipping a UTF-8 byte order mark at
@@ -159,9 +151,9 @@ std::optional<std::string> findValue(std::string_view section, std::string_view 
             if (inSection) {
                 return std::nullopt;  // only the first section of that name counts
             }
-            inSection = equalsNoCase(parsed.name, section);
+            inSection = text::equalsNoCase(parsed.name, section);
         } else if (inSection && parsed.kind == ProfileLine::Kind::key &&
-                   equalsNoCase(parsed.name, key)) {
+                   text::equalsNoCase(parsed.name, key)) {
             return std::string(parsed.value);
         }
     }
@@ -186,7 +178,7 @@ std::string listNames(const char* section, const std::string& path, std::size_t 
             if (inSection) {
                 break;
             }
-            inSection = equalsNoCase(parsed.name, wanted);
+            inSection = text::equalsNoCase(parsed.name, wanted);
         } else if (inSection && parsed.kind == ProfileLine::Kind::key) {
             names.append(parsed.name).push_back('\0');
         }

@@ -27,7 +27,7 @@ int32_t handOver(const std::string& text, char** out, uint32_t* length) {
     *out = buffer;
     *length = static_cast<uint32_t>(text.size());
     ++control.buffersHandedOut;
-    return 0;
+    return DOVETRAIL_STATUS_OK;
 }
 
 struct InFlight {
@@ -44,18 +44,18 @@ int32_t fakeInit(const char* configPath, void* initResult) {
     ++control.initCalls;
     std::lock_guard<std::mutex> lock(control.mutex);
     control.lastConfigPath = configPath;
-    if (control.initStatus != 0) {
+    if (control.initStatus != DOVETRAIL_STATUS_OK) {
         writeError(static_cast<char*>(initResult), control.initError);
         return control.initStatus;
     }
     std::memcpy(initResult, control.intervals, sizeof control.intervals);
-    return 0;
+    return DOVETRAIL_STATUS_OK;
 }
 
 int32_t fakeTerm() {
     control.inFlightAtTerm = control.inFlight.load();
     ++control.termCalls;
-    return 0;
+    return DOVETRAIL_STATUS_OK;
 }
 
 void* fakeAlloc(uint32_t size) {
@@ -70,7 +70,7 @@ void fakeFree(void* block) {
 int32_t fakeMainPage(char** text, uint32_t* length, char* errorText) {
     ++control.mainPageCalls;
     std::lock_guard<std::mutex> lock(control.mutex);
-    if (control.mainPageStatus != 0) {
+    if (control.mainPageStatus != DOVETRAIL_STATUS_OK) {
         writeError(errorText, "Can't open the Dovetrail main page template file.");
         return control.mainPageStatus;
     }
@@ -85,10 +85,10 @@ int32_t fakeChannel(const char* name, uint32_t, char** text, uint32_t* length, c
     const std::string channel = name;
     if (channel.rfind("unknown", 0) == 0) {
         writeError(errorText, "Unknown channel: " + channel);
-        return 5;
+        return DOVETRAIL_STATUS_UNKNOWN_CHANNEL;
     }
-    if (control.channelStatus != 0) {
-        if (control.channelStatus != 2) {
+    if (control.channelStatus != DOVETRAIL_STATUS_OK) {
+        if (control.channelStatus != DOVETRAIL_STATUS_NO_MEMORY) {
             writeError(errorText, control.channelError);
         }
         return control.channelStatus;

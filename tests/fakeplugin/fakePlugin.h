@@ -11,22 +11,25 @@
 #include <mutex>
 #include <string>
 
+#include "dovetrail/dovetrail.h"
+
 struct FakePluginControl {
     std::mutex mutex;  // guards the strings and plain fields below
     int32_t version = 1;
-    int32_t initStatus = 0;
+    int32_t initStatus = DOVETRAIL_STATUS_OK;
     std::string initError;
     int32_t intervals[3] = {60, 120, 180};
     std::string lastConfigPath;
-    // Channel answers: "unknown*" names give status 5; otherwise channelStatus with channelError,
-    // or the text channelPrefix + name + "#" + contentVersion + channelSuffix.
-    int32_t channelStatus = 0;
+    // Channel answers: "unknown*" names give DOVETRAIL_STATUS_UNKNOWN_CHANNEL; otherwise
+    // channelStatus with channelError, or the text channelPrefix + name + "#" + contentVersion +
+    // channelSuffix.
+    int32_t channelStatus = DOVETRAIL_STATUS_OK;
     std::string channelError;
     std::string channelPrefix = "<RSS>";
     std::string channelSuffix;
     int contentVersion = 1;
     bool errorFillsBuffer = false;  // write 1024 non-zero bytes as the error text
-    int32_t mainPageStatus = 0;
+    int32_t mainPageStatus = DOVETRAIL_STATUS_OK;
     std::string mainPage = "<html>main page</html>";
     std::atomic<int> delayMilliseconds{0};
 
@@ -47,19 +50,19 @@ struct FakePluginControl {
 inline void FakePluginControl::reset() {
     std::lock_guard<std::mutex> lock(mutex);
     version = 1;
-    initStatus = 0;
+    initStatus = DOVETRAIL_STATUS_OK;
     initError.clear();
     intervals[0] = 60;
     intervals[1] = 120;
     intervals[2] = 180;
     lastConfigPath.clear();
-    channelStatus = 0;
+    channelStatus = DOVETRAIL_STATUS_OK;
     channelError.clear();
     channelPrefix = "<RSS>";
     channelSuffix.clear();
     contentVersion = 1;
     errorFillsBuffer = false;
-    mainPageStatus = 0;
+    mainPageStatus = DOVETRAIL_STATUS_OK;
     mainPage = "<html>main page</html>";
     delayMilliseconds = 0;
     for (std::atomic<int>* counter : {&initCalls, &termCalls, &channelCalls, &mainPageCalls,

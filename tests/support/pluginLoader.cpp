@@ -52,7 +52,7 @@ PluginLoader::InitResult PluginLoader::init(const std::string& configPath) {
     std::memset(area, kSentinel, sizeof area);
     result.status = info_.plugin_init(configPath.c_str(), area);
     result.raw.assign(area, sizeof area);
-    if (result.status == 0) {
+    if (result.status == DOVETRAIL_STATUS_OK) {
         std::memcpy(result.intervals, area, sizeof result.intervals);
     } else {
         result.errorText = untilZero(area);
@@ -76,7 +76,7 @@ PluginLoader::Result collect(const PluginInfo& info, Call call) {
     uint32_t length = 0xDEADBEEF;
     result.status = call(&text, &length, error);
     result.rawError.assign(error, sizeof error);
-    result.errorText = result.status == 0 ? std::string() : untilZero(error);
+    result.errorText = result.status == DOVETRAIL_STATUS_OK ? std::string() : untilZero(error);
     if (text != marker) {
         result.outputWritten = true;
         if (text != nullptr) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/profile.h"
+#include "textEscape.h"
 
 namespace tools {
 namespace {
@@ -12,19 +13,6 @@ namespace {
 // The profile reader reports a cut value only by filling the buffer, so the buffer grows by this
 // step until the value fits.
 constexpr std::size_t kReadStep = 4096;
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 bool isWhitespace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -46,24 +34,6 @@ std::string trimmed(const std::string& text) {
 
 }  // namespace
 
-std::string percentDecode(const std::string& raw) {
-    std::string decoded;
-    decoded.reserve(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '%' && i + 2 < raw.size()) {
-            const int high = hexDigit(raw[i + 1]);
-            const int low = hexDigit(raw[i + 2]);
-            if (high >= 0 && low >= 0) {
-                decoded.push_back(static_cast<char>(high * 16 + low));
-                i += 2;
-                continue;
-            }
-        }
-        decoded.push_back(raw[i]);
-    }
-    return decoded;
-}
-
 std::string getIniString(const std::string& path, const std::string& section,
                          const std::string& key, const std::string& defaultValue, bool trim) {
     std::vector<char> buffer;
@@ -77,7 +47,7 @@ std::string getIniString(const std::string& path, const std::string& section,
     const auto valueEnd =
         std::find(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count), '\0');
     const std::string raw(buffer.begin(), valueEnd);
-    const std::string decoded = percentDecode(raw);
+    const std::string decoded = text::percentDecode(raw);
     return trim ? trimmed(decoded) : decoded;
 }
 

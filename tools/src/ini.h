@@ -7,8 +7,9 @@
 namespace tools {
 
 // The value of `key` in `section`, or `defaultValue` when the file, section or key is missing;
-// either is percent-decoded (%XX with two hex digits becomes one byte; any other '%' stays) and,
-// with `trim`, stripped of surrounding whitespace. A value of any length is returned whole.
+// either is percent-decoded (text::percentDecode: %XX with two hex digits becomes one byte, any
+// other '%' stays) and, with `trim`, stripped of surrounding whitespace. A value of any length is
+// returned whole.
 std::string getIniString(const std::string& path, const std::string& section,
                          const std::string& key, const std::string& defaultValue, bool trim);
 
@@ -16,8 +17,5 @@ std::string getIniString(const std::string& path, const std::string& section,
 // is missing. No decoding or trimming.
 bool getIniBool(const std::string& path, const std::string& section, const std::string& key,
                 bool defaultValue);
-
-// Percent-decoding as getIniString applies it (one pass, left to right).
-std::string percentDecode(const std::string& raw);
 
 }  // namespace tools

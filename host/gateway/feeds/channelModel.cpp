@@ -7,7 +7,9 @@
 #include <exception>
 #include <memory>
 
+#include "textCase.h"
 #include "textEncoding.h"
+#include "textEscape.h"
 
 namespace host::feeds {
 
@@ -18,9 +20,6 @@ bool isAsciiAlpha(char c) {
 }
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-bool isHexDigit(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Bytes below 0x20 other than tab, line feed and carriage return are not XML characters at all.
@@ -54,11 +53,11 @@ std::size_t referenceLength(std::string_view text, std::size_t at) {
     }
     unsigned long value = 0;
     for (const char c : digits) {
-        if (hex ? !isHexDigit(c) : !isDigit(c)) {
+        const int digit = hex ? text::hexValue(c) : isDigit(c) ? c - '0' : -1;
+        if (digit < 0) {
             return 0;
         }
-        value = value * (hex ? 16 : 10) +
-                static_cast<unsigned long>(isDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10);
+        value = value * (hex ? 16 : 10) + static_cast<unsigned long>(digit);
     }
     return isXmlChar(value) ? semicolon - at + 1 : 0;
 }
@@ -77,22 +76,6 @@ bool startsMarkup(std::string_view text, std::size_t at) {
 
 constexpr std::string_view kCDataOpen = "<![CDATA[";
 constexpr std::string_view kCDataClose = "]]>";
-
-// Element names of the plug-in's text; it writes them in upper case, but letter case is not relied
-// on.
-bool nameIs(const char* name, std::string_view expected) {
-    if (std::strlen(name) != expected.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const char c = name[i];
-        const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        if (lower != expected[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Where the parser is in the plug-in's text.
 enum class Field {
@@ -190,26 +173,27 @@ void startElement(ParseState& s, const char* name, const char** attributes) {
     if (p[0] != "rss" || p[1] != "channel") {
         return;
     }
+    // The plug-in writes element names in upper case, but letter case is not relied on.
     Field field = Field::none;
     if (depth == 3) {
-        if (nameIs(name, "title")) {
+        if (text::equalsNoCase(name, "title")) {
             field = Field::channelTitle;
-        } else if (nameIs(name, "description")) {
+        } else if (text::equalsNoCase(name, "description")) {
             field = Field::channelDescription;
-        } else if (nameIs(name, "link")) {
+        } else if (text::equalsNoCase(name, "link")) {
             field = Field::channelLink;
-        } else if (nameIs(name, "item")) {
+        } else if (text::equalsNoCase(name, "item")) {
             s.model.items.emplace_back();
             std::fill(std::begin(s.itemSeen), std::end(s.itemSeen), false);
         }
-    } else if (depth == 4 && p[2] == "image" && nameIs(name, "url")) {
+    } else if (depth == 4 && p[2] == "image" && text::equalsNoCase(name, "url")) {
         field = Field::imageUrl;
     } else if (depth == 4 && p[2] == "item") {
-        if (nameIs(name, "title")) {
+        if (text::equalsNoCase(name, "title")) {
             field = Field::itemTitle;
-        } else if (nameIs(name, "link")) {
+        } else if (text::equalsNoCase(name, "link")) {
             field = Field::itemLink;
-        } else if (nameIs(name, "id")) {
+        } else if (text::equalsNoCase(name, "id")) {
             field = Field::itemId;
         }
     }

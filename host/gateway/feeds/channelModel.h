@@ -24,9 +24,11 @@
 #include <string_view>
 #include <vector>
 
+#include "textDates.h"
+
 namespace host::feeds {
 
-using TimePoint = std::chrono::system_clock::time_point;
+using text::TimePoint;
 
 struct FeedItem {
     std::string title;  // UTF-8, as the plug-in built it: subject, author, replies

@@ -4,25 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "textCase.h"
+#include "textDates.h"
+#include "textEscape.h"
+
 namespace host::feeds {
 
 namespace {
-
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (lowerAscii(text[i]) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::uint64_t fnv1a(std::string_view bytes, std::uint64_t hash = 14695981039346656037ull) {
     for (const char c : bytes) {
@@ -78,26 +66,6 @@ std::string channelLink(const ChannelModel& channel, const FeedContext& context)
     return isHttpUrl(channel.link) ? channel.link : context.baseUrl + "/";
 }
 
-struct CivilTime {
-    int year;
-    unsigned month, day, weekday, hour, minute, second;
-};
-
-CivilTime civil(TimePoint time) {
-    using namespace std::chrono;
-    const auto seconds = floor<std::chrono::seconds>(time);
-    const auto days = floor<std::chrono::days>(seconds);
-    const year_month_day date{days};
-    const hh_mm_ss<std::chrono::seconds> clock{seconds - days};
-    return CivilTime{static_cast<int>(date.year()),
-                     static_cast<unsigned>(date.month()),
-                     static_cast<unsigned>(date.day()),
-                     weekday{days}.c_encoding(),
-                     static_cast<unsigned>(clock.hours().count()),
-                     static_cast<unsigned>(clock.minutes().count()),
-                     static_cast<unsigned>(clock.seconds().count())};
-}
-
 void appendElement(std::string& out, std::string_view indent, std::string_view name,
                    std::string_view utf8) {
     out += indent;
@@ -150,8 +118,8 @@ std::string_view contentType(FeedFormat format) {
 }
 
 bool isHttpUrl(std::string_view url) {
-    return (startsWithNoCase(url, "http://") && url.size() > 7) ||
-           (startsWithNoCase(url, "https://") && url.size() > 8);
+    return (text::startsWithNoCase(url, "http://") && url.size() > 7) ||
+           (text::startsWithNoCase(url, "https://") && url.size() > 8);
 }
 
 std::string normalizeBaseUrl(std::string_view url) {
@@ -182,30 +150,10 @@ std::string normalizeBaseUrl(std::string_view url) {
     return out;
 }
 
-std::string percentEncode(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
-                                c == '~';
-        if (unreserved) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[u >> 4];
-            out += kHex[u & 0x0F];
-        }
-    }
-    return out;
-}
-
 std::string feedUrl(std::string_view baseUrl, std::string_view channelName, FeedFormat format) {
     std::string url(baseUrl);
     url += "/channels/";
-    url += percentEncode(channelName);
+    url += text::percentEncode(channelName);
     url += '.';
     url += formatName(format);
     return url;
@@ -213,25 +161,6 @@ std::string feedUrl(std::string_view baseUrl, std::string_view channelName, Feed
 
 std::string opmlUrl(std::string_view baseUrl) {
     return std::string(baseUrl) + "/channels.opml";
-}
-
-std::string rfc822Date(TimePoint time) {
-    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const CivilTime t = civil(time);
-    char text[48];
-    std::snprintf(text, sizeof text, "%s, %02u %s %04d %02u:%02u:%02u GMT", kDays[t.weekday], t.day,
-                  kMonths[t.month - 1], t.year, t.hour, t.minute, t.second);
-    return text;
-}
-
-std::string rfc3339Date(TimePoint time) {
-    const CivilTime t = civil(time);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02uZ", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
-    return text;
 }
 
 std::string xmlEscape(std::string_view utf8, bool attribute) {
@@ -328,7 +257,7 @@ std::string writeRss(const ChannelModel& channel, const FeedContext& context) {
     out += "  <atom:link href=\"" +
            xmlEscape(feedUrl(context.baseUrl, context.channelName, FeedFormat::rss), true) +
            "\" rel=\"self\" type=\"application/rss+xml\"/>\n";
-    appendElement(out, "  ", "lastBuildDate", rfc822Date(context.updated));
+    appendElement(out, "  ", "lastBuildDate", text::httpDate(context.updated));
     appendElement(out, "  ", "ttl", std::to_string(std::max<long long>(ttl, 0)));
     if (!channel.imageUrl.empty()) {
         out += "  <image>\n";
@@ -348,7 +277,7 @@ std::string writeRss(const ChannelModel& channel, const FeedContext& context) {
         out += permaLink ? "    <guid isPermaLink=\"true\">" : "    <guid isPermaLink=\"false\">";
         out += xmlEscape(item.guid());
         out += "</guid>\n";
-        appendElement(out, "    ", "pubDate", rfc822Date(item.published));
+        appendElement(out, "    ", "pubDate", text::httpDate(item.published));
         out += "  </item>\n";
     }
     out += "</channel>\n</rss>\n";
@@ -368,7 +297,7 @@ std::string writeAtom(const ChannelModel& channel, const FeedContext& context) {
     if (!channel.description.empty()) {
         appendElement(out, "  ", "subtitle", channel.description);
     }
-    appendElement(out, "  ", "updated", rfc3339Date(context.updated));
+    appendElement(out, "  ", "updated", text::isoDate(context.updated));
     out += "  <link rel=\"alternate\" type=\"text/html\" href=\"" +
            xmlEscape(channelLink(channel, context), true) + "\"/>\n";
     out += "  <link rel=\"self\" type=\"application/atom+xml\" href=\"" + xmlEscape(self, true) +
@@ -381,7 +310,7 @@ std::string writeAtom(const ChannelModel& channel, const FeedContext& context) {
         appendElement(out, "  ", "logo", channel.imageUrl);
     }
     for (const FeedItem& item : channel.items) {
-        const std::string date = rfc3339Date(item.published);
+        const std::string date = text::isoDate(item.published);
         out += "  <entry>\n";
         appendElement(out, "    ", "id", atomId(item.guid()));
         appendElement(out, "    ", "title", item.title);
@@ -426,7 +355,7 @@ std::string writeJsonFeed(const ChannelModel& channel, const FeedContext& contex
         out += ", \"title\": " + jsonQuote(item.title);
         // An item needs content; the title is all the plug-in gives.
         out += ", \"content_text\": " + jsonQuote(item.title);
-        out += ", \"date_published\": " + jsonQuote(rfc3339Date(item.published)) + "}";
+        out += ", \"date_published\": " + jsonQuote(text::isoDate(item.published)) + "}";
     }
     out += first ? "]\n}\n" : "\n  ]\n}\n";
     return out;
@@ -452,7 +381,7 @@ std::string writeOpml(const std::vector<OpmlChannel>& channels, std::string_view
     std::string out =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<opml version=\"2.0\">\n  <head>\n"
         "    <title>Dovetrail channels</title>\n";
-    appendElement(out, "    ", "dateCreated", rfc822Date(created));
+    appendElement(out, "    ", "dateCreated", text::httpDate(created));
     out += "    <docs>http://opml.org/spec2.opml</docs>\n  </head>\n  <body>\n";
     for (const OpmlChannel& channel : channels) {
         const std::string title = xmlEscape(channel.title, true);

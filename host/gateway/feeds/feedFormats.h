@@ -5,8 +5,9 @@
 // Feed URLs are absolute, built from a base URL the caller gives (a configured public URL, or the
 // address a reader used): BASE/channels/NAME.EXT and BASE/channels.opml, NAME percent-encoded.
 //
-// Dates: the plug-in's text carries none. An item's date is FeedItem::published (when its guid was
-// first seen); the feed's own date (lastBuildDate, updated) is FeedContext::updated, when the
+// Dates: the plug-in's text carries none. RSS and OPML write them as HTTP dates, Atom and JSON Feed
+// in ISO 8601 (text::httpDate, text::isoDate). An item's date is FeedItem::published (when its guid
+// was first seen); the feed's own date (lastBuildDate, updated) is FeedContext::updated, when the
 // channel's text last changed.
 //
 // Plain functions without shared state; safe from any thread.
@@ -46,19 +47,12 @@ struct FeedContext {
 // when it is not an absolute http or https URL without query or fragment.
 std::string normalizeBaseUrl(std::string_view url);
 
-// A path segment: every byte but letters, digits and "-._~" percent-encoded.
-std::string percentEncode(std::string_view bytes);
-// BASE/channels/NAME.EXT for a channel's form.
+// BASE/channels/NAME.EXT for a channel's form; NAME percent-encoded as a path segment.
 std::string feedUrl(std::string_view baseUrl, std::string_view channelName, FeedFormat format);
 // BASE/channels.opml
 std::string opmlUrl(std::string_view baseUrl);
 // Whether `url` starts with "http://" or "https://" (letter case ignored).
 bool isHttpUrl(std::string_view url);
-
-// Dates as the formats write them: "Tue, 08 Dec 2026 15:30:00 GMT" (RSS, OPML) and
-// "2026-12-08T15:30:00Z" (Atom, JSON Feed). Seconds are truncated.
-std::string rfc822Date(TimePoint time);
-std::string rfc3339Date(TimePoint time);
 
 // Text escaped for XML content (&, <, >) or, with `attribute`, for a double-quoted attribute value
 // (also ", tab, line feed and carriage return). Characters XML cannot carry (U+FFFE, U+FFFF)

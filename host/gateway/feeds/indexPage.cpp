@@ -1,6 +1,7 @@
 #include "indexPage.h"
 
 #include "feedFormats.h"
+#include "textDates.h"
 #include "textEncoding.h"
 
 namespace host::feeds {
@@ -83,7 +84,7 @@ std::string outcomeHtml(const IndexChannel& channel) {
 
 std::string timeHtml(TimePoint time, TimePoint now) {
     using namespace std::chrono;
-    std::string date = rfc3339Date(time);
+    std::string date = text::isoDate(time);
     std::string shown = date.substr(0, 10) + " " + date.substr(11, 8) + " UTC";
     const auto left = duration_cast<seconds>(time - now);
     if (left.count() >= 60) {
@@ -206,7 +207,7 @@ std::string renderIndexPage(const IndexPageInput& input) {
         }
         out += "</ul>\n</section>\n";
     }
-    const std::string made = rfc3339Date(input.now);
+    const std::string made = text::isoDate(input.now);
     out += "</div>\n</main>\n<footer>\n<p class=\"muted\">Page made <time datetime=\"" + made +
            "\">" + made.substr(0, 10) + " " + made.substr(11, 8) +
            " UTC</time>. Dovetrail.</p>\n</footer>\n</body>\n</html>\n";

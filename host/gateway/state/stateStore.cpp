@@ -195,22 +195,9 @@ class Transaction {
     bool committed_ = false;
 };
 
-std::string timeStamp() {
-    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    const auto days = std::chrono::floor<std::chrono::days>(now);
-    const std::chrono::year_month_day date{days};
-    const std::chrono::hh_mm_ss clock{now - days};
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d%02u%02uT%02ld%02ld%02ldZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<long>(clock.hours().count()),
-                  static_cast<long>(clock.minutes().count()),
-                  static_cast<long>(clock.seconds().count()));
-    return text;
-}
-
 // Renames the file and its journal files to PATH.REASON-STAMP; returns the new name.
 std::string setAside(const std::string& path, const std::string& reason) {
+    const auto timeStamp = [] { return text::isoBasicDate(std::chrono::system_clock::now()); };
     std::string target = path + "." + reason + "-" + timeStamp();
     for (int n = 2; fs::exists(target); ++n) {
         target = path + "." + reason + "-" + timeStamp() + "-" + std::to_string(n);

@@ -36,11 +36,13 @@
 #include <string>
 #include <vector>
 
+#include "textDates.h"
+
 struct sqlite3;
 
 namespace host::state {
 
-using TimePoint = std::chrono::system_clock::time_point;
+using text::TimePoint;
 
 // The state cannot be opened, read or written; what() says what failed and on which file.
 class StateError : public std::runtime_error {

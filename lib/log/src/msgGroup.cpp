@@ -5,7 +5,7 @@
 
 #include "log.h"
 #include "platform/profile.h"
-#include "stringUtil.h"
+#include "textCase.h"
 #include "threadSafety.h"
 
 namespace {
@@ -18,7 +18,7 @@ std::atomic<int> nextGroupNumber{1};
 struct Registry {
     CReadWriteLock lock;
     std::map<int, CMessageGroup*> byNumber;
-    std::map<std::string, CMessageGroup*, misc::LessNoCase> byName;
+    std::map<std::string, CMessageGroup*, text::LessNoCase> byName;
 };
 
 // Created by the first group's construction, so it is destroyed after the last static group.

@@ -4,13 +4,13 @@
  * the interface version (1) and six entry points. Call plugin_init first, then any number of
  * plugin_get_main_page and plugin_get_channel calls (from any threads), then plugin_term.
  *
- * Status codes returned by the entry points:
- *   0  success: the out-parameters or the init result were written.
- *   1  the request failed (configuration, download or XML error); the error text says why.
- *   2  the output buffer could not be allocated; the error text is left as it was.
- *   3  the main-page template file cannot be opened.
- *   4  the internet connection cannot be opened (plugin_init).
- *   5  unknown channel: its INI section has no "ChannelUrl".
+ * Status codes returned by the entry points (the DOVETRAIL_STATUS_* constants below):
+ *   0  OK: success: the out-parameters or the init result were written.
+ *   1  FAILED: the request failed (configuration, download or XML error); the error text says why.
+ *   2  NO_MEMORY: the output buffer could not be allocated; the error text is left as it was.
+ *   3  NO_TEMPLATE: the main-page template file cannot be opened.
+ *   4  NO_INTERNET: the internet connection cannot be opened (plugin_init).
+ *   5  UNKNOWN_CHANNEL: its INI section has no "ChannelUrl".
  *
  * Error text: every errorText argument (and plugin_init's initResult on failure) is a host-owned
  * buffer of exactly 1024 bytes. It is written only together with a failure status: the message,
@@ -39,6 +39,13 @@ extern "C" {
 
 #define DOVETRAIL_INTERFACE_VERSION 1
 #define DOVETRAIL_ERROR_TEXT_SIZE 1024
+
+#define DOVETRAIL_STATUS_OK 0
+#define DOVETRAIL_STATUS_FAILED 1
+#define DOVETRAIL_STATUS_NO_MEMORY 2
+#define DOVETRAIL_STATUS_NO_TEMPLATE 3
+#define DOVETRAIL_STATUS_NO_INTERNET 4
+#define DOVETRAIL_STATUS_UNKNOWN_CHANNEL 5
 
 typedef int32_t(DOVETRAIL_CALL* plugin_init_fn)(const char* configPath,
                                                 void* initResult /* 1024 bytes */);
