@@ -326,7 +326,7 @@ TEST(PluginLifecycle, AByteOrderMarkInTheIniOrDebugFileIsLogged) {
             }
             dir.write("Dovetrail.debug", (debugMark ? "\xEF\xBB\xBF" : "") + "[x]\n"s);
             PluginLoader plugin;
-            ASSERT_EQ(plugin.init(ini).status, 0);
+            ASSERT_EQ(plugin.init(ini).status, DOVETRAIL_STATUS_OK);
             const std::string log = dir.read("Dovetrail.log");
             // The log's lines carry a time column; the warnings are whole lines of their own.
             std::vector<std::string> found;
@@ -358,7 +358,7 @@ TEST(PluginLifecycle, TheProductHasNoTestSwitches) {
     PluginLoader plugin(testing_support::productPluginPath());
     ScopedEnv internet("DOVETRAIL_TEST_INTERNET_OPEN_ERROR", "13");
     ScopedEnv allocations("DOVETRAIL_TEST_FAIL_ALLOCATIONS_AFTER", "0");
-    EXPECT_EQ(plugin.init(localConfig(dir)).status, 0);
+    EXPECT_EQ(plugin.init(localConfig(dir)).status, DOVETRAIL_STATUS_OK);
     void* block = plugin.info().plugin_alloc(8);
     EXPECT_NE(block, nullptr);
     plugin.info().plugin_free(block);
@@ -376,14 +376,14 @@ TEST(PluginLifecycle, UnloadingWithoutTermLeavesTheSessionOpen) {
     {
         PluginLoader plugin;
         unloaded = testing_support::nextInternetHandle();
-        ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
+        ASSERT_EQ(plugin.init(localConfig(dir)).status, DOVETRAIL_STATUS_OK);
         ASSERT_TRUE(testing_support::internetHandleIsOpen(unloaded));
     }
     EXPECT_TRUE(testing_support::internetHandleIsOpen(unloaded));
 
     PluginLoader plugin;
     const std::uintptr_t terminated = testing_support::nextInternetHandle();
-    ASSERT_EQ(plugin.init(localConfig(dir)).status, 0);
+    ASSERT_EQ(plugin.init(localConfig(dir)).status, DOVETRAIL_STATUS_OK);
     ASSERT_TRUE(testing_support::internetHandleIsOpen(terminated));
     EXPECT_EQ(plugin.term(), 0);
     EXPECT_FALSE(testing_support::internetHandleIsOpen(terminated));

@@ -17,6 +17,7 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "channelCache.h"
@@ -423,12 +424,16 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     forward.target = &service;
     service.setFallbackBaseUrl("http://" + shown + ":" + std::to_string(port));
     const std::string& statePath = cache.state().path();
-    err << "dovetrail: serving " << config << " on http://" << shown << ":" << port << "/"
-        << (wildcard ? " and every other address of this machine" : "")
-        << " (channels at /channels/NAME.rss, .atom, .json, status at /status; each channel "
-           "fetched at most once in its interval; state "
-        << (statePath.empty() ? "in memory" : "in " + statePath)
-        << "); stop with Ctrl+C, reload the INI file and the plug-in with SIGHUP" << std::endl;
+    // One write: the engine's threads already log, and a line cut by one of theirs is lost to
+    // whoever waits for it.
+    std::ostringstream serving;
+    serving << "dovetrail: serving " << config << " on http://" << shown << ":" << port << "/"
+            << (wildcard ? " and every other address of this machine" : "")
+            << " (channels at /channels/NAME.rss, .atom, .json, status at /status; each channel "
+               "fetched at most once in its interval; state "
+            << (statePath.empty() ? "in memory" : "in " + statePath)
+            << "); stop with Ctrl+C, reload the INI file and the plug-in with SIGHUP\n";
+    err << serving.str() << std::flush;
 
     // SIGHUP: done on a thread of its own, since it waits for the plug-in calls in progress and
     // a stop must not wait for it.
