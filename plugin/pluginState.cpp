@@ -28,15 +28,28 @@ bool logFileOpened = false;
 
 std::mutex lifecycleMutex;  // one plugin_init or plugin_term at a time
 std::shared_mutex stateMutex;
-// Never destroyed: a host that unloads the library without plugin_term (or the exit of a fatal
-// abort) would otherwise close the internet session from a static destructor, under the
-// system's loader lock, where closing it can wait on threads that cannot run. The session is
-// closed by plugin_term alone; without it, it stays open until the process ends.
-StateSnapshot& state = *new StateSnapshot;
+StateSnapshot state;
 
-// The log file's path, set once by the first plugin_init and never changed, so the abort's
+// Destroyed before `state`: a host that unloads the library without plugin_term (or the exit of a
+// fatal abort) must not close the internet session from a static destructor, which on Windows
+// runs under the system's loader lock, where closing it can wait on threads that cannot run.
+struct SessionAtUnload {
+    SessionAtUnload() = default;
+    SessionAtUnload(const SessionAtUnload&) = delete;
+    SessionAtUnload& operator=(const SessionAtUnload&) = delete;
+    ~SessionAtUnload() { platform::InternetSession::releaseAtUnload(std::move(state.session)); }
+} sessionAtUnload;
+
+// The log file's path, set once by the first plugin_init and then published, so the abort's
 // writer can read it from any thread.
+std::string logPathText;
 std::atomic<const std::string*> logPath{nullptr};
+struct ForgetLogPathAtUnload {
+    ForgetLogPathAtUnload() = default;
+    ForgetLogPathAtUnload(const ForgetLogPathAtUnload&) = delete;
+    ForgetLogPathAtUnload& operator=(const ForgetLogPathAtUnload&) = delete;
+    ~ForgetLogPathAtUnload() { logPath.store(nullptr); }
+} forgetLogPathAtUnload;
 
 // A fatal abort's report goes to the log through a handle of its own: another thread may hold the
 // log's lock for good, which is often why the process aborts.
@@ -96,9 +109,9 @@ std::int32_t initialise(const std::string& configPath, void* initResult) {
     // The first initialisation of the process chooses the log file; later ones keep writing to it.
     if (!logFileOpened) {
         logFileOpened = true;
-        const auto* path = new std::string(platform::makePath("", directory, "Dovetrail.log", ""));
-        logFile.open(*path, std::ios::out | std::ios::trunc);
-        logPath.store(path);
+        logPathText = platform::makePath("", directory, "Dovetrail.log", "");
+        logFile.open(logPathText, std::ios::out | std::ios::trunc);
+        logPath.store(&logPathText);
         misc::setAbortReportWriter(&writeAbortReport);
     }
     const std::string debugPath = platform::makePath("", directory, "Dovetrail.debug", "");

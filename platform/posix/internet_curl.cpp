@@ -243,6 +243,8 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
     return true;
 }
 
+void InternetSession::releaseAtUnload(std::shared_ptr<InternetSession>) noexcept {}
+
 std::shared_ptr<InternetSession> InternetSession::open(const std::string& agent) {
     if (!globalInit()) {
         setLastError(ENOMEM);

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "platform/internet.h"
@@ -225,6 +226,13 @@ bool crackUrl(const std::string& url, std::size_t hostCapacity, std::size_t path
         return fail(ERROR_INTERNET_INVALID_URL);
     }
     return true;
+}
+
+void InternetSession::releaseAtUnload(std::shared_ptr<InternetSession> session) noexcept {
+    if (session) {
+        // Never freed: the process's end closes what is left.
+        new (std::nothrow) std::shared_ptr<InternetSession>(std::move(session));
+    }
 }
 
 std::shared_ptr<InternetSession> InternetSession::open(const std::string& agent) {

@@ -48,10 +48,13 @@ public:
     // Opens a session that sends `agent` as its User-Agent and takes proxy settings from the
     // environment (on Windows, the user's settings). Returns null with the last error set when it
     // cannot be opened.
-    //
-    // Test seam: when the environment variable DOVETRAIL_TEST_INTERNET_OPEN_ERROR holds a number,
-    // opening fails with that number as the last error.
     static std::shared_ptr<InternetSession> open(const std::string& agent);
+
+    // For a session still held when the library that holds it is unloaded or the process exits
+    // (a static destructor): on Windows the root handle stays open to the end of the process,
+    // since closing it there runs under the system's loader lock; elsewhere it is closed as
+    // usual once its last holder lets go.
+    static void releaseAtUnload(std::shared_ptr<InternetSession> session) noexcept;
 
     ~InternetSession();
     InternetSession(const InternetSession&) = delete;
