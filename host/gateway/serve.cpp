@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "channelCache.h"
+#include "fetchLog.h"
 #include "channelDirectory.h"
 #include "configuredPlugin.h"
 #include "feedFormats.h"
@@ -374,18 +375,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     PluginHost plugin(library, config, std::move(callbacks));
 
     cacheOptions.mayFetch = [&plugin] { return plugin.ready(); };
-    ChannelCache cache(
-        [&plugin, config](const std::string& name, std::size_t maxBytes) {
-            CallResult r = plugin.channel(name, maxBytes);
-            FetchOutcome outcome{r.status, std::move(r.text), std::move(r.error), {}};
-            if (outcome.status != DOVETRAIL_STATUS_OK &&
-                outcome.status != DOVETRAIL_STATUS_UNKNOWN_CHANNEL && plugin.ready()) {
-                outcome.hint = hintFromFile(
-                    Failure{Operation::Channel, outcome.status, outcome.error, name}, config);
-            }
-            return outcome;
-        },
-        cacheOptions);
+    ChannelCache cache(pluginFetcher(plugin, config), cacheOptions);
     cachePtr = &cache;
     cache.setFetchObserver([timeout = cacheOptions.fetchTimeout](const ChannelStatus& s) {
         writeErrorLine(fetchLogLine(s, timeout, std::chrono::system_clock::now()));

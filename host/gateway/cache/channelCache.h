@@ -48,144 +48,17 @@
 #include <thread>
 #include <vector>
 
+#include "channelStatus.h"
 #include "dovetrail/dovetrail.h"
-#include "feedSet.h"
-#include "httpText.h"
+#include "feed.h"
+#include "fetch.h"
+#include "schedule.h"
 #include "stateStore.h"
+#include "threadGroup.h"
 
 namespace host {
 
 using NowFunction = std::function<TimePoint()>;
-
-// The first retry of a failed channel; each further failure doubles it.
-constexpr std::chrono::seconds kFirstRetry{30};
-
-// What one fetch produced: status 0 with the RSS text, or the failure status and its message.
-struct FetchOutcome {
-    FetchOutcome(int32_t status_ = 0, std::string text_ = {}, std::string error_ = {},
-                 std::string hint_ = {})
-        : status(status_), text(std::move(text_)), error(std::move(error_)),
-          hint(std::move(hint_)) {}
-    int32_t status;
-    std::string text;
-    std::string error;
-    std::string hint;  // on a failure: what to change (hints.h); may be empty
-};
-// Fetches one channel; a text above `maxBytes` may be refused (and is refused by the cache). A
-// plain function, so that whoever owns the plug-in session can swap the session behind it.
-using Fetcher = std::function<FetchOutcome(const std::string& channel, std::size_t maxBytes)>;
-
-// The wait after the `failures`-th failure in a row: 30 s doubled (failures - 1) times, at most
-// `longest` (and at least 30 s). A failed channel and a failed plug-in start back off alike.
-std::chrono::seconds failureBackoff(std::uint32_t failures, std::chrono::seconds longest);
-
-// When a channel may be fetched again after a fetch that started at `started`: the channel's
-// interval later after a success; after the `failureStreak`-th failure in a row 30 s doubled
-// (streak - 1) times, at most `longest` (and at least 30 s), and never sooner than `interval` after
-// `lastSuccess`.
-TimePoint nextAllowedFetch(TimePoint started, bool succeeded, std::uint32_t failureStreak,
-                           std::optional<TimePoint> lastSuccess, std::chrono::seconds interval,
-                           std::chrono::seconds longest);
-
-// A channel's good text with its converted forms; immutable once published (apart from the forms
-// for further base URLs, built on first use), shared by readers and answers.
-class Feed {
-  public:
-    // At most this many base URLs get forms of their own; a further one is built per request.
-    static constexpr std::size_t kMaxBaseUrls = 9;
-
-    // `model` is the text's channel model with item dates, or nothing when the text cannot be
-    // read (then `conversionError` says why).
-    Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
-         std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
-         std::string conversionError);
-    Feed(const Feed&) = delete;
-    Feed& operator=(const Feed&) = delete;
-
-    const std::string& text() const { return plugin_->identity; }  // the plug-in's text
-    const std::string& etag() const { return plugin_->etag; }      // of the text, quoted
-    // The text byte for byte with its gzip copy, as served at /channels/NAME.plugin.
-    const std::shared_ptr<const feeds::PreparedBody>& pluginForm() const { return plugin_; }
-    const std::string& channel() const { return channel_; }
-    TimePoint lastModified() const { return lastModified_; }  // when the text last changed
-    const std::string& lastModifiedHttp() const { return lastModifiedHttp_; }
-    TimePoint fetchedAt() const { return fetchedAt_; }  // start of the fetch that produced it
-    std::chrono::seconds interval() const { return interval_; }  // the RSS ttl
-    const std::optional<feeds::ChannelModel>& model() const { return model_; }
-    // Why the feed formats cannot be written from this text; empty when they can.
-    const std::string& conversionError() const { return conversionError_; }
-
-    // Every form for feeds served under `baseUrl` (from normalizeBaseUrl): built on the first call
-    // for that base and kept. Null when the text cannot be converted. Throws FeedError when
-    // writing fails.
-    std::shared_ptr<const feeds::FeedSet> forms(const std::string& baseUrl) const;
-    // The base URLs whose forms are kept.
-    std::vector<std::string> builtBases() const;
-
-  private:
-    std::string channel_;
-    std::shared_ptr<const feeds::PreparedBody> plugin_;
-    TimePoint lastModified_;
-    std::string lastModifiedHttp_;
-    TimePoint fetchedAt_;
-    std::chrono::seconds interval_;
-    std::optional<feeds::ChannelModel> model_;
-    std::string conversionError_;
-    mutable std::mutex mutex_;
-    mutable std::vector<std::shared_ptr<const feeds::FeedSet>> sets_;
-};
-
-// The plug-in's text read once per fetch: its model, or why it cannot be read.
-struct ParsedText {
-    std::optional<feeds::ChannelModel> model;
-    std::string error;
-};
-ParsedText parseText(const std::string& text);
-
-// The answer for one reader.
-struct Lookup {
-    std::shared_ptr<const Feed> feed;  // null when the channel never succeeded
-    int32_t status = 0;                // of the most recent completed fetch
-    std::string error;                 // of the most recent completed fetch, when it failed
-    std::string hint;                  // that goes with `error`; may be empty
-    TimePoint nextFetch;               // no fetch before this time
-    bool refreshing = false;           // a fetch is in progress
-    bool timedOut = false;             // no feed: the fetch in progress passed its deadline
-    bool stopping = false;             // no feed: the cache stopped waiting (shutdown)
-    bool stale() const { return feed != nullptr && status != DOVETRAIL_STATUS_OK; }
-};
-
-// Where a channel's last outcome came from.
-enum class Origin {
-    none,       // nothing yet
-    fetched,    // this process fetched it
-    restored,   // read from the state: fetched before a restart, or by another process
-    elsewhere,  // another process is fetching it now
-};
-
-// Bookkeeping of one channel, for the status page and the log.
-struct ChannelStatus {
-    std::string name;
-    bool fetched = false;    // a fetch has completed (here, or before, as the state says)
-    bool fetching = false;   // a fetch (or a look at the state) is in progress
-    bool overdue = false;    // ... and passed its deadline
-    TimePoint fetchStarted;  // of the fetch in progress
-    TimePoint lastFetch;     // start of the most recent completed fetch
-    int32_t lastStatus = 0;
-    std::string lastError;
-    std::string lastHint;  // that goes with lastError (not kept in the state)
-    std::chrono::milliseconds lastDuration{0};
-    std::size_t lastBytes = 0;
-    TimePoint nextFetch;
-    std::optional<TimePoint> lastSuccess;
-    std::uint64_t fetches = 0;
-    std::uint64_t failures = 0;
-    std::uint32_t failureStreak = 0;   // failures since the last success
-    std::chrono::seconds interval{0};  // the channel's own
-    Origin origin = Origin::none;      // of the last outcome
-    std::string conversionError;       // the last good text cannot be converted: why
-    std::string stateError;            // the state failed at the last fetch: why
-};
 
 // A configured channel and its interval.
 struct ChannelSchedule {
@@ -202,7 +75,8 @@ struct CacheOptions {
     std::chrono::milliseconds fetchTimeout = std::chrono::seconds(120);
     std::size_t maxFeedBytes = std::size_t{64} << 20;
     NowFunction now = [] { return std::chrono::system_clock::now(); };
-    // Runs one fetch job; by default on a new thread. Tests and fuzzers may run it inline.
+    // Runs one fetch job; by default on a thread of the cache's own (threadGroup.h). Tests and
+    // fuzzers may run it inline.
     std::function<void(std::function<void()>)> launch;
     // Where the schedule, the texts and the item dates are kept; null: in memory.
     std::shared_ptr<state::StateStore> state;
@@ -277,21 +151,17 @@ class ChannelCache {
                Origin origin);
     void fetchNow(const std::shared_ptr<Entry>& entry, std::optional<FetchOutcome> preset,
                   TimePoint start);
-    FetchOutcome runFetcher(const std::string& channel);
     bool fetchAllowed() const;
-    std::shared_ptr<const Feed> makeFeed(const std::string& name, std::string text,
-                                         ParsedText parsed, TimePoint lastModified,
-                                         TimePoint fetchedAt, std::chrono::seconds interval,
-                                         const std::map<std::string, TimePoint>& dates,
-                                         const std::vector<TimePoint>* recorded,
-                                         const std::shared_ptr<const Feed>& previous);
+    // The bases a new feed of the channel gets its forms for at once (feed.h).
+    std::vector<std::string> basesFor(const std::shared_ptr<const Feed>& previous) const;
     // Answers the waiting readers and, with `observe`, reports. A `finished` job answers them
     // all; one that goes on answers them only when a feed is there.
     void publish(const std::shared_ptr<Entry>& entry, bool finished, bool observe);
     void watch(const std::shared_ptr<Entry>& entry);
     void watchLoop();
     void fetchEnded(const std::string& channel);
-    std::chrono::seconds leaseLength() const;
+    // Waits until `until` or until the cache stops, whichever comes first.
+    void pause(std::chrono::steady_clock::time_point until);
 
     Fetcher fetcher_;
     CacheOptions options_;
@@ -304,6 +174,8 @@ class ChannelCache {
     std::chrono::seconds longest_{0};
     std::string baseUrl_;
     std::atomic<bool> stopping_{false};
+    std::mutex stopMutex_;
+    std::condition_variable stopWake_;
 
     std::mutex runMutex_;
     std::condition_variable runDone_;
@@ -315,13 +187,9 @@ class ChannelCache {
     bool watchQuit_ = false;
     bool watchDirty_ = false;
     std::thread watcher_;
+
+    // Last: destroyed first, so its jobs end while the cache is whole.
+    ThreadGroup threads_;
 };
-
-// The message for a text above the limit.
-std::string tooLargeMessage(std::size_t bytes, std::size_t limit);
-
-// The log line for a fetch, a feed read from the state, or a fetch past its deadline.
-std::string fetchLogLine(const ChannelStatus& status, std::chrono::milliseconds fetchTimeout,
-                         TimePoint now);
 
 }  // namespace host

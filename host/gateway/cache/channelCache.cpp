@@ -41,134 +41,12 @@ std::string errorText(const std::exception& e) {
 
 }  // namespace
 
-std::chrono::seconds failureBackoff(std::uint32_t failures, std::chrono::seconds longest) {
-    const std::chrono::seconds cap = std::max(longest, kFirstRetry);
-    std::chrono::seconds delay = kFirstRetry;
-    for (std::uint32_t i = 1; i < failures && delay < cap; ++i) {
-        delay *= 2;
-    }
-    return std::min(delay, cap);
-}
-
-TimePoint nextAllowedFetch(TimePoint started, bool succeeded, std::uint32_t failureStreak,
-                           std::optional<TimePoint> lastSuccess, std::chrono::seconds interval,
-                           std::chrono::seconds longest) {
-    interval = std::max(interval, std::chrono::seconds(0));
-    if (succeeded) {
-        return started + interval;
-    }
-    TimePoint next = started + failureBackoff(failureStreak, longest);
-    if (lastSuccess) {
-        next = std::max(next, *lastSuccess + interval);
-    }
-    return next;
-}
-
-Feed::Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
-           std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
-           std::string conversionError)
-    : channel_(std::move(channel)),
-      plugin_(std::make_shared<const feeds::PreparedBody>(
-          feeds::prepareBody(std::move(text), feeds::contentType(feeds::FeedFormat::plugin)))),
-      lastModified_(lastModified),
-      lastModifiedHttp_(text::httpDate(lastModified)),
-      fetchedAt_(fetchedAt),
-      interval_(interval),
-      model_(std::move(model)),
-      conversionError_(std::move(conversionError)) {}
-
-std::shared_ptr<const feeds::FeedSet> Feed::forms(const std::string& baseUrl) const {
-    if (!model_) {
-        return nullptr;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& set : sets_) {
-            if (set->context().baseUrl == baseUrl) {
-                return set;
-            }
-        }
-    }
-    // Written outside the lock: readers under other bases are not held up meanwhile.
-    std::shared_ptr<const feeds::FeedSet> set = feeds::FeedSet::build(
-        plugin_, *model_, feeds::FeedContext{channel_, baseUrl, interval_, lastModified_});
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& other : sets_) {
-        if (other->context().baseUrl == baseUrl) {
-            return other;  // another reader was quicker
-        }
-    }
-    if (sets_.size() < kMaxBaseUrls) {
-        sets_.push_back(set);
-    }
-    return set;
-}
-
-std::vector<std::string> Feed::builtBases() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> bases;
-    for (const auto& set : sets_) {
-        bases.push_back(set->context().baseUrl);
-    }
-    return bases;
-}
-
-std::string tooLargeMessage(std::size_t bytes, std::size_t limit) {
-    return "Can't keep the feed: " + std::to_string(bytes) + " bytes is more than the limit of " +
-           std::to_string(limit) + " bytes";
-}
-
-std::string fetchLogLine(const ChannelStatus& s, std::chrono::milliseconds fetchTimeout,
-                         TimePoint now) {
-    std::ostringstream line;
-    // Names come from the INI file: nothing of them may break the log line.
-    line << text::isoDate(now);
-    if (s.fetching && s.overdue) {
-        line << " fetching " << text::printable(s.name) << ": no answer within "
-             << secondsText(fetchTimeout)
-             << "; readers without a feed get 504 until the plug-in returns";
-        return line.str();
-    }
-    if (s.origin == Origin::elsewhere) {
-        line << " " << text::printable(s.name)
-             << " is being fetched by another process on the same state; its last feed is served "
-                "meanwhile";
-        return line.str();
-    }
-    line << (s.origin == Origin::restored ? " restored " : " fetched ") << text::printable(s.name)
-         << (s.origin == Origin::restored ? " from the state: " : ": ");
-    if (s.lastStatus == DOVETRAIL_STATUS_OK) {
-        line << "ok, " << s.lastBytes << " bytes";
-    } else {
-        line << "failed (status " << s.lastStatus << "): " << text::printable(s.lastError);
-        if (s.failureStreak > 1) {
-            line << " (" << s.failureStreak << " failures in a row)";
-        }
-        if (!s.lastHint.empty()) {
-            line << "; hint: " << text::printable(s.lastHint);
-        }
-    }
-    if (s.origin == Origin::restored) {
-        line << ", fetched " << text::isoDate(s.lastFetch);
-    } else {
-        line << ", " << s.lastDuration.count() << " ms";
-    }
-    line << "; next fetch " << text::isoDate(s.nextFetch);
-    if (!s.conversionError.empty()) {
-        line << "; served in the plug-in's form only: " << text::printable(s.conversionError);
-    }
-    if (!s.stateError.empty()) {
-        line << "; " << text::printable(s.stateError);
-    }
-    return line.str();
-}
-
 ChannelCache::ChannelCache(Fetcher fetcher, CacheOptions options)
     : fetcher_(std::move(fetcher)), options_(std::move(options)) {
     options_.minInterval = std::max(options_.minInterval, std::chrono::seconds(0));
     longest_ = std::max(options_.longestInterval, options_.minInterval);
     if (!options_.launch) {
-        options_.launch = [](std::function<void()> job) { std::thread(std::move(job)).detach(); };
+        options_.launch = [this](std::function<void()> job) { threads_.spawn(std::move(job)); };
     }
     state_ = options_.state ? options_.state : std::make_shared<state::StateStore>("");
 }
@@ -196,12 +74,6 @@ void ChannelCache::setFetchObserver(std::function<void(const ChannelStatus&)> ob
 void ChannelCache::setBaseUrl(std::string baseUrl) {
     std::lock_guard<std::mutex> lock(mapMutex_);
     baseUrl_ = std::move(baseUrl);
-}
-
-std::chrono::seconds ChannelCache::leaseLength() const {
-    // The fetch's deadline and a margin: a fetch may outlast its deadline a little.
-    const auto deadline = std::chrono::ceil<std::chrono::seconds>(options_.fetchTimeout);
-    return deadline + std::min(deadline, std::chrono::seconds(30));
 }
 
 std::shared_ptr<ChannelCache::Entry> ChannelCache::entryFor(const std::string& channel) {
@@ -287,7 +159,7 @@ void ChannelCache::get(const std::string& channel, Callback done) {
         std::lock_guard<std::mutex> lock(entry->mutex);
         ChannelStatus& s = entry->status;
         const TimePoint now = options_.now();
-        const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
+        const bool due = fetchIsDue(s.fetched, s.nextFetch, entry->notBefore, now);
         // Without the plug-in a job still reads the state once, for a stored feed. Asked last:
         // most readers find the channel not due.
         if (!s.fetching && due && !stopping_ && (!entry->loaded || fetchAllowed())) {
@@ -331,6 +203,20 @@ Lookup ChannelCache::getAndWait(const std::string& channel) {
     return answer.get();
 }
 
+std::vector<std::string> ChannelCache::basesFor(const std::shared_ptr<const Feed>& previous) const {
+    std::string current;
+    {
+        std::lock_guard<std::mutex> lock(mapMutex_);
+        current = baseUrl_;
+    }
+    return basesToBuild(current, previous);
+}
+
+void ChannelCache::pause(std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    stopWake_.wait_until(lock, until, [this] { return stopping_.load(); });
+}
+
 void ChannelCache::launchJob(const std::shared_ptr<Entry>& entry, bool mayFetch) {
     const std::string name = entry->status.name;  // set once, at creation
     {
@@ -359,16 +245,6 @@ bool ChannelCache::fetchAllowed() const {
     return !options_.mayFetch || options_.mayFetch();
 }
 
-FetchOutcome ChannelCache::runFetcher(const std::string& channel) {
-    try {
-        return fetcher_(channel, options_.maxFeedBytes);
-    } catch (const std::exception& e) {
-        return FetchOutcome{1, {}, "Can't fetch channel " + channel + ": " + e.what(), {}};
-    } catch (...) {
-        return FetchOutcome{1, {}, "Can't fetch channel " + channel + ": unexpected error", {}};
-    }
-}
-
 void ChannelCache::publish(const std::shared_ptr<Entry>& entry, bool finished, bool observe) {
     std::vector<Callback> waiters;
     Lookup lookup;
@@ -392,64 +268,6 @@ void ChannelCache::publish(const std::shared_ptr<Entry>& entry, bool finished, b
     if (observe && observer_) {
         observer_(snapshot);
     }
-}
-
-ParsedText parseText(const std::string& text) {
-    ParsedText parsed;
-    try {
-        parsed.model = feeds::parsePluginText(text);
-    } catch (const feeds::FeedError& e) {
-        parsed.error = "Can't convert the channel's text: " + errorText(e);
-    }
-    return parsed;
-}
-
-std::shared_ptr<const Feed> ChannelCache::makeFeed(const std::string& name, std::string text,
-                                                   ParsedText parsed, TimePoint lastModified,
-                                                   TimePoint fetchedAt,
-                                                   std::chrono::seconds interval,
-                                                   const std::map<std::string, TimePoint>& dates,
-                                                   const std::vector<TimePoint>* recorded,
-                                                   const std::shared_ptr<const Feed>& previous) {
-    std::optional<feeds::ChannelModel>& model = parsed.model;
-    if (model) {
-        for (std::size_t i = 0; i < model->items.size(); ++i) {
-            feeds::FeedItem& item = model->items[i];
-            if (recorded != nullptr && i < recorded->size()) {
-                item.published = (*recorded)[i];
-            } else if (const auto it = dates.find(item.guid()); it != dates.end()) {
-                item.published = it->second;
-            } else {
-                item.published = fetchedAt;
-            }
-        }
-    }
-    auto feed = std::make_shared<const Feed>(name, std::move(text), lastModified, fetchedAt,
-                                             interval, std::move(model), std::move(parsed.error));
-    // The forms readers will ask for are made now, on this thread, not by the first of them.
-    std::vector<std::string> bases;
-    {
-        std::lock_guard<std::mutex> lock(mapMutex_);
-        bases.push_back(baseUrl_);
-    }
-    if (previous) {
-        for (std::string& base : previous->builtBases()) {
-            if (std::find(bases.begin(), bases.end(), base) == bases.end()) {
-                bases.push_back(std::move(base));
-            }
-        }
-    }
-    for (const std::string& base : bases) {
-        if (base.empty()) {
-            continue;
-        }
-        try {
-            feed->forms(base);
-        } catch (const std::exception&) {
-            // The reader that asks meets the failure and is told.
-        }
-    }
-    return feed;
 }
 
 void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::StoredChannel& stored,
@@ -477,8 +295,9 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
             stateError = errorText(e);
         }
         const TimePoint modified = stored.lastModified.value_or(*stored.lastFetch);
-        feed = makeFeed(name, *stored.text, parseText(*stored.text), modified,
-                        stored.lastSuccess.value_or(modified), interval, dates, nullptr, current);
+        feed = makeFeed(FeedFacts{name, modified, stored.lastSuccess.value_or(modified), interval},
+                        *stored.text, parseText(*stored.text), ItemDates{nullptr, std::move(dates)},
+                        basesFor(current));
     }
     std::lock_guard<std::mutex> lock(entry->mutex);
     ChannelStatus& s = entry->status;
@@ -544,7 +363,7 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
         if (checkDue) {
             std::lock_guard<std::mutex> lock(entry->mutex);
             const ChannelStatus& s = entry->status;
-            const bool due = (!s.fetched || now >= s.nextFetch) && now >= entry->notBefore;
+            const bool due = fetchIsDue(s.fetched, s.nextFetch, entry->notBefore, now);
             const bool wanted = mayFetch || entry->fetchWanted || !entry->waiters.empty();
             entry->fetchWanted = false;
             if (!due || !wanted || !fetchAllowed()) {
@@ -554,7 +373,7 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
         checkDue = true;
         state::FetchClaim claim;
         try {
-            claim = state_->claimFetch(name, now, leaseLength());
+            claim = state_->claimFetch(name, now, leaseLength(options_.fetchTimeout));
         } catch (const std::exception& e) {
             // Without the state this process still keeps its own schedule.
             std::lock_guard<std::mutex> lock(entry->mutex);
@@ -589,11 +408,7 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
             return;
         }
         // No feed to serve: readers wait for that fetch to be recorded (at most their deadline).
-        const auto until = std::chrono::steady_clock::now() + options_.elsewherePoll;
-        while (!stopping_ && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
-        }
+        pause(std::chrono::steady_clock::now() + options_.elsewherePoll);
         checkDue = false;
     }
     finish(false);
@@ -609,14 +424,10 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
         previous = entry->feed;
         entry->status.fetchStarted = start;
     }
-    const auto steadyStart = std::chrono::steady_clock::now();
-    FetchOutcome outcome = preset ? std::move(*preset) : runFetcher(name);
-    const auto duration = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - steadyStart);
-    const std::size_t bytes = outcome.text.size();
-    if (outcome.status == DOVETRAIL_STATUS_OK && bytes > options_.maxFeedBytes) {
-        outcome = FetchOutcome{1, {}, tooLargeMessage(bytes, options_.maxFeedBytes), {}};
-    }
+    FetchRun run = runFetch(fetcher_, name, options_.maxFeedBytes, std::move(preset));
+    FetchOutcome& outcome = run.outcome;
+    const std::chrono::milliseconds duration = run.duration;
+    const std::size_t bytes = run.bytes;
     const bool success = outcome.status == DOVETRAIL_STATUS_OK;
 
     std::uint32_t streak = 0;
@@ -680,9 +491,11 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
             const bool unchanged = previous && previous->text() == text;
             lastModified = unchanged ? previous->lastModified() : start;
         }
-        feed =
-            makeFeed(name, std::move(text), std::move(parsed), *lastModified, start, interval,
-                     dates, recorded.size() == result.guids.size() ? &recorded : nullptr, previous);
+        feed = makeFeed(FeedFacts{name, *lastModified, start, interval}, std::move(text),
+                        std::move(parsed),
+                        ItemDates{recorded.size() == result.guids.size() ? &recorded : nullptr,
+                                  std::move(dates)},
+                        basesFor(previous));
     }
 
     {
@@ -743,7 +556,7 @@ void ChannelCache::watch(const std::shared_ptr<Entry>& entry) {
     watched_.push_back(entry);
     watchDirty_ = true;
     if (!watcher_.joinable()) {
-        watcher_ = std::thread([this] { watchLoop(); });
+        watcher_ = quietThread([this] { watchLoop(); });
     }
     watchWake_.notify_all();
 }
@@ -807,7 +620,12 @@ void ChannelCache::watchLoop() {
 
 void ChannelCache::stopWaiting() {
     std::vector<std::shared_ptr<Entry>> entries;
-    stopping_ = true;
+    {
+        // Under the lock: a pause() between its check and its wait would miss the wake.
+        std::lock_guard<std::mutex> lock(stopMutex_);
+        stopping_ = true;
+    }
+    stopWake_.notify_all();
     {
         std::lock_guard<std::mutex> lock(mapMutex_);
         for (const auto& [name, entry] : entries_) {

@@ -1,0 +1,63 @@
+// What the cache knows of one channel: the record the status page, the index page and the log
+// read (ChannelStatus), and the answer a reader gets (Lookup).
+//
+// Plain values; copies are snapshots taken under the cache's lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "dovetrail/dovetrail.h"
+#include "feed.h"
+
+namespace host {
+
+// The answer for one reader.
+struct Lookup {
+    std::shared_ptr<const Feed> feed;  // null when the channel never succeeded
+    int32_t status = 0;                // of the most recent completed fetch
+    std::string error;                 // of the most recent completed fetch, when it failed
+    std::string hint;                  // that goes with `error`; may be empty
+    TimePoint nextFetch;               // no fetch before this time
+    bool refreshing = false;           // a fetch is in progress
+    bool timedOut = false;             // no feed: the fetch in progress passed its deadline
+    bool stopping = false;             // no feed: the cache stopped waiting (shutdown)
+    bool stale() const { return feed != nullptr && status != DOVETRAIL_STATUS_OK; }
+};
+
+// Where a channel's last outcome came from.
+enum class Origin {
+    none,       // nothing yet
+    fetched,    // this process fetched it
+    restored,   // read from the state: fetched before a restart, or by another process
+    elsewhere,  // another process is fetching it now
+};
+
+// Bookkeeping of one channel, for the status page and the log.
+struct ChannelStatus {
+    std::string name;
+    bool fetched = false;    // a fetch has completed (here, or before, as the state says)
+    bool fetching = false;   // a fetch (or a look at the state) is in progress
+    bool overdue = false;    // ... and passed its deadline
+    TimePoint fetchStarted;  // of the fetch in progress
+    TimePoint lastFetch;     // start of the most recent completed fetch
+    int32_t lastStatus = 0;
+    std::string lastError;
+    std::string lastHint;  // that goes with lastError (not kept in the state)
+    std::chrono::milliseconds lastDuration{0};
+    std::size_t lastBytes = 0;
+    TimePoint nextFetch;
+    std::optional<TimePoint> lastSuccess;
+    std::uint64_t fetches = 0;
+    std::uint64_t failures = 0;
+    std::uint32_t failureStreak = 0;   // failures since the last success
+    std::chrono::seconds interval{0};  // the channel's own
+    Origin origin = Origin::none;      // of the last outcome
+    std::string conversionError;       // the last good text cannot be converted: why
+    std::string stateError;            // the state failed at the last fetch: why
+};
+
+}  // namespace host

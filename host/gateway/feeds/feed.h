@@ -1,0 +1,108 @@
+// A channel's feed as the gateway serves it: one fetched text, its parsed model with every item
+// dated, and its forms per base URL (feedSet.h), built once and shared by every reader.
+//
+// - The text is parsed once per fetch (parseText). A text that cannot be read is still a Feed:
+//   it is served in the plug-in's form, and conversionError says why the other forms cannot be.
+// - Each item's date is when the gateway first saw it: from the state's record of the fetch, else
+//   from the dates known by guid, else the fetch's own start (makeFeed).
+// - Forms are built for the bases makeFeed is given, at once, so that no reader waits for them;
+//   a further base gets its forms on its first request, and at most kMaxBaseUrls are kept.
+//
+// Thread-safety: a Feed is immutable once made apart from its kept forms, which any thread may ask
+// for; makeFeed and parseText are plain functions.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "feedSet.h"
+#include "textDates.h"
+
+namespace host {
+
+using text::TimePoint;
+
+class Feed {
+  public:
+    // At most this many base URLs get forms of their own; a further one is built per request.
+    static constexpr std::size_t kMaxBaseUrls = 9;
+
+    // `model` is the text's channel model with item dates, or nothing when the text cannot be
+    // read (then `conversionError` says why).
+    Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
+         std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
+         std::string conversionError);
+    Feed(const Feed&) = delete;
+    Feed& operator=(const Feed&) = delete;
+
+    const std::string& text() const { return plugin_->identity; }  // the plug-in's text
+    const std::string& etag() const { return plugin_->etag; }      // of the text, quoted
+    // The text byte for byte with its gzip copy, as served at /channels/NAME.plugin.
+    const std::shared_ptr<const feeds::PreparedBody>& pluginForm() const { return plugin_; }
+    const std::string& channel() const { return channel_; }
+    TimePoint lastModified() const { return lastModified_; }  // when the text last changed
+    const std::string& lastModifiedHttp() const { return lastModifiedHttp_; }
+    TimePoint fetchedAt() const { return fetchedAt_; }  // start of the fetch that produced it
+    std::chrono::seconds interval() const { return interval_; }  // the RSS ttl
+    const std::optional<feeds::ChannelModel>& model() const { return model_; }
+    // Why the feed formats cannot be written from this text; empty when they can.
+    const std::string& conversionError() const { return conversionError_; }
+
+    // Every form for feeds served under `baseUrl` (from normalizeBaseUrl): built on the first call
+    // for that base and kept. Null when the text cannot be converted. Throws FeedError when
+    // writing fails.
+    std::shared_ptr<const feeds::FeedSet> forms(const std::string& baseUrl) const;
+    // The base URLs whose forms are kept.
+    std::vector<std::string> builtBases() const;
+
+  private:
+    std::string channel_;
+    std::shared_ptr<const feeds::PreparedBody> plugin_;
+    TimePoint lastModified_;
+    std::string lastModifiedHttp_;
+    TimePoint fetchedAt_;
+    std::chrono::seconds interval_;
+    std::optional<feeds::ChannelModel> model_;
+    std::string conversionError_;
+    mutable std::mutex mutex_;
+    mutable std::vector<std::shared_ptr<const feeds::FeedSet>> sets_;
+};
+
+// The plug-in's text read once per fetch: its model, or why it cannot be read.
+struct ParsedText {
+    std::optional<feeds::ChannelModel> model;
+    std::string error;
+};
+ParsedText parseText(const std::string& text);
+
+// Where the items' first-seen dates come from, in this order: `recorded` (the state's dates, one
+// per item in order; null when the state did not answer), then `byGuid`, then the fetch's start.
+struct ItemDates {
+    const std::vector<TimePoint>* recorded = nullptr;
+    std::map<std::string, TimePoint> byGuid;
+};
+
+// What a Feed is made of, apart from the text and its model.
+struct FeedFacts {
+    std::string channel;
+    TimePoint lastModified;
+    TimePoint fetchedAt;
+    std::chrono::seconds interval{0};
+};
+
+// The Feed of a fetched or stored text: its items dated, its forms built for each of `bases`
+// (empty ones skipped; a base whose forms cannot be written is left to the reader who asks).
+std::shared_ptr<const Feed> makeFeed(FeedFacts facts, std::string text, ParsedText parsed,
+                                     const ItemDates& dates, const std::vector<std::string>& bases);
+
+// The bases a new feed of a channel is built for: `current`, then those of `previous`'s kept forms
+// (the readers of the last feed come back under them).
+std::vector<std::string> basesToBuild(const std::string& current,
+                                      const std::shared_ptr<const Feed>& previous);
+
+}  // namespace host
