@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "channelCache.h"
+#include "channelScheduler.h"
 #include "channelDirectory.h"
 #include "feedFormats.h"
 #include "httpService.h"

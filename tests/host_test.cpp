@@ -2,6 +2,8 @@
 // test clock, the configured channels, the HTTP service on the gateway's engine over loopback,
 // and the small parsers it relies on.
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -28,6 +30,7 @@
 #include "support/runningServer.h"
 #include "support/tempDir.h"
 #include "textDates.h"
+#include "threadGroup.h"
 
 using namespace std::chrono_literals;
 
@@ -179,6 +182,29 @@ struct TestClock {
         return [this] { return time(); };
     }
 };
+
+// --- Background threads ----------------------------------------------------------------------------
+
+// Every job runs with the signals blocked (the engine takes them) and is joined, not left running,
+// when the group goes; finished threads are joined as new ones start, so they do not pile up.
+TEST(ThreadGroupTest, JobsRunQuietAndAreJoinedWhenTheGroupGoes) {
+    std::atomic<int> finished{0};
+    std::atomic<int> heard{0};
+    {
+        ThreadGroup group;
+        for (int i = 0; i < 20; ++i) {
+            group.spawn([&, i] {
+                sigset_t mask;
+                pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+                heard += sigismember(&mask, SIGTERM) == 1 ? 0 : 1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(i % 3));
+                ++finished;
+            });
+        }
+    }
+    EXPECT_EQ(finished.load(), 20);
+    EXPECT_EQ(heard.load(), 0);
+}
 
 // --- The plug-in as serve keeps it ---------------------------------------------------------------
 
@@ -900,7 +926,7 @@ TEST(ChannelDirectoryTest, FollowsTheIniFileAndKeepsTheLastGoodList) {
     const std::string ini =
         dir.write("dovetrail.ini", "[lounge]\nChannelUrl=l.xml\n[ba\x01d]\nChannelUrl=b.xml\n");
     std::vector<std::vector<std::string>> changes;
-    ChannelDirectory directory(ini, 0ms,
+    ChannelDirectory directory(ini,
                                [&](const ChannelSet& set) { changes.push_back(set.names()); });
     // A name with a control byte can never be requested cleanly: it is not served.
     EXPECT_EQ(directory.current()->names(), std::vector<std::string>{"lounge"});
@@ -908,12 +934,14 @@ TEST(ChannelDirectoryTest, FollowsTheIniFileAndKeepsTheLastGoodList) {
     EXPECT_EQ(directory.current()->find("Lounge"), nullptr);
 
     dir.write("dovetrail.ini", "[boards]\nChannelUrl=b.xml\nChannelName=Boards\n");
-    EXPECT_EQ(directory.current()->names(), std::vector<std::string>{"boards"});
+    EXPECT_EQ(directory.current()->names(), std::vector<std::string>{"lounge"})
+        << "only check() looks at the file";
+    EXPECT_EQ(directory.check()->names(), std::vector<std::string>{"boards"});
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes[0], std::vector<std::string>{"boards"});
 
     std::filesystem::remove(ini);
-    const auto kept = directory.current();
+    const auto kept = directory.check();
     EXPECT_EQ(kept->names(), std::vector<std::string>{"boards"});
     EXPECT_NE(kept->readError.find(ini), std::string::npos) << kept->readError;
     EXPECT_EQ(changes.size(), 1u);

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -302,6 +305,50 @@ TEST(HttpServerTest, StoppingClosesWhatIsNotAnsweredWithinTheGrace) {
     EXPECT_TRUE(connection.closedWithin(1s));
     // An answer after the end goes nowhere.
     respond(HttpResponse::text(200, "too late"));
+}
+
+}  // namespace
+}  // namespace host
+
+namespace host {
+namespace {
+
+// Signals and timers come on the engine's threads and end with the stop, so that run() returns:
+// a signal stops the server, a repeating timer keeps ticking until then, and a timer asked for
+// after the stop never fires.
+TEST(HttpServerEventsTest, SignalsAndTimersRunOnTheEngineAndEndWithTheStop) {
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);  // as serve does: only the engine takes it
+
+    TestHandler handler;
+    HttpServer server(ServerLimits{});
+    server.listen("127.0.0.1", 0);
+    std::atomic<int> ticks{0};
+    std::atomic<int> signals{0};
+    std::atomic<bool> late{false};
+    std::atomic<bool> onEngine{true};
+    const auto engineThread = std::make_shared<std::atomic<std::thread::id>>();
+    server.every(10ms, [&] { ++ticks; });
+    server.after(30ms, [&] { kill(getpid(), SIGUSR1); });
+    server.onSignals({SIGUSR1}, [&](int number) {
+        EXPECT_EQ(number, SIGUSR1);
+        ++signals;
+        onEngine = onEngine && std::this_thread::get_id() == *engineThread;
+        server.stop(10ms);
+        server.after(60s, [&] { late = true; });
+    });
+    std::thread runner([&] {
+        *engineThread = std::this_thread::get_id();
+        server.run(handler, 1);
+    });
+    runner.join();  // would hang if a timer or the signal wait outlived the stop
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+    EXPECT_EQ(signals.load(), 1);
+    EXPECT_TRUE(onEngine.load());
+    EXPECT_GE(ticks.load(), 1);
+    EXPECT_FALSE(late.load());
 }
 
 }  // namespace

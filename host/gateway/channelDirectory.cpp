@@ -38,13 +38,11 @@ ChannelSet servableChannels(std::vector<ChannelEntry> entries) {
     return set;
 }
 
-ChannelDirectory::ChannelDirectory(std::string iniPath, std::chrono::milliseconds checkEvery,
-                                   ChangeObserver onChange)
-    : path_(std::move(iniPath)), checkEvery_(checkEvery), onChange_(std::move(onChange)) {
+ChannelDirectory::ChannelDirectory(std::string iniPath, ChangeObserver onChange)
+    : path_(std::move(iniPath)), onChange_(std::move(onChange)) {
     std::string error;
     stamp_ = stamp(error);
     current_ = std::make_shared<const ChannelSet>(servableChannels(readChannelList(path_)));
-    nextCheck_ = std::chrono::steady_clock::now() + checkEvery_;
 }
 
 ChannelDirectory::FileStamp ChannelDirectory::stamp(std::string& error) const {
@@ -65,7 +63,6 @@ ChannelDirectory::FileStamp ChannelDirectory::stamp(std::string& error) const {
 std::shared_ptr<const ChannelSet> ChannelDirectory::refresh() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        nextCheck_ = std::chrono::steady_clock::time_point::min();
         stamp_ = FileStamp{};
         // An error seen before is reported again: the caller asked for this read.
         if (!current_->readError.empty()) {
@@ -74,19 +71,19 @@ std::shared_ptr<const ChannelSet> ChannelDirectory::refresh() {
             current_ = std::make_shared<const ChannelSet>(std::move(kept));
         }
     }
-    return current();
+    return check();
 }
 
-std::shared_ptr<const ChannelSet> ChannelDirectory::current() {
+std::shared_ptr<const ChannelSet> ChannelDirectory::current() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return current_;
+}
+
+std::shared_ptr<const ChannelSet> ChannelDirectory::check() {
     std::shared_ptr<const ChannelSet> result;
     bool listChanged = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto now = std::chrono::steady_clock::now();
-        if (now < nextCheck_) {
-            return current_;
-        }
-        nextCheck_ = now + checkEvery_;
         std::string error;
         const FileStamp seen = stamp(error);
         if (error.empty() && seen == stamp_) {

@@ -5,9 +5,10 @@
 // control byte are never served (no request could carry them cleanly into the plug-in). Other
 // spellings, however close, are not channels: they cost no fetch and no memory.
 //
-// The file is looked at (stat) at most once per `checkEvery`; it is read again when its
-// modification time, size or identity changed. A failed re-read keeps the channels read before
-// and reports the error in the snapshot.
+// The file is looked at (stat) only when check() is called (the gateway does so once a second,
+// on a timer of its own, never on a reader's request); it is read again when its modification
+// time, size or identity changed. A failed re-read keeps the channels read before and reports the
+// error in the snapshot.
 //
 // Thread-safety: every member function may be called from any thread; snapshots are immutable.
 #pragma once
@@ -43,15 +44,15 @@ class ChannelDirectory {
 
     // Reads `iniPath` now; throws HostError (kExitNoConfig) when it cannot. `onChange` is called
     // after each re-read that changed the list (on the thread that noticed, without locks held).
-    explicit ChannelDirectory(std::string iniPath,
-                              std::chrono::milliseconds checkEvery = std::chrono::seconds(1),
-                              ChangeObserver onChange = {});
+    explicit ChannelDirectory(std::string iniPath, ChangeObserver onChange = {});
     ChannelDirectory(const ChannelDirectory&) = delete;
     ChannelDirectory& operator=(const ChannelDirectory&) = delete;
 
-    // The channels as of now.
-    std::shared_ptr<const ChannelSet> current();
-    // Reads the file again now, changed or not (for SIGHUP); as current() otherwise. A failed
+    // The channels as last read; never looks at the file.
+    std::shared_ptr<const ChannelSet> current() const;
+    // Looks at the file and reads it again when it changed; returns the channels then.
+    std::shared_ptr<const ChannelSet> check();
+    // Reads the file again now, changed or not (for SIGHUP); as check() otherwise. A failed
     // read keeps the channels read before and says why in readError.
     std::shared_ptr<const ChannelSet> refresh();
 
@@ -67,13 +68,11 @@ class ChannelDirectory {
     FileStamp stamp(std::string& error) const;
 
     std::string path_;
-    std::chrono::milliseconds checkEvery_;
     ChangeObserver onChange_;
     std::mutex notifyMutex_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::shared_ptr<const ChannelSet> current_;
     FileStamp stamp_;
-    std::chrono::steady_clock::time_point nextCheck_;
 };
 
 }  // namespace host

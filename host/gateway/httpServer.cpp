@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "hostError.h"
+#include "httpServerCore.h"
 #include "httpText.h"
 #include "textDates.h"
 
@@ -27,10 +28,7 @@ namespace host {
 
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
-namespace net = boost::asio;
-using tcp = net::ip::tcp;
 using SteadyTime = std::chrono::steady_clock::time_point;
-using ErrorCode = boost::system::error_code;
 
 namespace {
 
@@ -69,34 +67,6 @@ bool hasNoBody(int status) {
 
 }  // namespace
 
-class Session;
-
-struct HttpServerCore : std::enable_shared_from_this<HttpServerCore> {
-    HttpServerCore(RequestHandler& h, ServerLimits l)
-        : handler(h), limits(l), strand(net::make_strand(ioc)), acceptor(strand) {}
-
-    void accept();
-    void onAccept(ErrorCode error, tcp::socket socket);
-    void refuse(tcp::socket socket, std::string peer, const char* why);
-    void remove(Session* session, const std::string& peer);
-    void beginStop(std::chrono::milliseconds grace);
-    void releaseWorkIfDone();  // with `mutex` held
-
-    RequestHandler& handler;
-    const ServerLimits limits;
-    net::io_context ioc;
-    // The acceptor and the stop's timer are used on this strand only.
-    net::strand<net::io_context::executor_type> strand;
-    tcp::acceptor acceptor;
-    std::unique_ptr<net::steady_timer> graceTimer;
-    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
-    std::atomic<bool> stopping{false};
-    std::atomic<std::size_t> refusing{0};
-
-    mutable std::mutex mutex;  // guards the two maps and `work`
-    std::unordered_map<Session*, std::shared_ptr<Session>> sessions;
-    std::unordered_map<std::string, std::size_t> perAddress;
-};
 
 // One connection: reads requests one at a time, hands each to the handler, writes its answer.
 // Every member runs on the connection's strand.
@@ -256,7 +226,7 @@ class Session : public std::enable_shared_from_this<Session> {
             }
         };
         try {
-            core_.handler.handle(request_, respond);
+            core_.handler->handle(request_, respond);
         } catch (const std::exception& e) {
             respond(HttpResponse::text(500, std::string("Internal error: ") + e.what() + "\n"));
         }
@@ -313,7 +283,7 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         const bool complete = !error;
-        core_.handler.answered(request_, response_, complete ? bodyBytes_ : 0, elapsed());
+        core_.handler->answered(request_, response_, complete ? bodyBytes_ : 0, elapsed());
         serializer_.reset();
         message_.reset();
         response_ = HttpResponse{};  // lets go of a shared feed
@@ -364,7 +334,7 @@ class Session : public std::enable_shared_from_this<Session> {
             partial.method = std::string(parser_->get().method_string());
             partial.target = std::string(parser_->get().target());
         }
-        core_.handler.answered(partial, HttpResponse::text(status, {}), 0, elapsed());
+        core_.handler->answered(partial, HttpResponse::text(status, {}), 0, elapsed());
     }
 
     std::chrono::microseconds elapsed() const {
@@ -484,7 +454,7 @@ void HttpServerCore::refuse(tcp::socket socket, std::string peer, const char* wh
     HttpResponse response = HttpResponse::text(503, why);
     HttpRequest request;
     request.peer = peer;
-    handler.answered(request, response, 0, std::chrono::microseconds(0));
+    handler->answered(request, response, 0, std::chrono::microseconds(0));
     if (refusing >= kMaxRefusing) {
         return;  // the socket closes as it goes out of scope
     }
@@ -545,6 +515,7 @@ void HttpServerCore::beginStop(std::chrono::milliseconds grace) {
             }
             work.reset();
         }
+        endEvents();
         for (const std::shared_ptr<Session>& session : left) {
             net::dispatch(session->executor(), [session] { session->closeNow(); });
         }
@@ -552,7 +523,15 @@ void HttpServerCore::beginStop(std::chrono::milliseconds grace) {
 }
 
 HttpServer::HttpServer(RequestHandler& handler, ServerLimits limits)
-    : core_(std::make_shared<HttpServerCore>(handler, limits)) {}
+    : core_(std::make_shared<HttpServerCore>(&handler, limits)) {}
+
+HttpServer::HttpServer(ServerLimits limits)
+    : core_(std::make_shared<HttpServerCore>(nullptr, limits)) {}
+
+void HttpServer::run(RequestHandler& handler, int threads) {
+    core_->handler = &handler;
+    run(threads);
+}
 
 HttpServer::~HttpServer() {
     core_->stopping = true;
@@ -614,6 +593,7 @@ void HttpServer::run(int threads) {
         core.accept();
     }
     const auto serve = [&core] {
+        core.takeSignals();
         for (;;) {
             try {
                 core.ioc.run();

@@ -17,15 +17,17 @@
 //   answered and the connection closed without reading the body. HEAD answers carry the
 //   Content-Length of the GET answer and no body.
 //
-// Thread-safety: listen() and run() from one thread; stop() from any thread, any number of
-// times, also from a signal-watching thread.
+// Thread-safety: listen(), the events and run() from one thread; stop() from any thread, any
+// number of times, also from an event's handler.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "httpMessage.h"
 
@@ -47,6 +49,8 @@ class HttpServer {
   public:
     // `handler` must outlive the server.
     HttpServer(RequestHandler& handler, ServerLimits limits);
+    // A server whose handler is given to run(): the port can be taken before the handler exists.
+    explicit HttpServer(ServerLimits limits);
     // Closes every connection; answers not given by then are dropped.
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -58,6 +62,20 @@ class HttpServer {
 
     // Serves on `threads` threads, the caller's among them, until a stop has finished.
     void run(int threads);
+    // The same with `handler` (which must outlive the server), for a server made without one.
+    void run(RequestHandler& handler, int threads);
+
+    // Events on the engine's threads, for the program around the server; each handler runs on one
+    // of the threads of run() and must not block. They end when a stop has finished: pending
+    // timers are dropped and the signals are no longer taken. Call them before run().
+    // - onSignals: `signals` (POSIX numbers) are taken by the engine's threads, which unblock them
+    //   in run(); every other thread should keep them blocked (threadGroup.h). `handler` gets
+    //   each one as it comes. Once per server.
+    // - after: `task` once, `delay` from now.
+    // - every: `task` each `period`, the first `period` from now.
+    void onSignals(std::vector<int> signals, std::function<void(int)> handler);
+    void after(std::chrono::milliseconds delay, std::function<void()> task);
+    void every(std::chrono::milliseconds period, std::function<void()> task);
 
     // Stops accepting at once, closes idle connections, lets requests in progress be answered,
     // and closes whatever remains after `grace`; run() then returns. Returns at once.

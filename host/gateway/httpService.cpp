@@ -134,16 +134,6 @@ bool isHostChar(char c) {
 
 }  // namespace
 
-std::vector<ChannelSchedule> channelSchedules(const ChannelSet& channels,
-                                              const Intervals& intervals) {
-    std::vector<ChannelSchedule> schedules;
-    for (const ChannelEntry& channel : channels.channels) {
-        schedules.push_back(ChannelSchedule{
-            channel.name, std::chrono::seconds(intervals.forKind(channel.intervalKind))});
-    }
-    return schedules;
-}
-
 std::optional<std::string> baseUrlFromHost(std::string_view host) {
     while (!host.empty() && (host.front() == ' ' || host.front() == '\t')) {
         host.remove_prefix(1);

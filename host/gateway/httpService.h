@@ -66,10 +66,6 @@ struct ServiceSources {
     std::string publicUrl;
 };
 
-// Each configured channel with the interval of its kind.
-std::vector<ChannelSchedule> channelSchedules(const ChannelSet& channels,
-                                              const Intervals& intervals);
-
 // "http://HOST[:PORT]" for a Host header that is a well-formed host name, IPv4 or [IPv6] address
 // with an optional port (letters in lower case); nothing for anything else.
 std::optional<std::string> baseUrlFromHost(std::string_view host);

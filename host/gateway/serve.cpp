@@ -7,31 +7,20 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
-#include "channelCache.h"
-#include "fetchLog.h"
-#include "channelDirectory.h"
 #include "configuredPlugin.h"
 #include "feedFormats.h"
-#include "hints.h"
+#include "gateway.h"
 #include "hostError.h"
 #include "httpServer.h"
-#include "httpService.h"
-#include "pluginHost.h"
-#include "stateStore.h"
-#include "textDates.h"
 #include "textEscape.h"
 
 namespace host {
@@ -73,6 +62,9 @@ namespace {
 constexpr std::chrono::milliseconds kReleaseWaiters{4000};
 constexpr std::chrono::milliseconds kCloseConnections{5000};
 constexpr std::chrono::milliseconds kAbandonFetches{6000};
+// How often the INI file is looked at for changed channels.
+constexpr std::chrono::milliseconds kConfigCheck{1000};
+constexpr int kServeSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Descriptors kept free of connections, for the INI file, the log and the plug-in's own.
 constexpr std::size_t kReservedDescriptors = 64;
@@ -134,21 +126,6 @@ void checkOptions(const ServeOptions& options) {
     std::_Exit(code);
 }
 
-// Hands requests to the service, which is built once the port is held and the user switched.
-// No request arrives before run(), by which time the target is set.
-struct ForwardingHandler : RequestHandler {
-    RequestHandler* target = nullptr;
-    void handle(const HttpRequest& request, Responder respond) override {
-        target->handle(request, std::move(respond));
-    }
-    void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
-                  std::chrono::microseconds elapsed) override {
-        if (target != nullptr) {
-            target->answered(request, response, bytesSent, elapsed);
-        }
-    }
-};
-
 bool isWildcard(const std::string& host) {
     return host == "0.0.0.0" || host == "::" || host == "0::0";
 }
@@ -201,84 +178,18 @@ void switchUser(const std::string& user, std::ostream& err) {
     err << "dovetrail: running as user " << name << std::endl;
 }
 
-// Runs `work` on a thread of its own each time request() was called (requests that come while
-// it runs are merged into one more run).
-class Reloader {
-  public:
-    explicit Reloader(std::function<void()> work)
-        : work_(std::move(work)), thread_([this] { loop(); }) {}
-    ~Reloader() {
-        if (thread_.joinable()) {
-            finish(std::chrono::steady_clock::time_point::max());
-        }
-    }
-    Reloader(const Reloader&) = delete;
-    Reloader& operator=(const Reloader&) = delete;
-
-    void request() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            wanted_ = true;
-        }
-        wake_.notify_all();
-    }
-    // Ends the thread; false when a run is still going at `deadline` (the thread is left).
-    bool finish(std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        quit_ = true;
-        wake_.notify_all();
-        if (!wake_.wait_until(lock, deadline, [this] { return !running_; })) {
-            return false;
-        }
-        lock.unlock();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        return true;
-    }
-
-  private:
-    void loop() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (true) {
-            wake_.wait(lock, [this] { return wanted_ || quit_; });
-            if (quit_) {
-                return;
-            }
-            wanted_ = false;
-            running_ = true;
-            lock.unlock();
-            try {
-                work_();
-            } catch (const std::exception& e) {
-                writeErrorLine(std::string("dovetrail: reload failed: ") + e.what());
-            }
-            lock.lock();
-            running_ = false;
-            wake_.notify_all();
-        }
-    }
-
-    std::function<void()> work_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool wanted_ = false;
-    bool running_ = false;
-    bool quit_ = false;
-    std::thread thread_;
-};
-
 }  // namespace
 
 int runServe(const ServeOptions& options, std::ostream& err) {
     const ListenAddress address = parseListen(options.listen);
     checkOptions(options);
-    // Signals are taken by a thread of our own, so the engine's threads never see them.
+    // Blocked here, before any thread exists, so that every thread inherits the block: the
+    // engine's threads alone take them (HttpServer::onSignals).
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
+    for (const int number : kServeSignals) {
+        sigaddset(&signals, number);
+    }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -301,8 +212,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     const PluginLibrary library(libraryPath);
 
     // The port is taken before plugin_init, so that a failing start keeps it and says why there.
-    ForwardingHandler forward;
-    HttpServer server(forward, limits);
+    HttpServer server(limits);
     const std::uint16_t port =
         server.listen(address.host, static_cast<std::uint16_t>(address.port));
     const bool wildcard = isWildcard(address.host);
@@ -320,100 +230,25 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     switchUser(options.user, err);
 
     // Feeds, schedules and item dates outlive the process (see channelCache.h).
-    CacheOptions cacheOptions;
-    cacheOptions.minInterval = kDefaultLongestInterval;
-    cacheOptions.longestInterval = kDefaultLongestInterval;
-    cacheOptions.fetchTimeout = std::chrono::seconds(options.fetchTimeoutSeconds);
-    cacheOptions.maxFeedBytes = options.maxFeedBytes;
+    GatewaySettings settings;
+    settings.config = config;
+    settings.fetchTimeout = std::chrono::seconds(options.fetchTimeoutSeconds);
+    settings.maxFeedBytes = options.maxFeedBytes;
+    if (!options.publicUrl.empty()) {
+        settings.publicUrl = feeds::normalizeBaseUrl(options.publicUrl);
+    }
     try {
-        cacheOptions.state = state::openState(
+        settings.state = state::openState(
             options.statePath, [](const std::string& m) { writeErrorLine("dovetrail: " + m); });
     } catch (const state::StateError& e) {
         throw HostError(kExitCannotWrite, std::string(e.what()) +
                                               " (--state FILE names another file, --no-state "
                                               "keeps the state in memory)");
     }
+    Gateway gateway(library, std::move(settings));
+    gateway.start("http://" + shown + ":" + std::to_string(port));
 
-    ChannelCache* cachePtr = nullptr;
-    ChannelDirectory* directoryPtr = nullptr;
-    // Each channel keeps to its kind's interval; a kind not understood is named.
-    const auto schedule = [&cachePtr](const ChannelSet& set, const Intervals& intervals) {
-        for (const ChannelEntry& channel : set.channels) {
-            if (const std::string warning = intervalKindWarning(channel); !warning.empty()) {
-                writeErrorLine("dovetrail: warning: " + warning);
-            }
-        }
-        cachePtr->setChannels(channelSchedules(set, intervals),
-                              std::chrono::seconds(intervals.longest()));
-    };
-
-    PluginHost::Callbacks callbacks;
-    callbacks.hint = [config](const PluginInitError& e) {
-        return hintFromFile(Failure{Operation::Init, e.status(), e.pluginText(), {}}, config);
-    };
-    callbacks.onFailure = [](const PluginProblem& problem) {
-        writeErrorLine("dovetrail: " + text::printable(problem.message));
-        if (!problem.hint.empty()) {
-            writeErrorLine("dovetrail: hint: " + text::printable(problem.hint));
-        }
-        writeErrorLine(
-            "dovetrail: serving anyway: channels without a feed answer 503 until the "
-            "plug-in starts; next attempt " +
-            text::isoDate(problem.nextAttempt) + " (attempt " +
-            std::to_string(problem.failures + 1) + ")");
-    };
-    callbacks.onReady = [&](const Intervals& intervals) {
-        if (cachePtr != nullptr && directoryPtr != nullptr) {
-            schedule(*directoryPtr->current(), intervals);
-        }
-        writeErrorLine(text::isoDate(std::chrono::system_clock::now()) +
-                       " plug-in initialised; minimum update intervals: lounge " +
-                       std::to_string(intervals.lounge) + " s, message boards " +
-                       std::to_string(intervals.messageBoards) + " s, articles " +
-                       std::to_string(intervals.articles) + " s");
-    };
-    PluginHost plugin(library, config, std::move(callbacks));
-
-    cacheOptions.mayFetch = [&plugin] { return plugin.ready(); };
-    ChannelCache cache(pluginFetcher(plugin, config), cacheOptions);
-    cachePtr = &cache;
-    cache.setFetchObserver([timeout = cacheOptions.fetchTimeout](const ChannelStatus& s) {
-        writeErrorLine(fetchLogLine(s, timeout, std::chrono::system_clock::now()));
-    });
-    ChannelDirectory directory(config, std::chrono::seconds(1),
-                               [&schedule, &plugin](const ChannelSet& set) {
-                                   schedule(set, plugin.intervals());
-                                   std::string line =
-                                       text::isoDate(std::chrono::system_clock::now()) +
-                                       " channels now:";
-                                   for (const ChannelEntry& channel : set.channels) {
-                                       line += " " + text::printable(channel.name);
-                                   }
-                                   writeErrorLine(line);
-                               });
-    directoryPtr = &directory;
-
-    if (!plugin.start()) {
-        // Until it starts, the channels are known with the default intervals, so that their
-        // stored feeds are served.
-        Intervals defaults;
-        defaults.lounge = defaults.messageBoards = defaults.articles =
-            static_cast<int32_t>(kDefaultLongestInterval.count());
-        schedule(*directory.current(), defaults);
-    }
-
-    ServiceSources sources;
-    sources.mainPage = [&plugin] { return plugin.mainPage(); };
-    sources.channels = [&directory] { return directory.current(); };
-    sources.intervals = [&plugin] { return plugin.intervals(); };
-    sources.pluginProblem = [&plugin] { return plugin.problem(); };
-    if (!options.publicUrl.empty()) {
-        sources.publicUrl = feeds::normalizeBaseUrl(options.publicUrl);
-    }
-    HttpService service(cache, std::move(sources));
-    forward.target = &service;
-    service.setFallbackBaseUrl("http://" + shown + ":" + std::to_string(port));
-    const std::string& statePath = cache.state().path();
+    const std::string& statePath = gateway.cache().state().path();
     // One write: the engine's threads already log, and a line cut by one of theirs is lost to
     // whoever waits for it.
     std::ostringstream serving;
@@ -425,60 +260,36 @@ int runServe(const ServeOptions& options, std::ostream& err) {
             << "); stop with Ctrl+C, reload the INI file and the plug-in with SIGHUP\n";
     err << serving.str() << std::flush;
 
-    // SIGHUP: done on a thread of its own, since it waits for the plug-in calls in progress and
-    // a stop must not wait for it.
-    Reloader reloader([&directory, &plugin, config] {
-        writeErrorLine(text::isoDate(std::chrono::system_clock::now()) +
-                       " SIGHUP received: reading " + config + " and starting the plug-in again");
-        const std::shared_ptr<const ChannelSet> set = directory.refresh();
-        if (!set->readError.empty()) {
-            writeErrorLine("dovetrail: reload: " + text::printable(set->readError) +
-                           "; the configuration read before stays in use");
-            return;
-        }
-        plugin.reload();
-    });
-
-    std::atomic<bool> finished{false};
-    std::atomic<bool> signalled{false};
+    // Signals and the INI file's watch run on the engine's own threads and timers.
+    bool signalled = false;  // on the engine's threads only, one handler at a time
     std::chrono::steady_clock::time_point stopAt;
-    std::thread signalWaiter([&] {
-        const timespec tick{0, 50 * 1000 * 1000};
-        bool released = false;
-        while (!finished.load()) {
-            const int signal = sigtimedwait(&signals, nullptr, &tick);
-            if (signal == SIGHUP) {
-                if (!signalled) {
-                    reloader.request();
-                }
-                continue;
-            }
-            const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
-            if (signal > 0 && signalled) {
-                writeErrorLine(std::string("dovetrail: ") + name + " again, exiting at once");
-                exitNow(128 + signal);
-            }
-            if (signal > 0) {
-                writeErrorLine(std::string("dovetrail: ") + name +
-                               " received, finishing requests in progress");
-                stopAt = std::chrono::steady_clock::now();
-                signalled = true;
-                server.stop(kCloseConnections);
-            }
-            if (signalled && !released &&
-                std::chrono::steady_clock::now() >= stopAt + kReleaseWaiters) {
-                cache.stopWaiting();
-                released = true;
-            }
-        }
-    });
+    server.onSignals(std::vector<int>(std::begin(kServeSignals), std::end(kServeSignals)),
+                     [&](int number) {
+                         if (number == SIGHUP) {
+                             if (!signalled) {
+                                 gateway.requestReload();
+                             }
+                             return;
+                         }
+                         const char* name = number == SIGINT ? "SIGINT" : "SIGTERM";
+                         if (signalled) {
+                             writeErrorLine(std::string("dovetrail: ") + name +
+                                            " again, exiting at once");
+                             exitNow(128 + number);
+                         }
+                         writeErrorLine(std::string("dovetrail: ") + name +
+                                        " received, finishing requests in progress");
+                         stopAt = std::chrono::steady_clock::now();
+                         signalled = true;
+                         server.stop(kCloseConnections);
+                         server.after(kReleaseWaiters, [&gateway] { gateway.stopWaiting(); });
+                     });
+    server.every(kConfigCheck, [&gateway] { gateway.checkConfig(); });
     const int threads = options.threads > 0
                             ? options.threads
                             : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    server.run(threads);
-    finished = true;
-    signalWaiter.join();
-    cache.stopWaiting();
+    server.run(gateway.handler(), threads);
+    gateway.stopWaiting();
 
     // A fetch still inside the plug-in cannot be cancelled. plugin_term would close the
     // connection that call is using, and unloading the library or running its static
@@ -488,18 +299,18 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     // in progress (a retry or a reload).
     const auto abandonAt =
         (signalled ? stopAt : std::chrono::steady_clock::now()) + kAbandonFetches;
-    const std::vector<std::string> hanging = cache.waitForFetches(abandonAt);
+    const std::vector<std::string> hanging = gateway.waitForFetches(abandonAt);
     if (!hanging.empty()) {
         std::string names;
         for (const std::string& name : hanging) {
             names += (names.empty() ? "" : ", ") + text::printable(name);
         }
-        cache.abandonFetches();
+        gateway.abandonFetches();
         err << "dovetrail: stopped; the fetch of " << names
             << " is still inside the plug-in, so it is not shut down" << std::endl;
         exitNow(kExitOk);
     }
-    if (!plugin.finish(abandonAt) || !reloader.finish(abandonAt)) {
+    if (!gateway.finish(abandonAt)) {
         err << "dovetrail: stopped; plugin_init is still running, so the plug-in is not shut "
                "down"
             << std::endl;
