@@ -303,14 +303,9 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
     ChannelStatus& s = entry->status;
     s.fetched = true;
     s.lastFetch = *stored.lastFetch;
-    s.lastStatus = stored.lastStatus;
-    s.lastError = stored.lastError;
+    static_cast<state::FetchHistory&>(s) = stored;
     s.lastHint.clear();
     s.nextFetch = stored.nextFetch.value_or(*stored.lastFetch);
-    s.lastSuccess = stored.lastSuccess;
-    s.fetches = stored.fetches;
-    s.failures = stored.failures;
-    s.failureStreak = stored.failureStreak;
     s.origin = origin;
     s.stateError = stateError;
     if (feed) {

@@ -12,6 +12,7 @@
 
 #include "dovetrail/dovetrail.h"
 #include "feed.h"
+#include "stateStore.h"
 
 namespace host {
 
@@ -37,23 +38,19 @@ enum class Origin {
 };
 
 // Bookkeeping of one channel, for the status page and the log.
-struct ChannelStatus {
+// Bookkeeping of one channel, for the status page and the log: the history the state keeps,
+// and what only this process knows.
+struct ChannelStatus : state::FetchHistory {
     std::string name;
     bool fetched = false;    // a fetch has completed (here, or before, as the state says)
     bool fetching = false;   // a fetch (or a look at the state) is in progress
     bool overdue = false;    // ... and passed its deadline
     TimePoint fetchStarted;  // of the fetch in progress
     TimePoint lastFetch;     // start of the most recent completed fetch
-    int32_t lastStatus = 0;
-    std::string lastError;
+    TimePoint nextFetch;
     std::string lastHint;  // that goes with lastError (not kept in the state)
     std::chrono::milliseconds lastDuration{0};
     std::size_t lastBytes = 0;
-    TimePoint nextFetch;
-    std::optional<TimePoint> lastSuccess;
-    std::uint64_t fetches = 0;
-    std::uint64_t failures = 0;
-    std::uint32_t failureStreak = 0;   // failures since the last success
     std::chrono::seconds interval{0};  // the channel's own
     Origin origin = Origin::none;      // of the last outcome
     std::string conversionError;       // the last good text cannot be converted: why

@@ -50,18 +50,23 @@ class StateError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct StoredChannel {
+// What a channel's fetches have come to: kept in the state and, with this process's own facts,
+// in the cache's record of the channel (ChannelStatus), so that each field is written down once.
+struct FetchHistory {
+    std::optional<TimePoint> lastSuccess;  // start of the last successful fetch
+    int32_t lastStatus = 0;                // of the last fetch
+    std::string lastError;                 // of the last fetch, when it failed
+    std::uint64_t fetches = 0;
+    std::uint64_t failures = 0;
+    std::uint32_t failureStreak = 0;  // failures since the last success (the retry backoff)
+};
+
+struct StoredChannel : FetchHistory {
     std::optional<std::string> text;        // the last good plug-in text; none before a success
     std::string etag;                       // of `text`, as the caller recorded it
     std::optional<TimePoint> lastModified;  // when `text` last changed
     std::optional<TimePoint> lastFetch;     // start of the last fetch
     std::optional<TimePoint> nextFetch;     // no fetch before this
-    std::optional<TimePoint> lastSuccess;   // start of the last successful fetch
-    int32_t lastStatus = 0;                 // of the last fetch
-    std::string lastError;                  // of the last fetch, when it failed
-    std::uint64_t fetches = 0;
-    std::uint64_t failures = 0;
-    std::uint32_t failureStreak = 0;  // failures since the last success (the retry backoff)
 };
 
 enum class FetchDecision {
