@@ -1,9 +1,9 @@
 // Reads arbitrary INI files with the host's channel list, and checks it against the profile
 // service's section list and the plug-in's own reading of the same file: every channel the host
-// lists has a "ChannelUrl" for the plug-in and the title the plug-in will use; every section in
-// which the plug-in finds a "ChannelUrl" is listed; no channel is listed twice; the whole-list
-// reader returns what one large enough buffer holds. The plug-in takes channel names as C
-// strings, as it gets them through its interface.
+// lists has a "ChannelUrl" for the plug-in and the title and home link the plug-in will use;
+// every section in which the plug-in finds a "ChannelUrl" is listed; no channel is listed twice;
+// the whole-list reader returns what one large enough buffer holds. The plug-in takes channel
+// names as C strings, as it gets them through its interface.
 #include <unistd.h>
 
 #include <cstddef>
@@ -71,11 +71,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(!text::equalsNoCase(channels[i].name, channels[j].name));
         }
     }
+    // The plug-in's home link defaults to HostName as it has read it, decoded.
+    const std::string hostName = tools::getIniString(path, "Config", "HostName", "", true);
     for (std::size_t i = 0; i < channels.size() && i < 8; ++i) {
         const std::string section = channels[i].name.c_str();
         FUZZ_CHECK(!tools::getIniString(path, section, "ChannelUrl", "", true).empty());
         FUZZ_CHECK(tools::getIniString(path, section, "ChannelName", section, true) ==
                    channels[i].title);
+        FUZZ_CHECK(tools::getIniString(path, section, "ChannelHomeUrl", hostName, true) ==
+                   channels[i].homeUrl);
     }
 
     // No name in the list is longer than the line it comes from, so this buffer holds it whole.
