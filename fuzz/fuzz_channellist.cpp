@@ -1,8 +1,9 @@
-// Reads arbitrary INI files with the host's channel list, and checks it against the plug-in's own
-// reading of the same file: every channel the host lists has a "ChannelUrl" for the plug-in and
-// the title the plug-in will use; every section in which the plug-in finds a "ChannelUrl" is
-// listed; no channel is listed twice. The plug-in takes channel names as C strings, as it gets
-// them through its interface.
+// Reads arbitrary INI files with the host's channel list, and checks it against the profile
+// service's section list and the plug-in's own reading of the same file: every channel the host
+// lists has a "ChannelUrl" for the plug-in and the title and home link the plug-in will use;
+// every section in which the plug-in finds a "ChannelUrl" is listed; no channel is listed twice;
+// the whole-list reader returns what one large enough buffer holds. The plug-in takes channel
+// names as C strings, as it gets them through its interface.
 #include <unistd.h>
 
 #include <cstddef>
@@ -19,18 +20,8 @@
 #include "ini.h"
 #include "platform/profile.h"
 #include "textCase.h"
-#include "textEscape.h"
 
 namespace {
-
-std::string trimmed(const std::string& text) {
-    const char* const kSpace = " \t\n\v\f\r";
-    const std::size_t first = text.find_first_not_of(kSpace);
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
-}
 
 std::string withoutBlanks(const std::string& text) {
     const char* const kBlanks = " \t\v\f\x1A";
@@ -74,29 +65,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     const std::string& path = file.write(text);
 
-    // Decoding a value: one pass, then trimmed, as the plug-in decodes its settings.
-    FUZZ_CHECK(host::decodeIniValue(text) == trimmed(text::percentDecode(text)));
-
-    const std::vector<host::ChannelEntry> channels = host::parseChannelList(text);
+    const std::vector<host::ChannelEntry> channels = host::readChannelList(path);
     for (std::size_t i = 0; i < channels.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             FUZZ_CHECK(!text::equalsNoCase(channels[i].name, channels[j].name));
         }
     }
+    // The plug-in's home link defaults to HostName as it has read it, decoded.
+    const std::string hostName = tools::getIniString(path, "Config", "HostName", "", true);
     for (std::size_t i = 0; i < channels.size() && i < 8; ++i) {
         const std::string section = channels[i].name.c_str();
         FUZZ_CHECK(!tools::getIniString(path, section, "ChannelUrl", "", true).empty());
         FUZZ_CHECK(tools::getIniString(path, section, "ChannelName", section, true) ==
                    channels[i].title);
+        FUZZ_CHECK(tools::getIniString(path, section, "ChannelHomeUrl", hostName, true) ==
+                   channels[i].homeUrl);
     }
 
+    // No name in the list is longer than the line it comes from, so this buffer holds it whole.
+    // An empty name ends the list, as for every reader of the list form.
     std::vector<char> list(size + 2);
     const std::size_t listed =
         platform::getPrivateProfileString(nullptr, nullptr, "", list.data(), list.size(), path);
-    std::size_t lookups = 0;
-    for (std::size_t at = 0; at < listed && lookups < 8; ++lookups) {
-        const std::string section(list.data() + at);
-        at += section.size() + 1;
+    std::vector<std::string> sections;
+    for (std::size_t at = 0; at < listed && list[at] != '\0';) {
+        sections.emplace_back(list.data() + at);
+        at += sections.back().size() + 1;
+    }
+    FUZZ_CHECK(tools::getIniSectionNames(path) == sections);
+    for (std::size_t i = 0; i < sections.size() && i < 8; ++i) {
+        const std::string& section = sections[i];
+        FUZZ_CHECK(host::hasIniSection(path, section));
         if (!tools::getIniString(path, section, "ChannelUrl", "", true).empty()) {
             bool found = false;
             for (const host::ChannelEntry& channel : channels) {

@@ -216,7 +216,7 @@ class GatherHintFactsTest : public ::testing::Test {
     void TearDown() override { std::filesystem::current_path(previous_); }
 
     HintFacts gather(const Failure& failure, const std::string& ini) {
-        return gatherHintFacts(failure, dir_.file("dovetrail.ini"), ini,
+        return gatherHintFacts(failure, dir_.write("dovetrail.ini", ini),
                                [this](const std::string& url) {
                                    probed_.push_back(url);
                                    return std::string("no such host: svc.invalid");
@@ -310,6 +310,18 @@ TEST_F(GatherHintFactsTest, SectionsTemplatesAndFileUrls) {
     EXPECT_EQ(fileUrl.localProblem, "");
 }
 
+TEST_F(GatherHintFactsTest, AMissingFileLeavesTheFileSystemToSpeak) {
+    const std::string absent = dir_.file("absent.ini");
+    const HintFacts channel =
+        gatherHintFacts({Operation::Channel, 5, "Unknown channel: x", "x"}, absent, nullptr);
+    EXPECT_FALSE(channel.hostNameSet);
+    EXPECT_TRUE(channel.channels.empty());
+    EXPECT_FALSE(channel.sectionExists);
+    const HintFacts page = gatherHintFacts({Operation::MainPage, 3, "", ""}, absent, nullptr);
+    EXPECT_EQ(page.localProblem,
+              "there is no file Dovetrail-MainPage.template in " + dir_.path().string());
+}
+
 TEST_F(GatherHintFactsTest, OnlyHttpAddressesAreProbed) {
     const std::string ini =
         "[Config]\nHostName=https://svc.invalid/ws\n[lounge]\nChannelUrl=lounge.xml\n";
@@ -331,29 +343,34 @@ TEST_F(GatherHintFactsTest, OnlyHttpAddressesAreProbed) {
 }
 
 TEST(NotesTest, IntervalsAndChannelsSayWhenTheyCannotComeFromTheService) {
-    const std::string full =
-        "[Config]\nHostName=h\nGetLoungeLatestUpdatePeriodUrl=a\nGetCommentLatestUpdatePeriodUrl="
-        "b\n"
-        "GetArticleLatestUpdatePeriodUrl=c\n[lounge]\nChannelUrl=l\n";
-    EXPECT_EQ(intervalsNote(kIni, full), "");
-    EXPECT_EQ(channelsNote(kIni, full), "");
+    testing_support::TempDir dir;
+    const std::string ini = dir.file("dovetrail.ini");
+    const auto write = [&](const std::string& text) { return dir.write("dovetrail.ini", text); };
+    const auto channelsNoteOf = [&](const std::string& path) {
+        return channelsNote(path, readChannelList(path));
+    };
 
-    const std::string noHost = "[Config]\nHostName=%20\n[lounge]\nChannelUrl=l\n";
-    const std::string intervals = intervalsNote(kIni, noHost);
-    EXPECT_NE(intervals.find("HostName in [Config] of /etc/dovetrail/dovetrail.ini is not set"),
-              std::string::npos)
+    write("[Config]\nHostName=h\nGetLoungeLatestUpdatePeriodUrl=a\nGetCommentLatestUpdatePeriodUrl="
+          "b\n"
+          "GetArticleLatestUpdatePeriodUrl=c\n[lounge]\nChannelUrl=l\n");
+    EXPECT_EQ(intervalsNote(ini), "");
+    EXPECT_EQ(channelsNoteOf(ini), "");
+
+    write("[Config]\nHostName=%20\n[lounge]\nChannelUrl=l\n");
+    const std::string intervals = intervalsNote(ini);
+    EXPECT_NE(intervals.find("HostName in [Config] of " + ini + " is not set"), std::string::npos)
         << intervals;
     EXPECT_NE(intervals.find("defaults"), std::string::npos) << intervals;
-    EXPECT_NE(channelsNote(kIni, noHost).find("HostName in [Config]"), std::string::npos);
+    EXPECT_NE(channelsNoteOf(ini).find("HostName in [Config]"), std::string::npos);
 
-    const std::string someKeys = "[Config]\nHostName=h\nGetCommentLatestUpdatePeriodUrl=b\n";
-    const std::string partial = intervalsNote(kIni, someKeys);
+    write("[Config]\nHostName=h\nGetCommentLatestUpdatePeriodUrl=b\n");
+    const std::string partial = intervalsNote(ini);
     EXPECT_NE(partial.find("GetLoungeLatestUpdatePeriodUrl, GetArticleLatestUpdatePeriodUrl"),
               std::string::npos)
         << partial;
     EXPECT_EQ(partial.find("GetCommentLatestUpdatePeriodUrl"), std::string::npos) << partial;
 
-    EXPECT_NE(channelsNote(kIni, "[Config]\nHostName=h\n[x]\nChannelName=X\n")
+    EXPECT_NE(channelsNoteOf(write("[Config]\nHostName=h\n[x]\nChannelName=X\n"))
                   .find("configures no channels"),
               std::string::npos);
 }

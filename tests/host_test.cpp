@@ -1573,7 +1573,8 @@ TEST(ChannelListTest, ChannelsAreSectionsWithAChannelUrlReadAsThePluginReadsThem
         "[empty title]\nChannelUrl=e.xml\nChannelName=\n"
         ";[commented]\n;ChannelUrl=x\n"
         "[%41b]\nChannelUrl=x.xml\n";
-    const std::vector<ChannelEntry> channels = parseChannelList(ini);
+    testing_support::TempDir dir;
+    const std::vector<ChannelEntry> channels = readChannelList(dir.write("dovetrail.ini", ini));
     std::vector<std::pair<std::string, std::string>> got;
     for (const ChannelEntry& c : channels) {
         got.emplace_back(c.name, c.title);
@@ -1597,21 +1598,14 @@ TEST(ChannelListTest, NamesAndValuesAreReadAsThePluginIsAskedForThem) {
         "[nul]\nChannelUrl=\0x.xml\n"
         "[\032articles\032]\nChannelUrl=\032a.xml\032\nChannelName=\032Articles\032\n"
         "[boards]\nChannelUrl=b.xml\n"s;
+    testing_support::TempDir dir;
     std::vector<std::pair<std::string, std::string>> got;
-    for (const ChannelEntry& c : parseChannelList(ini)) {
+    for (const ChannelEntry& c : readChannelList(dir.write("dovetrail.ini", ini))) {
         got.emplace_back(c.name, c.title);
     }
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"lounge", "Lounge"}, {"articles", "Articles"}, {"boards", "boards"}};
     EXPECT_EQ(got, expected);
-}
-
-TEST(ChannelListTest, DecodingIsOnePassAndKeepsIncompleteEscapes) {
-    EXPECT_EQ(decodeIniValue("%41%42"), "AB");
-    EXPECT_EQ(decodeIniValue("100%"), "100%");
-    EXPECT_EQ(decodeIniValue("%zz"), "%zz");
-    EXPECT_EQ(decodeIniValue("%2541"), "%41");
-    EXPECT_EQ(decodeIniValue("%20abc%20"), "abc");
 }
 
 TEST(ChannelListTest, AMissingFileIsAConfigurationError) {
@@ -1634,7 +1628,8 @@ TEST(ChannelListTest, PresentationValuesAndIntervalKindFollowThePluginsDefaults)
         "[art]\nChannelUrl=a.xml\nUpdateIntervalKind=ARTICLES\n"
         "[odd]\nChannelUrl=o.xml\nUpdateIntervalKind=weekly\n"
         "[blank]\nChannelUrl=b.xml\nUpdateIntervalKind=\n";
-    const std::vector<ChannelEntry> channels = parseChannelList(ini);
+    testing_support::TempDir dir;
+    const std::vector<ChannelEntry> channels = readChannelList(dir.write("dovetrail.ini", ini));
     ASSERT_EQ(channels.size(), 6u);
     const Intervals intervals{300, 900, 3600};
     struct Expected {

@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "ini.h"
 #include "support/system.h"
@@ -37,6 +38,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, IniString,
     testing::Values(StringCase{"decoded", "k=%41%42", "", true, "AB"},
                     StringCase{"escapedBlanksTrimmed", "k=%20abc%20", "", true, "abc"},
+                    StringCase{"incompleteEscapeKept", "k=100%", "", true, "100%"},
+                    StringCase{"nonHexEscapeKept", "k=%zz", "", true, "%zz"},
+                    StringCase{"decodedInOnePass", "k=%2541", "", true, "%41"},
                     StringCase{"allWhitespaceBecomesEmpty", "k=%20%09%0D%0A%0B%0C", "x", true, ""},
                     StringCase{"untrimmedKeepsEscapedBlanks", "k=%20abc%09", "", false, " abc\t"},
                     StringCase{"innerBlanksKept", "k=\" a  b \"", "", true, "a  b"},
@@ -60,6 +64,36 @@ TEST_P(IniLongString, ReturnsTheWholeValue) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, IniLongString,
                          testing::Values(4094, 4095, 4096, 8191, 8192, 20'000));
+
+TEST(IniSectionNames, InFileOrderWithoutEmptyNames) {
+    TempDir dir;
+    const std::string path =
+        dir.write("test.ini", "k=0\n[ a ]\nk=1\n[]\n[B]\n; [c]\n[A]\n[%41]\n");
+    EXPECT_EQ(tools::getIniSectionNames(path), (std::vector<std::string>{"a", "B", "A", "%41"}));
+    EXPECT_TRUE(tools::getIniSectionNames(dir.file("absent.ini")).empty());
+}
+
+// The list's length in bytes, each name with its zero byte: around the sizes at which the buffer
+// grows, a cut list and one that just fits must both come back whole.
+class IniLongSectionList : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(IniLongSectionList, ReturnsEveryName) {
+    std::vector<std::string> names;
+    std::string text;
+    for (std::size_t left = GetParam(); left > 0;) {
+        // Names of up to 9 bytes, the last ones sized to end the list exactly (never empty).
+        const std::size_t length = left <= 10 ? left - 1 : left == 11 ? 5 : 9;
+        std::string name(length, static_cast<char>('a' + names.size() % 26));
+        left -= length + 1;
+        text += "[" + name + "]\nk=1\n";
+        names.push_back(std::move(name));
+    }
+    TempDir dir;
+    EXPECT_EQ(tools::getIniSectionNames(dir.write("long.ini", text)), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, IniLongSectionList,
+                         testing::Values(4092, 4093, 4094, 4095, 8189, 8190, 8191, 20'000));
 
 struct BoolCase {
     const char* name;

@@ -276,20 +276,20 @@ int runIntervals(const Options& options, std::ostream& out, std::ostream& err) {
         line("Articles:       ", iv.articles);
     }
     writeOut(out, text.str());
-    printNote(err, intervalsNote(loaded.config, readIniText(loaded.config)));
+    printNote(err, intervalsNote(loaded.config));
     return kExitOk;
 }
 
 int runChannels(const Options& options, std::ostream& out, std::ostream& err) {
     const std::string config = resolveConfig(options.config);
-    const std::string iniText = readIniText(config);
+    const std::vector<ChannelEntry> channels = readChannelList(config);
     std::string text;
-    for (const ChannelEntry& channel : parseChannelList(iniText)) {
+    for (const ChannelEntry& channel : channels) {
         warnAboutIntervalKind(channel, err);
         text += channel.name + "\t" + channel.title + "\n";
     }
     writeOut(out, text);
-    printNote(err, channelsNote(config, iniText));
+    printNote(err, channelsNote(config, channels));
     return kExitOk;
 }
 

@@ -2,19 +2,18 @@
 //
 // A channel is a section with a non-empty "ChannelUrl"; its title is "ChannelName" or, without
 // one, the section name; the other presentation values follow the plug-in's defaults too. The
-// file is read the way the plug-in reads it: section and key names ignore letter case and
-// surrounding blanks, only the first of same-named sections counts, the first of duplicate keys
-// wins, lines starting with ';' are comments, values lose surrounding blanks and one pair of
-// matching quotes, end at a zero byte, then are percent-decoded and trimmed. Blanks are space,
-// tab, vertical tab, form feed and the end-of-file byte 0x1A. A section whose name holds a zero
-// byte is no channel: the plug-in, asked by C string, could not find it.
+// file is read through the platform's profile service (platform/profile.h) and every value
+// through the plug-in's own setting reader (tools::getIniString, decoded and trimmed), so the
+// rules for names, comments, duplicates, quotes and blanks are the profile service's on each
+// system and nothing here can drift from what the plug-in sees. Sections come from the service's
+// section list, each name once: a later section of the same name is never what the plug-in finds.
 //
 // "UpdateIntervalKind" is the host's own key (the plug-in ignores it): "lounge", "boards" or
 // "articles" says which of the web service's three minimum update intervals applies to the
 // channel. Without it, or with a value not understood, the longest of the three applies, which
 // never asks the service too often; a value not understood is kept so that the commands can warn.
 //
-// Plain functions without shared state; safe from any thread.
+// Plain functions without shared state; safe from any thread. Every call reads the file afresh.
 #pragma once
 
 #include <optional>
@@ -54,21 +53,13 @@ const ChannelEntry* findChannel(const std::vector<ChannelEntry>& channels, std::
 // Channels in file order. Throws HostError (kExitNoConfig) when the file cannot be read.
 std::vector<ChannelEntry> readChannelList(const std::string& iniPath);
 
-// Same, from the file's text (for tests and for callers that already read it).
-std::vector<ChannelEntry> parseChannelList(const std::string& iniText);
-
-// The file's whole text. Throws HostError (kExitNoConfig) when it cannot be read.
-std::string readIniText(const std::string& iniPath);
-
-// The value of `key` in `section`, decoded as above; empty when either is missing.
-std::string iniValue(const std::string& iniText, const std::string& section,
+// The value of `key` in `section`, as the plug-in reads a setting; empty when the file, the
+// section or the key is missing.
+std::string iniValue(const std::string& iniPath, const std::string& section,
                      const std::string& key);
 
-// Whether the text has a section of that name.
-bool hasIniSection(const std::string& iniText, const std::string& section);
-
-// Percent-decodes `value` in one pass (an incomplete escape stays as it is), then removes leading
-// and trailing whitespace.
-std::string decodeIniValue(const std::string& value);
+// Whether the file has a section of that name, as the profile service lists them (letter case and
+// blanks around `section` ignored).
+bool hasIniSection(const std::string& iniPath, const std::string& section);
 
 }  // namespace host

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "channelList.h"
+#include "hostError.h"
 #include "platform/reach.h"
 #include "textCase.h"
 
@@ -218,13 +219,18 @@ ReachProbe systemReachProbe() {
 }
 
 HintFacts gatherHintFacts(const Failure& failure, const std::string& configPath,
-                          const std::string& iniText, const ReachProbe& probe) {
+                          const ReachProbe& probe) {
     HintFacts facts;
     facts.configPath = configPath;
-    const std::string hostName = iniValue(iniText, kConfig, kHostName);
+    // An unreadable file reads as an empty one: no HostName, no sections.
+    const std::string hostName = iniValue(configPath, kConfig, kHostName);
     facts.hostNameSet = !hostName.empty();
-    for (const ChannelEntry& channel : parseChannelList(iniText)) {
-        facts.channels.push_back(channel.name);
+    try {
+        for (const ChannelEntry& channel : readChannelList(configPath)) {
+            facts.channels.push_back(channel.name);
+        }
+    } catch (const HostError&) {
+        // Nor any channels; the rest of the facts can still be gathered.
     }
 
     if (failure.operation == Operation::MainPage) {
@@ -233,7 +239,7 @@ HintFacts gatherHintFacts(const Failure& failure, const std::string& configPath,
         return facts;
     }
     if (failure.operation == Operation::Channel) {
-        facts.sectionExists = hasIniSection(iniText, failure.channel);
+        facts.sectionExists = hasIniSection(configPath, failure.channel);
     }
     // Only a failed download or parse has an address to look at.
     if (failure.status != 1 || !facts.hostNameSet) {
@@ -243,14 +249,14 @@ HintFacts gatherHintFacts(const Failure& failure, const std::string& configPath,
     facts.url = addressIn(failure.message);
     // Which key formed the address: the channel's path, or the first interval query it matches.
     if (failure.operation == Operation::Channel) {
-        const std::string path = iniValue(iniText, failure.channel, "ChannelUrl");
+        const std::string path = iniValue(configPath, failure.channel, "ChannelUrl");
         if (facts.url.empty() || facts.url == joinUrl(hostName, path)) {
             facts.url = joinUrl(hostName, path);
             facts.urlKey = sectionKey("ChannelUrl", failure.channel);
         }
     } else {
         for (const char* key : kIntervalKeys) {
-            const std::string path = iniValue(iniText, kConfig, key);
+            const std::string path = iniValue(configPath, kConfig, key);
             if (!facts.url.empty() && facts.url == joinUrl(hostName, path)) {
                 facts.urlKey = sectionKey(key, kConfig);
                 facts.keyEmpty = path.empty();
@@ -299,15 +305,15 @@ std::string hintFor(const Failure& failure, const HintFacts& facts) {
     return downloadHint(failure, facts);
 }
 
-std::string intervalsNote(const std::string& configPath, const std::string& iniText) {
-    if (iniValue(iniText, kConfig, kHostName).empty()) {
+std::string intervalsNote(const std::string& configPath) {
+    if (iniValue(configPath, kConfig, kHostName).empty()) {
         return sectionKey(kHostName, kConfig) + " of " + configPath +
                " is not set, so these are the plug-in's defaults; with it set, the web service is "
                "asked for its intervals";
     }
     std::string unset;
     for (const char* key : kIntervalKeys) {
-        if (iniValue(iniText, kConfig, key).empty()) {
+        if (iniValue(configPath, kConfig, key).empty()) {
             unset += std::string(unset.empty() ? "" : ", ") + key;
         }
     }
@@ -319,11 +325,11 @@ std::string intervalsNote(const std::string& configPath, const std::string& iniT
            "minutes when that answer holds no interval";
 }
 
-std::string channelsNote(const std::string& configPath, const std::string& iniText) {
-    if (parseChannelList(iniText).empty()) {
+std::string channelsNote(const std::string& configPath, const std::vector<ChannelEntry>& channels) {
+    if (channels.empty()) {
         return configPath + " configures no channels; a channel is a section with a ChannelUrl";
     }
-    if (iniValue(iniText, kConfig, kHostName).empty()) {
+    if (iniValue(configPath, kConfig, kHostName).empty()) {
         return sectionKey(kHostName, kConfig) + " of " + configPath +
                " is not set, so none of these channels can be fetched yet";
     }
@@ -331,14 +337,8 @@ std::string channelsNote(const std::string& configPath, const std::string& iniTe
 }
 
 std::string hintFromFile(const Failure& failure, const std::string& configPath) {
-    std::string iniText;
     try {
-        iniText = readIniText(configPath);
-    } catch (const std::exception&) {
-        // The hint then works from the file system alone.
-    }
-    try {
-        return hintFor(failure, gatherHintFacts(failure, configPath, iniText, systemReachProbe()));
+        return hintFor(failure, gatherHintFacts(failure, configPath, systemReachProbe()));
     } catch (const std::exception&) {
         return {};
     }

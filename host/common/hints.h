@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "channelList.h"
+
 namespace host {
 
 enum class Operation { Init, Channel, MainPage };
@@ -52,23 +54,24 @@ using ReachProbe = std::function<std::string(const std::string& url)>;
 constexpr std::uint32_t kProbeMilliseconds = 3000;
 ReachProbe systemReachProbe();
 
-// Facts for `failure` under the INI file `configPath` (absolute) whose text is `iniText`.
+// Facts for `failure` under the INI file `configPath` (absolute), read as it is now; a file that
+// cannot be read leaves the file system and the probe to speak.
 HintFacts gatherHintFacts(const Failure& failure, const std::string& configPath,
-                          const std::string& iniText, const ReachProbe& probe);
+                          const ReachProbe& probe);
 
 // The hint, one line without a line break; empty when the host has nothing to add.
 std::string hintFor(const Failure& failure, const HintFacts& facts);
 
-// hintFor with the facts of the INI file `configPath` as it is now (read afresh; a file that
-// cannot be read leaves the file system and the probe to speak) and of systemReachProbe().
-// Never throws: empty when nothing can be said.
+// hintFor with gatherHintFacts and systemReachProbe(). Never throws: empty when nothing can be
+// said.
 std::string hintFromFile(const Failure& failure, const std::string& configPath);
 
 // What `intervals` prints needs saying when it is not the web service's answer: without HostName
 // (or without an interval key) the plug-in reports its defaults. Empty when nothing needs saying.
-std::string intervalsNote(const std::string& configPath, const std::string& iniText);
+std::string intervalsNote(const std::string& configPath);
 
-// For `channels`: a configuration without channels, or without HostName, can serve none.
-std::string channelsNote(const std::string& configPath, const std::string& iniText);
+// For `channels`, given the file's `channels`: a configuration without channels, or without
+// HostName, can serve none.
+std::string channelsNote(const std::string& configPath, const std::vector<ChannelEntry>& channels);
 
 }  // namespace host

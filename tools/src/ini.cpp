@@ -51,6 +51,26 @@ std::string getIniString(const std::string& path, const std::string& section,
     return trim ? trimmed(decoded) : decoded;
 }
 
+std::vector<std::string> getIniSectionNames(const std::string& path) {
+    std::vector<char> buffer;
+    std::size_t offered = 0;
+    std::size_t count = 0;
+    do {
+        buffer.assign(buffer.empty() ? kReadStep : buffer.size() * 2, '\0');
+        // The last byte is never offered: Wine may cut a full list without its second zero byte.
+        offered = buffer.size() - 1;
+        count = platform::getPrivateProfileString(nullptr, nullptr, "", buffer.data(), offered,
+                                                  path);
+        // A cut list reports offered - 2; a list that just fits does too, and is read again.
+    } while (count + 2 >= offered);
+    std::vector<std::string> names;
+    for (std::size_t at = 0; at < count && buffer[at] != '\0';) {
+        names.emplace_back(buffer.data() + at);
+        at += names.back().size() + 1;
+    }
+    return names;
+}
+
 bool getIniBool(const std::string& path, const std::string& section, const std::string& key,
                 bool defaultValue) {
     return platform::getPrivateProfileInt(section.c_str(), key.c_str(), defaultValue ? 1 : 0,

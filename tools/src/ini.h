@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tools {
 
@@ -12,6 +13,11 @@ namespace tools {
 // returned whole.
 std::string getIniString(const std::string& path, const std::string& section,
                          const std::string& key, const std::string& defaultValue, bool trim);
+
+// The names of the file's sections in file order, as the profile reader lists them (same-named
+// sections each once per header, no empty names); empty when the file is missing. A list of any
+// length is returned whole.
+std::vector<std::string> getIniSectionNames(const std::string& path);
 
 // True exactly when the value begins with a non-zero decimal number; `defaultValue` when the key
 // is missing. No decoding or trimming.
