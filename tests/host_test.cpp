@@ -550,10 +550,10 @@ TEST(ChannelCacheTest, AReaderWithoutAFeedWaitsAtMostTheFetchDeadline) {
     });
     fetcher.hold();
     const Lookup first = cache.getAndWait("lounge");  // released by the deadline, not the fetch
-    EXPECT_TRUE(first.timedOut);
+    EXPECT_EQ(first.answer, CacheAnswer::timedOut);
     EXPECT_FALSE(first.feed);
     // Later readers learn at once; no second fetch starts while the first one hangs.
-    EXPECT_TRUE(answeredAtOnce(cache, "lounge").timedOut);
+    EXPECT_EQ(answeredAtOnce(cache, "lounge").answer, CacheAnswer::timedOut);
     EXPECT_EQ(fetcher.calls, 1);
     ASSERT_EQ(cache.status().size(), 1u);
     EXPECT_TRUE(cache.status()[0].overdue);
@@ -581,8 +581,8 @@ TEST(ChannelCacheTest, StoppingAnswersTheWaitingReadersAndStartsNoFetch) {
     cache.get("lounge", [&](Lookup lookup) { waiting.set_value(std::move(lookup)); });
     ASSERT_EQ(fetcher.callsOnceStarted(1), 1);  // held inside the plug-in
     cache.stopWaiting();
-    EXPECT_TRUE(waiting.get_future().get().stopping);
-    EXPECT_TRUE(answeredAtOnce(cache, "boards").stopping);
+    EXPECT_EQ(waiting.get_future().get().answer, CacheAnswer::stopping);
+    EXPECT_EQ(answeredAtOnce(cache, "boards").answer, CacheAnswer::stopping);
     fetcher.release();
     cache.waitForFetches(std::chrono::steady_clock::now() + 5s);
     EXPECT_EQ(fetcher.calls, 1);

@@ -403,20 +403,21 @@ HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedForm
     if (!lookup.feed) {
         HttpResponse response;
         const std::optional<PluginProblem> problem =
-            lookup.stopping || lookup.refreshing ? std::nullopt : pluginProblem();
+            lookup.answer == CacheAnswer::stopping || lookup.refreshing ? std::nullopt
+                                                                        : pluginProblem();
         if (problem) {
             return unavailableAnswer(*problem, "channel " + text::printable(name));
         }
-        if (lookup.stopping) {
+        if (lookup.answer == CacheAnswer::stopping) {
             response = HttpResponse::text(503, "The gateway is shutting down; channel " +
                                                    text::printable(name) + " has no feed yet.\n");
             response.set("Retry-After", "10");
-        } else if (lookup.timedOut) {
+        } else if (lookup.answer == CacheAnswer::timedOut) {
             response = HttpResponse::text(
                 504, "Can't fetch channel " + text::printable(name) + ": no answer within " +
                          secondsText(cache_.options().fetchTimeout) + "; the fetch goes on.\n");
             response.set("Retry-After", std::to_string(std::max<long long>(remaining, 10)));
-        } else if (lookup.status == DOVETRAIL_STATUS_UNKNOWN_CHANNEL) {
+        } else if (lookup.answer == CacheAnswer::unknownChannel) {
             response = HttpResponse::text(404, lookup.error + "\n");
         } else {
             const std::string hint = lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n";

@@ -16,17 +16,26 @@
 
 namespace host {
 
-// The answer for one reader.
+// What the cache can answer a reader.
+enum class CacheAnswer {
+    feed,            // the channel's feed; its latest fetch succeeded
+    staleFeed,       // the last good feed; a later fetch failed
+    noFeed,          // no feed: the latest fetch failed, or none was allowed yet
+    unknownChannel,  // no such channel (not configured, or the plug-in does not know it)
+    timedOut,        // no feed: the fetch in progress passed its deadline
+    stopping,        // no feed: the cache stopped waiting (shutdown)
+};
+
+// The answer for one reader: what it is, the feed when there is one, and the facts a reply needs.
 struct Lookup {
-    std::shared_ptr<const Feed> feed;  // null when the channel never succeeded
+    CacheAnswer answer = CacheAnswer::noFeed;
+    std::shared_ptr<const Feed> feed;  // with `feed` and `staleFeed` only
     int32_t status = 0;                // of the most recent completed fetch
     std::string error;                 // of the most recent completed fetch, when it failed
     std::string hint;                  // that goes with `error`; may be empty
     TimePoint nextFetch;               // no fetch before this time
     bool refreshing = false;           // a fetch is in progress
-    bool timedOut = false;             // no feed: the fetch in progress passed its deadline
-    bool stopping = false;             // no feed: the cache stopped waiting (shutdown)
-    bool stale() const { return feed != nullptr && status != DOVETRAIL_STATUS_OK; }
+    bool stale() const { return answer == CacheAnswer::staleFeed; }
 };
 
 // Where a channel's last outcome came from.
