@@ -536,11 +536,29 @@ TEST(ChannelCacheTest, AReaderWithAFeedNeverWaitsForTheRefetch) {
     EXPECT_EQ(fetcher.calls, 2);
 }
 
-TEST(ChannelCacheTest, AReaderWithoutAFeedWaitsAtMostTheFetchDeadline) {
+// The deadline is watched by the cache's own thread, or by the timers it is given (serve gives
+// its engine's): readers are released alike.
+class DeadlineTest : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(WatchedBy, DeadlineTest, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "timer" : "ownThread"; });
+
+TEST_P(DeadlineTest, AReaderWithoutAFeedWaitsAtMostTheFetchDeadline) {
     TestClock clock;
     ScriptedFetcher fetcher;
     CacheOptions options = cacheOptions(60s, clock);
     options.fetchTimeout = 300ms;
+    ThreadGroup timers;  // outlives the cache: a timer's task may still be running
+    std::atomic<int> armed{0};
+    if (GetParam()) {
+        options.timer = [&](std::chrono::milliseconds delay, std::function<void()> task) {
+            EXPECT_LE(delay, 300ms);
+            ++armed;
+            timers.spawn([delay, task = std::move(task)] {
+                std::this_thread::sleep_for(delay);
+                task();
+            });
+        };
+    }
     ChannelCache cache(fetcher.function(), options);
     std::vector<ChannelStatus> observed;
     std::mutex observedMutex;
@@ -570,6 +588,7 @@ TEST(ChannelCacheTest, AReaderWithoutAFeedWaitsAtMostTheFetchDeadline) {
     ASSERT_EQ(observed.size(), 2u);
     EXPECT_TRUE(observed[0].fetching && observed[0].overdue);
     EXPECT_TRUE(observed[1].fetched && !observed[1].fetching);
+    EXPECT_EQ(armed.load(), GetParam() ? 1 : 0);
 }
 
 TEST(ChannelCacheTest, StoppingAnswersTheWaitingReadersAndStartsNoFetch) {

@@ -104,6 +104,7 @@ CacheOptions Gateway::cacheOptions(const GatewaySettings& settings) {
     options.fetchTimeout = settings.fetchTimeout;
     options.maxFeedBytes = settings.maxFeedBytes;
     options.state = settings.state;
+    options.timer = settings.timer;
     options.mayFetch = [this] { return plugin_.ready(); };
     return options;
 }

@@ -41,6 +41,8 @@ struct GatewaySettings {
     std::size_t maxFeedBytes = std::size_t{64} << 20;
     std::string publicUrl;  // normalised; empty: each request's Host
     std::shared_ptr<state::StateStore> state;  // null: in memory
+    // Where fetch deadlines are watched (CacheOptions::timer); null: a thread of the cache's.
+    std::function<void(std::chrono::milliseconds, std::function<void()>)> timer;
 };
 
 // Runs `work` on a thread of its own each time request() was called (requests that come while it

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -245,6 +246,10 @@ int runServe(const ServeOptions& options, std::ostream& err) {
                                               " (--state FILE names another file, --no-state "
                                               "keeps the state in memory)");
     }
+    // Fetch deadlines are watched by the engine's timers, as the INI file and the signals are.
+    settings.timer = [&server](std::chrono::milliseconds delay, std::function<void()> task) {
+        server.after(delay, std::move(task));
+    };
     Gateway gateway(library, std::move(settings));
     gateway.start("http://" + shown + ":" + std::to_string(port));
 

@@ -219,7 +219,25 @@ void ChannelCache::watch(const std::shared_ptr<Entry>& entry) {
     if (watchQuit_) {
         return;
     }
-    watched_.push_back(entry);
+    if (std::find(watched_.begin(), watched_.end(), entry) == watched_.end()) {
+        watched_.push_back(entry);
+    }
+    if (options_.timer) {
+        std::chrono::steady_clock::time_point deadline;
+        {
+            std::lock_guard<std::mutex> entryLock(entry->mutex);
+            deadline = entry->deadline;
+        }
+        const auto delay = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        options_.timer(std::max(delay, std::chrono::milliseconds(0)), [this, entry] {
+            if (!expireIfDue(entry, std::chrono::steady_clock::now(), nullptr)) {
+                std::lock_guard<std::mutex> again(watchMutex_);
+                std::erase(watched_, entry);
+            }
+        });
+        return;
+    }
     watchDirty_ = true;
     if (!watcher_.joinable()) {
         watcher_ = quietThread([this] { watchLoop(); });
@@ -227,7 +245,43 @@ void ChannelCache::watch(const std::shared_ptr<Entry>& entry) {
     watchWake_.notify_all();
 }
 
-// Marks fetches that passed their deadline and answers their waiting readers.
+bool ChannelCache::expireIfDue(const std::shared_ptr<Entry>& entry,
+                               std::chrono::steady_clock::time_point now,
+                               std::chrono::steady_clock::time_point* deadline) {
+    std::vector<Callback> expired;
+    Lookup lookup;
+    ChannelStatus snapshot;
+    {
+        std::lock_guard<std::mutex> entryLock(entry->mutex);
+        if (!entry->status.fetching || entry->status.overdue) {
+            return false;
+        }
+        if (now < entry->deadline) {
+            // A later job's: it watches its own deadline.
+            if (deadline != nullptr) {
+                *deadline = entry->deadline;
+            }
+            return true;
+        }
+        entry->status.overdue = true;
+        expired.swap(entry->waiters);
+        lookup = lookupOf(entry->status, entry->feed);
+        if (!lookup.feed) {
+            lookup.answer = CacheAnswer::timedOut;
+        }
+        snapshot = entry->status;
+    }
+    for (Callback& waiter : expired) {
+        waiter(lookup);
+    }
+    if (observer_) {
+        observer_(snapshot);
+    }
+    return false;
+}
+
+// Without CacheOptions::timer: marks fetches that passed their deadline and answers their waiting
+// readers, on a thread of its own.
 void ChannelCache::watchLoop() {
     std::unique_lock<std::mutex> lock(watchMutex_);
     while (!watchQuit_) {
@@ -240,32 +294,10 @@ void ChannelCache::watchLoop() {
         auto next = std::chrono::steady_clock::time_point::max();
         std::vector<std::shared_ptr<Entry>> keep;
         for (const std::shared_ptr<Entry>& entry : entries) {
-            std::vector<Callback> expired;
-            Lookup lookup;
-            ChannelStatus snapshot;
-            {
-                std::lock_guard<std::mutex> entryLock(entry->mutex);
-                if (!entry->status.fetching || entry->status.overdue) {
-                    continue;
-                }
-                if (now < entry->deadline) {
-                    next = std::min(next, entry->deadline);
-                    keep.push_back(entry);
-                    continue;
-                }
-                entry->status.overdue = true;
-                expired.swap(entry->waiters);
-                lookup = lookupOf(entry->status, entry->feed);
-                if (!lookup.feed) {
-                    lookup.answer = CacheAnswer::timedOut;
-                }
-                snapshot = entry->status;
-            }
-            for (Callback& waiter : expired) {
-                waiter(lookup);
-            }
-            if (observer_) {
-                observer_(snapshot);
+            std::chrono::steady_clock::time_point deadline;
+            if (expireIfDue(entry, now, &deadline)) {
+                next = std::min(next, deadline);
+                keep.push_back(entry);
             }
         }
 

@@ -30,7 +30,8 @@
 // never on a reader's.
 //
 // Thread-safety: every member function may be called from any thread. Callbacks run on the
-// caller's thread (answers ready at once), on a fetch thread, or on the deadline watcher's thread,
+// caller's thread (answers ready at once), on a fetch thread, or where deadlines are watched
+// (CacheOptions::timer, else a thread of the cache's own),
 // never with a cache lock held.
 #pragma once
 
@@ -86,6 +87,9 @@ struct CacheOptions {
     // get what the cache and the state hold, and a channel without a feed gets a plain answer
     // without a fetch, which is neither recorded as a failure nor delays the channel's schedule.
     std::function<bool()> mayFetch;
+    // Runs `task` once, `delay` from now, without blocking the caller: how fetch deadlines are
+    // watched. Null: on a thread of the cache's own. serve gives its HTTP engine's timers.
+    std::function<void(std::chrono::milliseconds delay, std::function<void()> task)> timer;
 };
 
 class ChannelCache {
@@ -158,6 +162,10 @@ class ChannelCache {
     // all; one that goes on answers them only when a feed is there.
     void publish(const std::shared_ptr<Entry>& entry, bool finished, bool observe);
     void watch(const std::shared_ptr<Entry>& entry);
+    // Answers the waiting readers of a fetch past its deadline; true when the fetch in progress
+    // is not due yet (`deadline` then says when it is).
+    bool expireIfDue(const std::shared_ptr<Entry>& entry, std::chrono::steady_clock::time_point now,
+                     std::chrono::steady_clock::time_point* deadline);
     void watchLoop();
     void fetchEnded(const std::string& channel);
     // Waits until `until` or until the cache stops, whichever comes first.
