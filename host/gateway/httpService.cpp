@@ -1,13 +1,13 @@
 #include "httpService.h"
 
-#include <cstdio>
-#include <ctime>
 #include <sstream>
 
+#include "channelAnswer.h"
 #include "feedFormats.h"
 #include "feedSet.h"
 #include "httpText.h"
 #include "indexPage.h"
+#include "negotiation.h"
 #include "textDates.h"
 #include "textEncoding.h"
 #include "textEscape.h"
@@ -20,37 +20,6 @@ constexpr const char* kHtmlType = "text/html; charset=utf-8";
 // The plug-in renders its template's bytes; the bundled template declares Latin-1.
 constexpr const char* kMainPageType = "text/html; charset=ISO-8859-1";
 constexpr std::string_view kChannelPrefix = "/channels/";
-
-long long secondsUntil(TimePoint later, TimePoint now) {
-    if (later <= now) {
-        return 0;
-    }
-    // Round up: a reader must not come back before the fetch is allowed.
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(later - now).count();
-    return (ms + 999) / 1000;
-}
-
-bool wantsJson(const HttpRequest& request) {
-    if (queryValue(request.query, "format") == "json") {
-        return true;
-    }
-    const std::string* accept = request.header("Accept");
-    if (accept == nullptr) {
-        return false;
-    }
-    const std::size_t json = accept->find("application/json");
-    if (json == std::string::npos) {
-        return false;
-    }
-    // A browser lists text/html first; prefer HTML when it comes before JSON.
-    const std::size_t html = accept->find("text/html");
-    return html == std::string::npos || json < html;
-}
-
-bool wantsGzip(const HttpRequest& request) {
-    const std::string* accept = request.header("Accept-Encoding");
-    return accept != nullptr && acceptsGzip(*accept);
-}
 
 std::string outcomeText(const ChannelStatus& s) {
     if (s.origin == Origin::elsewhere && !s.lastSuccess) {
@@ -90,48 +59,6 @@ std::string html(std::string_view bytes) {
     return htmlEscape(utf8(bytes));
 }
 
-// The time of day as the access log shows it, formatted once per second and thread.
-const std::string& logTime(std::chrono::system_clock::time_point now) {
-    thread_local std::time_t shownSecond = -1;
-    thread_local std::string shown;
-    const std::time_t second = std::chrono::system_clock::to_time_t(now);
-    if (second != shownSecond) {
-        shownSecond = second;
-        shown = text::isoDate(now);
-    }
-    return shown;
-}
-
-// A body that shares one encoding of a prepared form.
-Body preparedBody(const std::shared_ptr<const feeds::PreparedBody>& form, bool gzip) {
-    const std::string& bytes = gzip ? form->gzip : form->identity;
-    return Body(std::shared_ptr<const std::string>(form, &bytes), 0, bytes.size());
-}
-
-// Sets the headers of a prepared body and answers a matching If-None-Match with 304.
-HttpResponse preparedAnswer(const HttpRequest& request,
-                            const std::shared_ptr<const feeds::PreparedBody>& form) {
-    const bool gzip = wantsGzip(request);
-    HttpResponse response;
-    response.set("Content-Type", form->contentType);
-    response.set("ETag", gzip ? form->gzipEtag : form->etag);
-    response.set("Vary", "Accept-Encoding");
-    if (gzip) {
-        response.set("Content-Encoding", "gzip");
-    }
-    const std::string* ifNoneMatch = request.header("If-None-Match");
-    if (ifNoneMatch != nullptr && etagMatches(*ifNoneMatch, gzip ? form->gzipEtag : form->etag)) {
-        response.status = 304;
-        return response;
-    }
-    response.body = preparedBody(form, gzip);
-    return response;
-}
-
-bool isHostChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
-}
-
 }  // namespace
 
 std::vector<ChannelSchedule> channelSchedules(const ChannelSet& channels,
@@ -142,74 +69,6 @@ std::vector<ChannelSchedule> channelSchedules(const ChannelSet& channels,
             channel.name, std::chrono::seconds(intervals.forKind(channel.intervalKind))});
     }
     return schedules;
-}
-
-std::optional<std::string> baseUrlFromHost(std::string_view host) {
-    while (!host.empty() && (host.front() == ' ' || host.front() == '\t')) {
-        host.remove_prefix(1);
-    }
-    while (!host.empty() && (host.back() == ' ' || host.back() == '\t')) {
-        host.remove_suffix(1);
-    }
-    if (host.empty() || host.size() > 255) {
-        return std::nullopt;
-    }
-    std::string lower(host);
-    for (char& c : lower) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    std::string_view name = lower;
-    std::string_view port;
-    if (name.front() == '[') {
-        const std::size_t close = name.find(']');
-        if (close == std::string_view::npos || close < 3) {
-            return std::nullopt;
-        }
-        for (const char c : name.substr(1, close - 1)) {
-            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.')) {
-                return std::nullopt;
-            }
-        }
-        const std::string_view rest = name.substr(close + 1);
-        if (!rest.empty() && rest.front() != ':') {
-            return std::nullopt;
-        }
-        port = rest.empty() ? rest : rest.substr(1);
-        if (!rest.empty() && port.empty()) {
-            return std::nullopt;
-        }
-    } else {
-        const std::size_t colon = name.find(':');
-        if (colon != std::string_view::npos) {
-            port = name.substr(colon + 1);
-            name = name.substr(0, colon);
-            if (port.empty()) {
-                return std::nullopt;
-            }
-        }
-        if (name.empty() || name.front() == '.' || name.front() == '-') {
-            return std::nullopt;
-        }
-        for (const char c : name) {
-            if (!isHostChar(c)) {
-                return std::nullopt;
-            }
-        }
-    }
-    if (!port.empty()) {
-        if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos ||
-            std::stoul(std::string(port)) > 65535) {
-            return std::nullopt;
-        }
-    }
-    return "http://" + lower;
-}
-
-void writeErrorLine(const std::string& line) {
-    std::string out = line;
-    out += '\n';
-    // Standard error is unbuffered: one call, one write, so concurrent lines do not mix.
-    std::fwrite(out.data(), 1, out.size(), stderr);
 }
 
 struct HttpService::Row {
@@ -224,7 +83,7 @@ struct HttpService::PreparedList {
 };
 
 HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
-    : cache_(cache), sources_(std::move(sources)) {
+    : cache_(cache), sources_(std::move(sources)), baseUrls_(sources_.publicUrl, sources_.now) {
     if (!sources_.log) {
         sources_.log = writeErrorLine;
     }
@@ -235,7 +94,6 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
         sources_.intervals = [] { return Intervals{}; };
     }
     if (!sources_.publicUrl.empty()) {
-        fallbackBase_ = sources_.publicUrl;
         cache_.setBaseUrl(sources_.publicUrl);
     }
 }
@@ -246,16 +104,7 @@ std::optional<PluginProblem> HttpService::pluginProblem() const {
 
 HttpResponse HttpService::unavailableAnswer(const PluginProblem& problem,
                                             const std::string& what) const {
-    std::string body = "The gateway cannot serve " + what + " now: " + problem.message + "\n";
-    if (!problem.hint.empty()) {
-        body += "hint: " + problem.hint + "\n";
-    }
-    HttpResponse response = HttpResponse::text(503, body);
-    // Never 0: a reader that asks again at once would only get this answer again.
-    response.set("Retry-After",
-                 std::to_string(std::max(secondsUntil(problem.nextAttempt, sources_.now()), 1LL)));
-    response.set("Cache-Control", "no-store");
-    return response;
+    return host::unavailableAnswer(problem, what, sources_.now());
 }
 
 void HttpService::setFallbackBaseUrl(std::string baseUrl) {
@@ -263,38 +112,7 @@ void HttpService::setFallbackBaseUrl(std::string baseUrl) {
         return;
     }
     cache_.setBaseUrl(baseUrl);
-    std::lock_guard<std::mutex> lock(baseMutex_);
-    fallbackBase_ = std::move(baseUrl);
-}
-
-std::string HttpService::baseUrlFor(const HttpRequest& request) {
-    if (!sources_.publicUrl.empty()) {
-        return sources_.publicUrl;
-    }
-    const std::string* host = request.header("Host");
-    std::optional<std::string> base = host ? baseUrlFromHost(*host) : std::nullopt;
-    bool announceFull = false;
-    std::string fallback;
-    {
-        std::lock_guard<std::mutex> lock(baseMutex_);
-        if (base && (*base == fallbackBase_ || hostBases_.count(*base) != 0)) {
-            return *base;
-        }
-        if (base && hostBases_.size() < kMaxHostBases) {
-            hostBases_.insert(*base);
-            return *base;
-        }
-        announceFull = base.has_value() && !hostBasesFull_;
-        hostBasesFull_ = hostBasesFull_ || base.has_value();
-        fallback = fallbackBase_;
-    }
-    if (announceFull) {
-        writeErrorLine(text::isoDate(sources_.now()) + " more than " +
-                       std::to_string(kMaxHostBases) +
-                       " host names seen in Host headers; further ones get links under " +
-                       fallback + " (give serve --public-url to name the one address)");
-    }
-    return fallback;
+    baseUrls_.setFallback(std::move(baseUrl));
 }
 
 void HttpService::handle(const HttpRequest& request, Responder respond) {
@@ -311,7 +129,7 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
         HttpResponse response;
         response.set("Content-Type", kHtmlType);
         response.set("Cache-Control", "no-cache");
-        response.body = Body(indexPage(baseUrlFor(request)));
+        response.body = Body(indexPage(baseUrls_.forRequest(request)));
         respond(std::move(response));
         return;
     }
@@ -351,7 +169,7 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
         return;
     }
     if (path == "/channels.opml") {
-        respond(opmlAnswer(request, baseUrlFor(request)));
+        respond(opmlAnswer(request, baseUrls_.forRequest(request)));
         return;
     }
     if (path.size() > kChannelPrefix.size() &&
@@ -386,109 +204,17 @@ void HttpService::serveChannel(const HttpRequest& request, const std::string& na
         respond(std::move(response));
         return;
     }
-    // The request ends with this call; an answer that comes later needs its own copies.
-    const std::string* inm = request.header("If-None-Match");
-    const std::string* ims = request.header("If-Modified-Since");
-    std::optional<std::string> ifNoneMatch = inm ? std::optional<std::string>(*inm) : std::nullopt;
-    std::optional<std::string> ifModifiedSince =
-        ims ? std::optional<std::string>(*ims) : std::nullopt;
-    // The plug-in's text has no absolute URLs in it: its answer needs no base.
-    std::string base = format == feeds::FeedFormat::plugin ? std::string() : baseUrlFor(request);
-    cache_.get(name,
-               [this, name, format, base = std::move(base), gzip = wantsGzip(request),
-                ifNoneMatch = std::move(ifNoneMatch), ifModifiedSince = std::move(ifModifiedSince),
-                respond = std::move(respond)](Lookup lookup) {
-                   respond(channelAnswer(name, format, lookup, base, gzip,
-                                         ifNoneMatch ? &*ifNoneMatch : nullptr,
-                                         ifModifiedSince ? &*ifModifiedSince : nullptr));
-               });
-}
-
-HttpResponse HttpService::channelAnswer(const std::string& name, feeds::FeedFormat format,
-                                        const Lookup& lookup, const std::string& baseUrl, bool gzip,
-                                        const std::string* ifNoneMatch,
-                                        const std::string* ifModifiedSince) const {
-    const TimePoint now = sources_.now();
-    const long long remaining = secondsUntil(lookup.nextFetch, now);
-    if (!lookup.feed) {
-        HttpResponse response;
-        const std::optional<PluginProblem> problem =
-            lookup.stopping || lookup.refreshing ? std::nullopt : pluginProblem();
-        if (problem) {
-            return unavailableAnswer(*problem, "channel " + text::printable(name));
-        }
-        if (lookup.stopping) {
-            response = HttpResponse::text(503, "The gateway is shutting down; channel " +
-                                                   text::printable(name) + " has no feed yet.\n");
-            response.set("Retry-After", "10");
-        } else if (lookup.timedOut) {
-            response = HttpResponse::text(
-                504, "Can't fetch channel " + text::printable(name) + ": no answer within " +
-                         secondsText(cache_.options().fetchTimeout) + "; the fetch goes on.\n");
-            response.set("Retry-After", std::to_string(std::max<long long>(remaining, 10)));
-        } else if (lookup.status == DOVETRAIL_STATUS_UNKNOWN_CHANNEL) {
-            response = HttpResponse::text(404, lookup.error + "\n");
-        } else {
-            const std::string hint = lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n";
-            response = HttpResponse::text(502, lookup.error + "\n" + hint);
-            // When the next fetch is allowed: the backoff of a failing channel.
-            response.set("Retry-After", std::to_string(remaining));
-        }
-        response.set("Cache-Control", "no-store");
-        return response;
-    }
-    const Feed& feed = *lookup.feed;
-    std::shared_ptr<const feeds::PreparedBody> form;
-    if (format == feeds::FeedFormat::plugin) {
-        form = feed.pluginForm();
-    } else if (!feed.conversionError().empty()) {
-        HttpResponse response = HttpResponse::text(
-            502, feed.conversionError() + "\nThe plug-in's own text is served at /channels/" +
-                     text::percentEncode(name) + ".plugin.\n");
-        response.set("Retry-After", std::to_string(remaining));
-        response.set("Cache-Control", "no-store");
-        return response;
-    } else {
-        try {
-            form = feed.forms(baseUrl)->sharedForm(format);
-        } catch (const std::exception& e) {
-            HttpResponse response = HttpResponse::text(
-                500, "Can't write channel " + text::printable(name) + " as " +
-                         std::string(feeds::formatName(format)) + ": " + e.what() + "\n");
-            response.set("Cache-Control", "no-store");
-            return response;
-        }
-    }
-    const std::string& etag = gzip ? form->gzipEtag : form->etag;
-    HttpResponse response;
-    response.set("Content-Type", form->contentType);
-    response.set("ETag", etag);
-    response.set("Last-Modified", feed.lastModifiedHttp());
-    response.set("Cache-Control", "max-age=" + std::to_string(remaining));
-    response.set("Vary", "Accept-Encoding");
-    if (gzip) {
-        response.set("Content-Encoding", "gzip");
-    }
-    if (lookup.stale()) {
-        response.set("Warning", "111 dovetrail \"Revalidation failed (status " +
-                                    std::to_string(lookup.status) +
-                                    "): " + headerSafe(lookup.error) + "\"");
-    }
-    bool notModified = false;
-    if (ifNoneMatch != nullptr) {
-        notModified = etagMatches(*ifNoneMatch, etag);
-    } else if (ifModifiedSince != nullptr) {
-        const auto since = text::parseHttpDate(*ifModifiedSince);
-        notModified = since.has_value() &&
-                      std::chrono::floor<std::chrono::seconds>(feed.lastModified()) <= *since;
-    }
-    if (notModified) {
-        response.status = 304;
-        return response;
-    }
-    // The answer shares the prepared bytes; the aliasing pointer keeps the form alive.
-    response.body = preparedBody(form, gzip);
-    return response;
+    // The request ends with this call: the answer, which may come later, keeps its own copies.
+    ChannelRequest asked{name, format,
+                         // The plug-in's text has no absolute URLs in it: its answer needs no base.
+                         format == feeds::FeedFormat::plugin ? std::string()
+                                                             : baseUrls_.forRequest(request),
+                         FormRequest::of(request)};
+    cache_.get(name, [this, asked = std::move(asked), respond = std::move(respond)](Lookup lookup) {
+        const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
+                                           [this] { return pluginProblem(); }};
+        respond(channelAnswer(asked, lookup, context));
+    });
 }
 
 HttpResponse HttpService::opmlAnswer(const HttpRequest& request, const std::string& baseUrl) {
@@ -519,10 +245,10 @@ HttpResponse HttpService::opmlAnswer(const HttpRequest& request, const std::stri
                                       std::string("Can't write the OPML list: ") + e.what() + "\n");
         }
         std::lock_guard<std::mutex> lock(opmlMutex_);
-        // One list per base: the bases are bounded (see baseUrlFor).
+        // One list per base: the bases are bounded (see BaseUrls).
         opml_[baseUrl] = list;
     }
-    HttpResponse response = preparedAnswer(request, list->body);
+    HttpResponse response = preparedAnswer(list->body, FormRequest::of(request));
     // It changes with the INI file only: readers and caches ask again, and get 304.
     response.set("Cache-Control", "no-cache");
     return response;
@@ -530,28 +256,8 @@ HttpResponse HttpService::opmlAnswer(const HttpRequest& request, const std::stri
 
 void HttpService::answered(const HttpRequest& request, const HttpResponse& response,
                            std::size_t bytesSent, std::chrono::microseconds elapsed) {
-    std::string line;
-    line.reserve(128 + request.target.size());
-    line += logTime(std::chrono::system_clock::now());
-    line += ' ';
-    line += request.peer.empty() ? "-" : request.peer;
-    line += " \"";
-    if (request.method.empty()) {
-        line += '-';
-    } else {
-        line += text::printable(request.method);
-        line += ' ';
-        line += text::printable(request.target);
-        line += ' ';
-        line += request.version();
-    }
-    line += "\" ";
-    line += std::to_string(response.status);
-    line += ' ';
-    line += std::to_string(bytesSent);
-    char ms[32];
-    std::snprintf(ms, sizeof ms, " %.1fms", static_cast<double>(elapsed.count()) / 1000.0);
-    line += ms;
+    const std::string line =
+        accessLogLine(request, response, bytesSent, elapsed, std::chrono::system_clock::now());
     std::lock_guard<std::mutex> lock(logMutex_);
     sources_.log(line);
 }

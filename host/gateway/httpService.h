@@ -35,11 +35,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "accessLog.h"
+#include "baseUrls.h"
 #include "channelCache.h"
 #include "channelDirectory.h"
 #include "httpMessage.h"
@@ -70,14 +71,10 @@ struct ServiceSources {
 std::vector<ChannelSchedule> channelSchedules(const ChannelSet& channels,
                                               const Intervals& intervals);
 
-// "http://HOST[:PORT]" for a Host header that is a well-formed host name, IPv4 or [IPv6] address
-// with an optional port (letters in lower case); nothing for anything else.
-std::optional<std::string> baseUrlFromHost(std::string_view host);
-
 class HttpService : public RequestHandler {
   public:
     // Base URLs taken from Host headers, at most.
-    static constexpr std::size_t kMaxHostBases = 8;
+    static constexpr std::size_t kMaxHostBases = BaseUrls::kMaxHostBases;
 
     HttpService(ChannelCache& cache, ServiceSources sources);
     HttpService(const HttpService&) = delete;
@@ -105,29 +102,18 @@ class HttpService : public RequestHandler {
     struct PreparedList;
     // Each configured channel with its cache status; the rows point into `configured`.
     std::vector<Row> rows(const ChannelSet& configured) const;
-    std::string baseUrlFor(const HttpRequest& request);
     void serveChannel(const HttpRequest& request, const std::string& name, feeds::FeedFormat format,
                       Responder respond);
-    HttpResponse channelAnswer(const std::string& name, feeds::FeedFormat format,
-                               const Lookup& lookup, const std::string& baseUrl, bool gzip,
-                               const std::string* ifNoneMatch,
-                               const std::string* ifModifiedSince) const;
     HttpResponse opmlAnswer(const HttpRequest& request, const std::string& baseUrl);
 
     ChannelCache& cache_;
     ServiceSources sources_;
     std::mutex logMutex_;
 
-    std::mutex baseMutex_;
-    std::string fallbackBase_ = "http://127.0.0.1:8080";
-    std::set<std::string> hostBases_;
-    bool hostBasesFull_ = false;
+    BaseUrls baseUrls_;
 
     std::mutex opmlMutex_;
     std::map<std::string, std::shared_ptr<const PreparedList>> opml_;  // by base URL
 };
-
-// Writes one line and its line end to standard error in a single write.
-void writeErrorLine(const std::string& line);
 
 }  // namespace host
