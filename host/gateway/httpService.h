@@ -49,6 +49,8 @@
 
 namespace host {
 
+struct PageInput;
+
 struct ServiceSources {
     std::function<CallResult()> mainPage;
     // The configured channels as of now (cheap: called for every channel request).
@@ -88,20 +90,15 @@ class HttpService : public RequestHandler {
     void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
                   std::chrono::microseconds elapsed) override;
 
-    std::string statusJson() const;
-    std::string statusHtml() const;
-    std::string indexPage(const std::string& baseUrl) const;
-
     // The plug-in's problem, or nothing.
     std::optional<PluginProblem> pluginProblem() const;
     // The 503 answer for a request that needs the plug-in while it cannot be used.
     HttpResponse unavailableAnswer(const PluginProblem& problem, const std::string& what) const;
 
   private:
-    struct Row;
     struct PreparedList;
-    // Each configured channel with its cache status; the rows point into `configured`.
-    std::vector<Row> rows(const ChannelSet& configured) const;
+    // What the pages show, read once for this request.
+    PageInput pageInput() const;
     void serveChannel(const HttpRequest& request, const std::string& name, feeds::FeedFormat format,
                       Responder respond);
     HttpResponse opmlAnswer(const HttpRequest& request, const std::string& baseUrl);
