@@ -4,7 +4,6 @@
 #include "channelRows.h"
 #include "feedFormats.h"
 #include "feedSet.h"
-#include "httpText.h"
 #include "negotiation.h"
 #include "statusPage.h"
 #include "textEncoding.h"
@@ -17,7 +16,7 @@ namespace {
 constexpr const char* kHtmlType = "text/html; charset=utf-8";
 // The plug-in renders its template's bytes; the bundled template declares Latin-1.
 constexpr const char* kMainPageType = "text/html; charset=ISO-8859-1";
-constexpr std::string_view kChannelPrefix = "/channels/";
+
 }  // namespace
 
 std::vector<ChannelSchedule> channelSchedules(const ChannelSet& channels,
@@ -36,17 +35,43 @@ struct HttpService::PreparedList {
     std::shared_ptr<const feeds::PreparedBody> body;
 };
 
+namespace {
+
+ServiceSources withDefaults(ServiceSources sources) {
+    if (!sources.log) {
+        sources.log = writeErrorLine;
+    }
+    if (!sources.channels) {
+        sources.channels = [] { return std::make_shared<const ChannelSet>(); };
+    }
+    if (!sources.intervals) {
+        sources.intervals = [] { return Intervals{}; };
+    }
+    return sources;
+}
+
+}  // namespace
+
 HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
-    : cache_(cache), sources_(std::move(sources)), baseUrls_(sources_.publicUrl, sources_.now) {
-    if (!sources_.log) {
-        sources_.log = writeErrorLine;
-    }
-    if (!sources_.channels) {
-        sources_.channels = [] { return std::make_shared<const ChannelSet>(); };
-    }
-    if (!sources_.intervals) {
-        sources_.intervals = [] { return Intervals{}; };
-    }
+    : cache_(cache),
+      sources_(withDefaults(std::move(sources))),
+      baseUrls_(sources_.publicUrl, sources_.now),
+      routes_(RouteHandlers{
+          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
+              serveIndex(request, std::move(respond));
+          },
+          [this](const HttpRequest&, const RouteMatch&, Responder respond) {
+              serveMainPage(std::move(respond));
+          },
+          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
+              serveStatus(request, std::move(respond));
+          },
+          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
+              serveOpml(request, std::move(respond));
+          },
+          [this](const HttpRequest& request, const RouteMatch& match, Responder respond) {
+              serveChannel(request, match, std::move(respond));
+          }}) {
     if (!sources_.publicUrl.empty()) {
         cache_.setBaseUrl(sources_.publicUrl);
     }
@@ -54,11 +79,6 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
 
 std::optional<PluginProblem> HttpService::pluginProblem() const {
     return sources_.pluginProblem ? sources_.pluginProblem() : std::nullopt;
-}
-
-HttpResponse HttpService::unavailableAnswer(const PluginProblem& problem,
-                                            const std::string& what) const {
-    return host::unavailableAnswer(problem, what, sources_.now());
 }
 
 void HttpService::setFallbackBaseUrl(std::string baseUrl) {
@@ -70,112 +90,76 @@ void HttpService::setFallbackBaseUrl(std::string baseUrl) {
 }
 
 void HttpService::handle(const HttpRequest& request, Responder respond) {
-    if (request.method != "GET" && request.method != "HEAD") {
-        HttpResponse response =
-            HttpResponse::text(405, "Method not allowed: " + text::printable(request.method) +
-                                        "\nThis server answers GET and HEAD only.\n");
-        response.set("Allow", "GET, HEAD");
-        respond(std::move(response));
-        return;
-    }
-    const std::string& path = request.path;
-    if (path == "/") {
-        HttpResponse response;
-        response.set("Content-Type", kHtmlType);
-        response.set("Cache-Control", "no-cache");
-        const std::string baseUrl = baseUrls_.forRequest(request);
-        response.body = Body(indexPage(pageInput(), baseUrl));
-        respond(std::move(response));
-        return;
-    }
-    if (path == "/main-page") {
-        if (const std::optional<PluginProblem> problem = pluginProblem()) {
-            respond(unavailableAnswer(*problem, "the main page"));
-            return;
-        }
-        const CallResult page = sources_.mainPage();
-        HttpResponse response;
-        if (page.ok()) {
-            response.set("Content-Type", kMainPageType);
-            response.body = Body(page.text);
-        } else if (page.status == DOVETRAIL_STATUS_NO_TEMPLATE) {
-            response = HttpResponse::text(404, page.error + "\n");
-        } else {
-            response = HttpResponse::text(500, "Can't render the main page (status " +
-                                                   std::to_string(page.status) +
-                                                   "): " + page.error + "\n");
-        }
-        response.set("Cache-Control", "no-cache");
-        respond(std::move(response));
-        return;
-    }
-    if (path == "/status") {
-        const CacheOptions& options = cache_.options();
-        const StatusSettings settings{cache_.minInterval(), options.fetchTimeout,
-                                      options.maxFeedBytes, cache_.state().path()};
-        HttpResponse response;
-        if (wantsJson(request)) {
-            response.set("Content-Type", "application/json");
-            response.body = Body(statusJson(pageInput(), settings));
-        } else {
-            response.set("Content-Type", kHtmlType);
-            response.body = Body(statusHtml(pageInput(), settings));
-        }
-        response.set("Cache-Control", "no-cache");
-        response.set("Vary", "Accept");
-        respond(std::move(response));
-        return;
-    }
-    if (path == "/channels.opml") {
-        respond(opmlAnswer(request, baseUrls_.forRequest(request)));
-        return;
-    }
-    if (path.size() > kChannelPrefix.size() &&
-        path.compare(0, kChannelPrefix.size(), kChannelPrefix) == 0) {
-        const std::string_view rest = std::string_view(path).substr(kChannelPrefix.size());
-        const std::size_t dot = rest.rfind('.');
-        const std::optional<feeds::FeedFormat> format =
-            dot == std::string_view::npos ? std::nullopt
-                                          : feeds::parseFeedFormat(rest.substr(dot + 1));
-        const std::optional<std::string> name =
-            format ? text::percentDecodeStrict(rest.substr(0, dot)) : std::nullopt;
-        if (name && !name->empty()) {
-            serveChannel(request, *name, *format, std::move(respond));
-            return;
-        }
-    }
-    HttpResponse response = HttpResponse::text(
-        404, "Not found: " + text::printable(path) +
-                 "\nChannels are served at /channels/NAME.rss (also .atom, .json and .plugin); "
-                 "/ lists them.\n");
+    routes_.dispatch(request, std::move(respond));
+}
+
+void HttpService::answered(const HttpRequest& request, const HttpResponse& response,
+                           std::size_t bytesSent, std::chrono::microseconds elapsed) {
+    const std::string line =
+        accessLogLine(request, response, bytesSent, elapsed, std::chrono::system_clock::now());
+    std::lock_guard<std::mutex> lock(logMutex_);
+    sources_.log(line);
+}
+
+PageInput HttpService::pageInput() const {
+    PageInput page;
+    page.now = sources_.now();
+    page.configured = sources_.channels();
+    page.intervals = sources_.intervals();
+    page.problem = pluginProblem();
+    page.rows = channelRows(*page.configured, cache_.status(), page.intervals);
+    return page;
+}
+
+void HttpService::serveIndex(const HttpRequest& request, Responder respond) {
+    const std::string baseUrl = baseUrls_.forRequest(request);
+    HttpResponse response;
+    response.set("Content-Type", kHtmlType);
+    response.set("Cache-Control", "no-cache");
+    response.body = Body(indexPage(pageInput(), baseUrl));
     respond(std::move(response));
 }
 
-void HttpService::serveChannel(const HttpRequest& request, const std::string& name,
-                               feeds::FeedFormat format, Responder respond) {
-    const std::shared_ptr<const ChannelSet> channels = sources_.channels();
-    // Only a configured name, byte for byte, reaches the cache and the plug-in.
-    if (hasControlByte(name) || channels->find(name) == nullptr) {
-        HttpResponse response =
-            HttpResponse::text(404, "Unknown channel: " + text::printable(name) + "\n");
-        response.set("Cache-Control", "no-store");
-        respond(std::move(response));
+void HttpService::serveMainPage(Responder respond) const {
+    if (const std::optional<PluginProblem> problem = pluginProblem()) {
+        respond(unavailableAnswer(*problem, "the main page", sources_.now()));
         return;
     }
-    // The request ends with this call: the answer, which may come later, keeps its own copies.
-    ChannelRequest asked{name, format,
-                         // The plug-in's text has no absolute URLs in it: its answer needs no base.
-                         format == feeds::FeedFormat::plugin ? std::string()
-                                                             : baseUrls_.forRequest(request),
-                         FormRequest::of(request)};
-    cache_.get(name, [this, asked = std::move(asked), respond = std::move(respond)](Lookup lookup) {
-        const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
-                                           [this] { return pluginProblem(); }};
-        respond(channelAnswer(asked, lookup, context));
-    });
+    const CallResult page = sources_.mainPage();
+    HttpResponse response;
+    if (page.ok()) {
+        response.set("Content-Type", kMainPageType);
+        response.body = Body(page.text);
+    } else if (page.status == DOVETRAIL_STATUS_NO_TEMPLATE) {
+        response = HttpResponse::text(404, page.error + "\n");
+    } else {
+        response = HttpResponse::text(500, "Can't render the main page (status " +
+                                               std::to_string(page.status) + "): " + page.error +
+                                               "\n");
+    }
+    response.set("Cache-Control", "no-cache");
+    respond(std::move(response));
 }
 
-HttpResponse HttpService::opmlAnswer(const HttpRequest& request, const std::string& baseUrl) {
+void HttpService::serveStatus(const HttpRequest& request, Responder respond) const {
+    const CacheOptions& options = cache_.options();
+    const StatusSettings settings{cache_.minInterval(), options.fetchTimeout,
+                                  options.maxFeedBytes, cache_.state().path()};
+    HttpResponse response;
+    if (wantsJson(request)) {
+        response.set("Content-Type", "application/json");
+        response.body = Body(statusJson(pageInput(), settings));
+    } else {
+        response.set("Content-Type", kHtmlType);
+        response.body = Body(statusHtml(pageInput(), settings));
+    }
+    response.set("Cache-Control", "no-cache");
+    response.set("Vary", "Accept");
+    respond(std::move(response));
+}
+
+void HttpService::serveOpml(const HttpRequest& request, Responder respond) {
+    const std::string baseUrl = baseUrls_.forRequest(request);
     const std::shared_ptr<const ChannelSet> channels = sources_.channels();
     std::shared_ptr<const PreparedList> list;
     {
@@ -200,8 +184,9 @@ HttpResponse HttpService::opmlAnswer(const HttpRequest& request, const std::stri
                 feeds::writeOpml(outlines, baseUrl, sources_.now()), feeds::kOpmlContentType));
             list = prepared;
         } catch (const std::exception& e) {
-            return HttpResponse::text(500,
-                                      std::string("Can't write the OPML list: ") + e.what() + "\n");
+            respond(HttpResponse::text(
+                500, std::string("Can't write the OPML list: ") + e.what() + "\n"));
+            return;
         }
         std::lock_guard<std::mutex> lock(opmlMutex_);
         // One list per base: the bases are bounded (see BaseUrls).
@@ -210,25 +195,32 @@ HttpResponse HttpService::opmlAnswer(const HttpRequest& request, const std::stri
     HttpResponse response = preparedAnswer(list->body, FormRequest::of(request));
     // It changes with the INI file only: readers and caches ask again, and get 304.
     response.set("Cache-Control", "no-cache");
-    return response;
+    respond(std::move(response));
 }
 
-void HttpService::answered(const HttpRequest& request, const HttpResponse& response,
-                           std::size_t bytesSent, std::chrono::microseconds elapsed) {
-    const std::string line =
-        accessLogLine(request, response, bytesSent, elapsed, std::chrono::system_clock::now());
-    std::lock_guard<std::mutex> lock(logMutex_);
-    sources_.log(line);
-}
-
-PageInput HttpService::pageInput() const {
-    PageInput page;
-    page.now = sources_.now();
-    page.configured = sources_.channels();
-    page.intervals = sources_.intervals();
-    page.problem = pluginProblem();
-    page.rows = channelRows(*page.configured, cache_.status(), page.intervals);
-    return page;
+void HttpService::serveChannel(const HttpRequest& request, const RouteMatch& match,
+                               Responder respond) {
+    const std::shared_ptr<const ChannelSet> channels = sources_.channels();
+    // Only a configured name, byte for byte, reaches the cache and the plug-in.
+    if (hasControlByte(match.name) || channels->find(match.name) == nullptr) {
+        HttpResponse response =
+            HttpResponse::text(404, "Unknown channel: " + text::printable(match.name) + "\n");
+        response.set("Cache-Control", "no-store");
+        respond(std::move(response));
+        return;
+    }
+    // The request ends with this call: the answer, which may come later, keeps its own copies.
+    ChannelRequest asked{match.name, match.format,
+                         // The plug-in's text has no absolute URLs in it: its answer needs no base.
+                         match.format == feeds::FeedFormat::plugin ? std::string()
+                                                                   : baseUrls_.forRequest(request),
+                         FormRequest::of(request)};
+    cache_.get(match.name, [this, asked = std::move(asked),
+                            respond = std::move(respond)](Lookup lookup) {
+        const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
+                                           [this] { return pluginProblem(); }};
+        respond(channelAnswer(asked, lookup, context));
+    });
 }
 
 }  // namespace host

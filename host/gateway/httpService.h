@@ -1,33 +1,16 @@
-// The serve command's routes, independent of the HTTP engine, and one access log line per answer:
+// The serve command's request handling, independent of the HTTP engine: the routes
+// (routes/routes.h) with their answers, and one access log line per answer.
 //
-//   /                        the gateway's index page: every channel, its state and its feeds
-//   /channels/NAME.rss       RSS 2.0            /channels/NAME.atom     Atom 1.0
-//   /channels/NAME.json      JSON Feed 1.1      /channels/NAME.plugin   the plug-in's own text
-//   /channels.opml           OPML 2.0 with every channel, for a reader's import
-//   /main-page               the plug-in's main page (404 with its message without a template)
-//   /status                  every channel's fetches (HTML, or JSON)
+// - Channel answers: routes/channelAnswer.h; content negotiation and validators:
+//   routes/negotiation.h; the base of absolute links: routes/baseUrls.h; the index and status
+//   pages: pages/.
+// - NAME must be exactly one of the configured channel names, byte for byte; any other name is
+//   answered 404 without touching the cache or the plug-in.
+// - Feed answers come from the forms the cache prepared once per fetch: no conversion and no copy
+//   per request.
 //
-// - Only GET and HEAD are served; any other method is answered 405 with "Allow: GET, HEAD".
-// - NAME is percent-decoded and must then be exactly one of the configured channel names; any
-//   other name is 404 without touching the cache or the plug-in.
-// - Feed answers come from the forms the cache prepared once per fetch (no conversion and no copy
-//   per request): the gzip copy for a reader that accepts gzip, with "Vary: Accept-Encoding"; a
-//   strong ETag per representation, Last-Modified (when the text last changed), Cache-Control
-//   max-age (the time left until the channel may be fetched again) and, when a refetch failed and
-//   the last good feed is served, a Warning. If-None-Match and If-Modified-Since are answered with
-//   304; an If-Modified-Since that is not a valid HTTP date of the years 1970-9999 is ignored.
-// - A channel that never succeeded answers 404 (unknown to the plug-in), 502 (the fetch failed),
-//   504 (the fetch passed its deadline) or 503 (the gateway is shutting down, or the plug-in is
-//   not initialised), with Retry-After saying when the next fetch (or plug-in start) may be. Error
-//   answers carry the hint that goes with the failure, on a line of its own. A text that cannot
-//   be converted is served as .plugin; its other forms answer 502 with the reason.
-// - Absolute URLs (self links, OPML, the index page) start with the public URL when one is
-//   configured. Otherwise they are built from the request's Host, when it is a well-formed host
-//   and port; a gateway keeps forms for at most kMaxHostBases such names (the first it meets), so
-//   that made-up Host headers cost neither memory nor conversions. Other requests get the fallback
-//   base (the listening address).
-//
-// Thread-safety: handle() and answered() may run on several threads at once.
+// Thread-safety: handle() and answered() may run on several threads at once. The service keeps
+// references to the cache, which must outlive it.
 #pragma once
 
 #include <functional>
@@ -36,7 +19,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "accessLog.h"
@@ -46,6 +28,7 @@
 #include "httpMessage.h"
 #include "pluginHost.h"
 #include "pluginLibrary.h"
+#include "routes.h"
 
 namespace host {
 
@@ -90,24 +73,22 @@ class HttpService : public RequestHandler {
     void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
                   std::chrono::microseconds elapsed) override;
 
-    // The plug-in's problem, or nothing.
-    std::optional<PluginProblem> pluginProblem() const;
-    // The 503 answer for a request that needs the plug-in while it cannot be used.
-    HttpResponse unavailableAnswer(const PluginProblem& problem, const std::string& what) const;
-
   private:
     struct PreparedList;
+    std::optional<PluginProblem> pluginProblem() const;
     // What the pages show, read once for this request.
     PageInput pageInput() const;
-    void serveChannel(const HttpRequest& request, const std::string& name, feeds::FeedFormat format,
-                      Responder respond);
-    HttpResponse opmlAnswer(const HttpRequest& request, const std::string& baseUrl);
+    void serveIndex(const HttpRequest& request, Responder respond);
+    void serveMainPage(Responder respond) const;
+    void serveStatus(const HttpRequest& request, Responder respond) const;
+    void serveOpml(const HttpRequest& request, Responder respond);
+    void serveChannel(const HttpRequest& request, const RouteMatch& match, Responder respond);
 
     ChannelCache& cache_;
     ServiceSources sources_;
-    std::mutex logMutex_;
-
     BaseUrls baseUrls_;
+    RouteTable routes_;
+    std::mutex logMutex_;
 
     std::mutex opmlMutex_;
     std::map<std::string, std::shared_ptr<const PreparedList>> opml_;  // by base URL
