@@ -105,8 +105,7 @@ TEST(PreparedAnswerTest, HeadersAndNotModifiedFollowTheEncodingAndTheFreshness) 
     const std::string before = text::httpDate(changed - 1s);
     const std::string later = text::httpDate(changed + 1h);
     const std::vector<std::string> plain = {"Content-Type", "ETag", "Vary"};
-    const std::vector<std::string> plainGzip = {"Content-Type", "ETag", "Vary",
-                                                "Content-Encoding"};
+    const std::vector<std::string> plainGzip = {"Content-Type", "ETag", "Vary", "Content-Encoding"};
     const std::vector<std::string> fresh = {"Content-Type", "ETag", "Last-Modified",
                                             "Cache-Control", "Vary"};
     const std::vector<std::string> freshGzip = {"Content-Type",  "ETag", "Last-Modified",

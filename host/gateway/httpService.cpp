@@ -133,9 +133,9 @@ void HttpService::serveMainPage(Responder respond) const {
     } else if (page.status == DOVETRAIL_STATUS_NO_TEMPLATE) {
         response = HttpResponse::text(404, page.error + "\n");
     } else {
-        response = HttpResponse::text(500, "Can't render the main page (status " +
-                                               std::to_string(page.status) + "): " + page.error +
-                                               "\n");
+        response =
+            HttpResponse::text(500, "Can't render the main page (status " +
+                                        std::to_string(page.status) + "): " + page.error + "\n");
     }
     response.set("Cache-Control", "no-cache");
     respond(std::move(response));
@@ -143,8 +143,8 @@ void HttpService::serveMainPage(Responder respond) const {
 
 void HttpService::serveStatus(const HttpRequest& request, Responder respond) const {
     const CacheOptions& options = cache_.options();
-    const StatusSettings settings{cache_.minInterval(), options.fetchTimeout,
-                                  options.maxFeedBytes, cache_.state().path()};
+    const StatusSettings settings{cache_.minInterval(), options.fetchTimeout, options.maxFeedBytes,
+                                  cache_.state().path()};
     HttpResponse response;
     if (wantsJson(request)) {
         response.set("Content-Type", "application/json");
@@ -210,17 +210,17 @@ void HttpService::serveChannel(const HttpRequest& request, const RouteMatch& mat
         return;
     }
     // The request ends with this call: the answer, which may come later, keeps its own copies.
-    ChannelRequest asked{match.name, match.format,
-                         // The plug-in's text has no absolute URLs in it: its answer needs no base.
-                         match.format == feeds::FeedFormat::plugin ? std::string()
-                                                                   : baseUrls_.forRequest(request),
-                         FormRequest::of(request)};
-    cache_.get(match.name, [this, asked = std::move(asked),
-                            respond = std::move(respond)](Lookup lookup) {
-        const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
-                                           [this] { return pluginProblem(); }};
-        respond(channelAnswer(asked, lookup, context));
-    });
+    ChannelRequest asked{
+        match.name, match.format,
+        // The plug-in's text has no absolute URLs in it: its answer needs no base.
+        match.format == feeds::FeedFormat::plugin ? std::string() : baseUrls_.forRequest(request),
+        FormRequest::of(request)};
+    cache_.get(match.name,
+               [this, asked = std::move(asked), respond = std::move(respond)](Lookup lookup) {
+                   const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
+                                                      [this] { return pluginProblem(); }};
+                   respond(channelAnswer(asked, lookup, context));
+               });
 }
 
 }  // namespace host

@@ -52,26 +52,23 @@ std::string html(std::string_view bytes) {
 }  // namespace
 
 std::string statusJson(const PageInput& page, const StatusSettings& settings) {
-    const ChannelSet& configured = *page.configured;
-    const Intervals& iv = page.intervals;
-    const std::optional<PluginProblem>& problem = page.problem;
-    const std::string_view statePath = settings.statePath;
     std::ostringstream out;
     out << "{\n  \"time\": " << json(text::isoDate(page.now))
-        << ",\n  \"intervals\": {\"lounge\": " << iv.lounge
-        << ", \"messageBoards\": " << iv.messageBoards << ", \"articles\": " << iv.articles
+        << ",\n  \"intervals\": {\"lounge\": " << page.intervals.lounge
+        << ", \"messageBoards\": " << page.intervals.messageBoards
+        << ", \"articles\": " << page.intervals.articles
         << "},\n  \"minFetchIntervalSeconds\": " << settings.minInterval.count()
         << ",\n  \"fetchTimeoutSeconds\": " << settings.fetchTimeout.count() / 1000
-        << ",\n  \"maxFeedBytes\": " << settings.maxFeedBytes
-        << ",\n  \"stateFile\": " << (statePath.empty() ? "null" : json(statePath))
+        << ",\n  \"maxFeedBytes\": " << settings.maxFeedBytes << ",\n  \"stateFile\": "
+        << (settings.statePath.empty() ? "null" : json(settings.statePath))
         << ",\n  \"configurationError\": "
-        << (configured.readError.empty() ? "null" : json(configured.readError))
+        << (page.configured->readError.empty() ? "null" : json(page.configured->readError))
         << ",\n  \"plugin\": ";
-    if (problem) {
-        out << "{\"ready\": false, \"error\": " << json(problem->message)
-            << ", \"hint\": " << (problem->hint.empty() ? "null" : json(problem->hint))
-            << ", \"failures\": " << problem->failures
-            << ", \"nextAttempt\": " << json(text::isoDate(problem->nextAttempt)) << "}";
+    if (page.problem) {
+        out << "{\"ready\": false, \"error\": " << json(page.problem->message)
+            << ", \"hint\": " << (page.problem->hint.empty() ? "null" : json(page.problem->hint))
+            << ", \"failures\": " << page.problem->failures
+            << ", \"nextAttempt\": " << json(text::isoDate(page.problem->nextAttempt)) << "}";
     } else {
         out << "{\"ready\": true}";
     }
@@ -110,10 +107,6 @@ std::string statusJson(const PageInput& page, const StatusSettings& settings) {
 }
 
 std::string statusHtml(const PageInput& page, const StatusSettings& settings) {
-    const ChannelSet& configured = *page.configured;
-    const Intervals& iv = page.intervals;
-    const std::optional<PluginProblem>& problem = page.problem;
-    const std::string_view statePath = settings.statePath;
     std::ostringstream out;
     out << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
@@ -121,27 +114,29 @@ std::string statusHtml(const PageInput& page, const StatusSettings& settings) {
            "<style>body{font-family:sans-serif}table{border-collapse:collapse}"
            "td,th{border:1px solid #aaa;padding:2px 6px;text-align:left}.failed{color:#a00}"
            "</style></head>\n<body>\n<h1>Dovetrail status</h1>\n<p>Time: "
-        << text::isoDate(page.now) << ". Minimum update intervals: lounge " << iv.lounge / 60
-        << " minutes, message boards " << iv.messageBoards / 60 << " minutes, articles "
-        << iv.articles / 60
+        << text::isoDate(page.now) << ". Minimum update intervals: lounge "
+        << page.intervals.lounge / 60 << " minutes, message boards "
+        << page.intervals.messageBoards / 60 << " minutes, articles "
+        << page.intervals.articles / 60
         << " minutes. Each channel is fetched at most once in its interval (a failed one is "
            "tried again after 30 seconds, doubling up to the longest interval); a fetch has "
-        << secondsText(settings.fetchTimeout) << "; feeds above "
-        << settings.maxFeedBytes << " bytes are not kept. State: "
-        << (statePath.empty() ? std::string("in memory, lost when the gateway stops")
-                              : html(statePath))
+        << secondsText(settings.fetchTimeout) << "; feeds above " << settings.maxFeedBytes
+        << " bytes are not kept. State: "
+        << (settings.statePath.empty() ? std::string("in memory, lost when the gateway stops")
+                                       : html(settings.statePath))
         << ".</p>\n";
-    if (!configured.readError.empty()) {
-        out << "<p class=\"failed\">" << html(configured.readError)
+    if (!page.configured->readError.empty()) {
+        out << "<p class=\"failed\">" << html(page.configured->readError)
             << "; the channels read before are served.</p>\n";
     }
-    if (problem) {
-        out << "<p class=\"failed\">" << html(problem->message);
-        if (!problem->hint.empty()) {
-            out << "<br>hint: " << html(problem->hint);
+    if (page.problem) {
+        out << "<p class=\"failed\">" << html(page.problem->message);
+        if (!page.problem->hint.empty()) {
+            out << "<br>hint: " << html(page.problem->hint);
         }
-        out << "<br>Tried " << problem->failures << (problem->failures == 1 ? " time" : " times")
-            << "; next attempt " << text::isoDate(problem->nextAttempt)
+        out << "<br>Tried " << page.problem->failures
+            << (page.problem->failures == 1 ? " time" : " times") << "; next attempt "
+            << text::isoDate(page.problem->nextAttempt)
             << ". Channels with a feed are served meanwhile.</p>\n";
     }
     out << "<table>\n<tr><th>Channel</th>"

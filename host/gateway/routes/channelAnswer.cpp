@@ -21,7 +21,7 @@ HttpResponse noFeedAnswer(const std::string& name, const Lookup& lookup,
                           const ChannelAnswerContext& context, long long remaining) {
     const std::optional<PluginProblem> problem =
         lookup.stopping || lookup.refreshing || !context.pluginProblem ? std::nullopt
-                                                                        : context.pluginProblem();
+                                                                       : context.pluginProblem();
     if (problem) {
         return unavailableAnswer(*problem, "channel " + text::printable(name), context.now);
     }
