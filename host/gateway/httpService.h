@@ -1,33 +1,16 @@
-// The serve command's routes, independent of the HTTP engine, and one access log line per answer:
+// The serve command's request handling, independent of the HTTP engine: the routes
+// (routes/routes.h) with their answers, and one access log line per answer.
 //
-//   /                        the gateway's index page: every channel, its state and its feeds
-//   /channels/NAME.rss       RSS 2.0            /channels/NAME.atom     Atom 1.0
-//   /channels/NAME.json      JSON Feed 1.1      /channels/NAME.plugin   the plug-in's own text
-//   /channels.opml           OPML 2.0 with every channel, for a reader's import
-//   /main-page               the plug-in's main page (404 with its message without a template)
-//   /status                  every channel's fetches (HTML, or JSON)
+// - Channel answers: routes/channelAnswer.h; content negotiation and validators:
+//   routes/negotiation.h; the base of absolute links: routes/baseUrls.h; the index and status
+//   pages: pages/.
+// - NAME must be exactly one of the configured channel names, byte for byte; any other name is
+//   answered 404 without touching the cache or the plug-in.
+// - Feed answers come from the forms the cache prepared once per fetch: no conversion and no copy
+//   per request.
 //
-// - Only GET and HEAD are served; any other method is answered 405 with "Allow: GET, HEAD".
-// - NAME is percent-decoded and must then be exactly one of the configured channel names; any
-//   other name is 404 without touching the cache or the plug-in.
-// - Feed answers come from the forms the cache prepared once per fetch (no conversion and no copy
-//   per request): the gzip copy for a reader that accepts gzip, with "Vary: Accept-Encoding"; a
-//   strong ETag per representation, Last-Modified (when the text last changed), Cache-Control
-//   max-age (the time left until the channel may be fetched again) and, when a refetch failed and
-//   the last good feed is served, a Warning. If-None-Match and If-Modified-Since are answered with
-//   304; an If-Modified-Since that is not a valid HTTP date of the years 1970-9999 is ignored.
-// - A channel that never succeeded answers 404 (unknown to the plug-in), 502 (the fetch failed),
-//   504 (the fetch passed its deadline) or 503 (the gateway is shutting down, or the plug-in is
-//   not initialised), with Retry-After saying when the next fetch (or plug-in start) may be. Error
-//   answers carry the hint that goes with the failure, on a line of its own. A text that cannot
-//   be converted is served as .plugin; its other forms answer 502 with the reason.
-// - Absolute URLs (self links, OPML, the index page) start with the public URL when one is
-//   configured. Otherwise they are built from the request's Host, when it is a well-formed host
-//   and port; a gateway keeps forms for at most kMaxHostBases such names (the first it meets), so
-//   that made-up Host headers cost neither memory nor conversions. Other requests get the fallback
-//   base (the listening address).
-//
-// Thread-safety: handle() and answered() may run on several threads at once.
+// Thread-safety: handle() and answered() may run on several threads at once. The service keeps
+// references to the cache, which must outlive it.
 #pragma once
 
 #include <functional>
@@ -35,18 +18,21 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "accessLog.h"
+#include "baseUrls.h"
 #include "channelCache.h"
 #include "channelDirectory.h"
 #include "httpMessage.h"
 #include "pluginHost.h"
 #include "pluginLibrary.h"
+#include "routes.h"
 
 namespace host {
+
+struct PageInput;
 
 struct ServiceSources {
     std::function<CallResult()> mainPage;
@@ -66,14 +52,11 @@ struct ServiceSources {
     std::string publicUrl;
 };
 
-// "http://HOST[:PORT]" for a Host header that is a well-formed host name, IPv4 or [IPv6] address
-// with an optional port (letters in lower case); nothing for anything else.
-std::optional<std::string> baseUrlFromHost(std::string_view host);
 
 class HttpService : public RequestHandler {
   public:
     // Base URLs taken from Host headers, at most.
-    static constexpr std::size_t kMaxHostBases = 8;
+    static constexpr std::size_t kMaxHostBases = BaseUrls::kMaxHostBases;
 
     HttpService(ChannelCache& cache, ServiceSources sources);
     HttpService(const HttpService&) = delete;
@@ -87,43 +70,25 @@ class HttpService : public RequestHandler {
     void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
                   std::chrono::microseconds elapsed) override;
 
-    std::string statusJson() const;
-    std::string statusHtml() const;
-    std::string indexPage(const std::string& baseUrl) const;
-
-    // The plug-in's problem, or nothing.
-    std::optional<PluginProblem> pluginProblem() const;
-    // The 503 answer for a request that needs the plug-in while it cannot be used.
-    HttpResponse unavailableAnswer(const PluginProblem& problem, const std::string& what) const;
-
   private:
-    struct Row;
     struct PreparedList;
-    // Each configured channel with its cache status; the rows point into `configured`.
-    std::vector<Row> rows(const ChannelSet& configured) const;
-    std::string baseUrlFor(const HttpRequest& request);
-    void serveChannel(const HttpRequest& request, const std::string& name, feeds::FeedFormat format,
-                      Responder respond);
-    HttpResponse channelAnswer(const std::string& name, feeds::FeedFormat format,
-                               const Lookup& lookup, const std::string& baseUrl, bool gzip,
-                               const std::string* ifNoneMatch,
-                               const std::string* ifModifiedSince) const;
-    HttpResponse opmlAnswer(const HttpRequest& request, const std::string& baseUrl);
+    std::optional<PluginProblem> pluginProblem() const;
+    // What the pages show, read once for this request.
+    PageInput pageInput() const;
+    void serveIndex(const HttpRequest& request, Responder respond);
+    void serveMainPage(Responder respond) const;
+    void serveStatus(const HttpRequest& request, Responder respond) const;
+    void serveOpml(const HttpRequest& request, Responder respond);
+    void serveChannel(const HttpRequest& request, const RouteMatch& match, Responder respond);
 
     ChannelCache& cache_;
     ServiceSources sources_;
+    BaseUrls baseUrls_;
+    RouteTable routes_;
     std::mutex logMutex_;
-
-    std::mutex baseMutex_;
-    std::string fallbackBase_ = "http://127.0.0.1:8080";
-    std::set<std::string> hostBases_;
-    bool hostBasesFull_ = false;
 
     std::mutex opmlMutex_;
     std::map<std::string, std::shared_ptr<const PreparedList>> opml_;  // by base URL
 };
-
-// Writes one line and its line end to standard error in a single write.
-void writeErrorLine(const std::string& line);
 
 }  // namespace host

@@ -1,0 +1,114 @@
+#include "channelAnswer.h"
+
+#include <algorithm>
+
+#include "textEscape.h"
+
+namespace host {
+
+namespace {
+
+long long secondsUntil(TimePoint later, TimePoint now) {
+    if (later <= now) {
+        return 0;
+    }
+    // Round up: a reader must not come back before the fetch is allowed.
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(later - now).count();
+    return (ms + 999) / 1000;
+}
+
+HttpResponse noFeedAnswer(const std::string& name, const Lookup& lookup,
+                          const ChannelAnswerContext& context, long long remaining) {
+    const bool stopping = lookup.answer == CacheAnswer::stopping;
+    const std::optional<PluginProblem> problem =
+        stopping || lookup.refreshing || !context.pluginProblem ? std::nullopt
+                                                                : context.pluginProblem();
+    if (problem) {
+        return unavailableAnswer(*problem, "channel " + text::printable(name), context.now);
+    }
+    HttpResponse response;
+    switch (lookup.answer) {
+        case CacheAnswer::stopping:
+            response = HttpResponse::text(503, "The gateway is shutting down; channel " +
+                                                   text::printable(name) + " has no feed yet.\n");
+            response.set("Retry-After", "10");
+            break;
+        case CacheAnswer::timedOut:
+            response = HttpResponse::text(
+                504, "Can't fetch channel " + text::printable(name) + ": no answer within " +
+                         secondsText(context.fetchTimeout) + "; the fetch goes on.\n");
+            response.set("Retry-After", std::to_string(std::max<long long>(remaining, 10)));
+            break;
+        case CacheAnswer::unknownChannel:
+            response = HttpResponse::text(404, lookup.error + "\n");
+            break;
+        case CacheAnswer::noFeed:
+        case CacheAnswer::feed:
+        case CacheAnswer::staleFeed: {
+            const std::string hint = lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n";
+            response = HttpResponse::text(502, lookup.error + "\n" + hint);
+            // When the next fetch is allowed: the backoff of a failing channel.
+            response.set("Retry-After", std::to_string(remaining));
+            break;
+        }
+    }
+    response.set("Cache-Control", "no-store");
+    return response;
+}
+
+}  // namespace
+
+HttpResponse unavailableAnswer(const PluginProblem& problem, const std::string& what,
+                               TimePoint now) {
+    std::string body = "The gateway cannot serve " + what + " now: " + problem.message + "\n";
+    if (!problem.hint.empty()) {
+        body += "hint: " + problem.hint + "\n";
+    }
+    HttpResponse response = HttpResponse::text(503, body);
+    // Never 0: a reader that asks again at once would only get this answer again.
+    response.set("Retry-After",
+                 std::to_string(std::max(secondsUntil(problem.nextAttempt, now), 1LL)));
+    response.set("Cache-Control", "no-store");
+    return response;
+}
+
+HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
+                           const ChannelAnswerContext& context) {
+    const std::string& name = request.name;
+    const long long remaining = secondsUntil(lookup.nextFetch, context.now);
+    if (!lookup.feed) {
+        return noFeedAnswer(name, lookup, context, remaining);
+    }
+    const Feed& feed = *lookup.feed;
+    std::shared_ptr<const feeds::PreparedBody> form;
+    if (request.format == feeds::FeedFormat::plugin) {
+        form = feed.pluginForm();
+    } else if (!feed.conversionError().empty()) {
+        HttpResponse response = HttpResponse::text(
+            502, feed.conversionError() + "\nThe plug-in's own text is served at /channels/" +
+                     text::percentEncode(name) + ".plugin.\n");
+        response.set("Retry-After", std::to_string(remaining));
+        response.set("Cache-Control", "no-store");
+        return response;
+    } else {
+        try {
+            form = feed.forms(request.baseUrl)->sharedForm(request.format);
+        } catch (const std::exception& e) {
+            HttpResponse response = HttpResponse::text(
+                500, "Can't write channel " + text::printable(name) + " as " +
+                         std::string(feeds::formatName(request.format)) + ": " + e.what() + "\n");
+            response.set("Cache-Control", "no-store");
+            return response;
+        }
+    }
+    HttpResponse response = preparedAnswer(
+        form, request.asked, Freshness{feed.lastModified(), feed.lastModifiedHttp(), remaining});
+    if (lookup.stale()) {
+        response.set("Warning", "111 dovetrail \"Revalidation failed (status " +
+                                    std::to_string(lookup.status) +
+                                    "): " + headerSafe(lookup.error) + "\"");
+    }
+    return response;
+}
+
+}  // namespace host

@@ -1,0 +1,193 @@
+// The gateway's route table and its one answer for prepared bodies, without a server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "feedSet.h"
+#include "negotiation.h"
+#include "routes.h"
+#include "textDates.h"
+
+namespace {
+
+using namespace host;
+using namespace std::chrono_literals;
+
+struct RouteCase {
+    const char* method;
+    const char* path;
+    const char* route;  // the handler reached, or the status of the table's own answer
+    const char* name = "";
+    feeds::FeedFormat format = feeds::FeedFormat::rss;
+};
+
+TEST(RouteTableTest, EachPathReachesItsHandlerOrIsAnsweredByTheTable) {
+    std::string reached;
+    RouteMatch matched;
+    const auto handler = [&](const char* label) {
+        return [&, label](const HttpRequest&, const RouteMatch& match, Responder respond) {
+            reached = label;
+            matched = match;
+            respond(HttpResponse{});
+        };
+    };
+    const RouteTable table(RouteHandlers{handler("index"), handler("mainPage"), handler("status"),
+                                         handler("opml"), handler("channel")});
+    using feeds::FeedFormat;
+    const RouteCase cases[] = {
+        {"GET", "/", "index"},
+        {"HEAD", "/status", "status"},
+        {"GET", "/main-page", "mainPage"},
+        {"GET", "/channels.opml", "opml"},
+        {"GET", "/channels/lounge.plugin", "channel", "lounge", FeedFormat::plugin},
+        {"GET", "/channels/a%20b.json", "channel", "a b", FeedFormat::json},
+        // The last dot separates the form: a name may hold dots.
+        {"HEAD", "/channels/x.y.atom", "channel", "x.y", FeedFormat::atom},
+        // Whether a name is configured is the handler's to say, not the table's.
+        {"GET", "/channels/nowhere.rss", "channel", "nowhere", FeedFormat::rss},
+        {"GET", "/channels/lounge", "404"},
+        {"GET", "/channels/lounge.xml", "404"},
+        {"GET", "/channels/.rss", "404"},
+        {"GET", "/channels/%zz.rss", "404"},
+        {"GET", "/channels/", "404"},
+        {"GET", "/channels", "404"},
+        {"GET", "/status/", "404"},
+        {"GET", "/Status", "404"},
+        {"GET", "/index.html", "404"},
+        {"POST", "/", "405"},
+        {"get", "/status", "405"},
+        {"DELETE", "/channels/lounge.rss", "405"},
+    };
+    for (const RouteCase& c : cases) {
+        reached.clear();
+        matched = RouteMatch{};
+        HttpRequest request;
+        request.method = c.method;
+        request.path = c.path;
+        request.target = c.path;
+        int answers = 0;
+        HttpResponse answer;
+        table.dispatch(request, [&](HttpResponse r) {
+            ++answers;
+            answer = std::move(r);
+        });
+        const std::string where = std::string(c.method) + " " + c.path;
+        EXPECT_EQ(answers, 1) << where;
+        EXPECT_EQ(reached.empty() ? std::to_string(answer.status) : reached, c.route) << where;
+        EXPECT_EQ(matched.name, c.name) << where;
+        if (std::string(c.route) == "channel") {
+            EXPECT_EQ(matched.format, c.format) << where;
+        }
+        if (answer.status == 405) {
+            ASSERT_NE(answer.header("Allow"), nullptr) << where;
+            EXPECT_EQ(*answer.header("Allow"), "GET, HEAD");
+        }
+    }
+}
+
+struct PreparedCase {
+    bool fresh;  // with a feed's freshness (Last-Modified, max-age)
+    bool gzip;
+    std::optional<std::string> ifNoneMatch;  // "$identity", "$gzip": that encoding's tag
+    std::optional<std::string> ifModifiedSince;
+    int status;
+    std::vector<std::string> headers;  // names, in order
+};
+
+TEST(PreparedAnswerTest, HeadersAndNotModifiedFollowTheEncodingAndTheFreshness) {
+    const auto form = std::make_shared<const feeds::PreparedBody>(
+        feeds::prepareBody("<list/>", "text/x-test; charset=utf-8"));
+    const TimePoint changed = TimePoint(std::chrono::seconds(1'800'000'000)) + 400ms;
+    const std::string changedHttp = text::httpDate(changed);
+    const std::string before = text::httpDate(changed - 1s);
+    const std::string later = text::httpDate(changed + 1h);
+    const std::vector<std::string> plain = {"Content-Type", "ETag", "Vary"};
+    const std::vector<std::string> plainGzip = {"Content-Type", "ETag", "Vary", "Content-Encoding"};
+    const std::vector<std::string> fresh = {"Content-Type", "ETag", "Last-Modified",
+                                            "Cache-Control", "Vary"};
+    const std::vector<std::string> freshGzip = {"Content-Type",  "ETag", "Last-Modified",
+                                                "Cache-Control", "Vary", "Content-Encoding"};
+    const PreparedCase cases[] = {
+        {false, false, {}, {}, 200, plain},
+        {false, true, {}, {}, 200, plainGzip},
+        {false, false, "$identity", {}, 304, plain},
+        {false, true, "$gzip", {}, 304, plainGzip},
+        // A tag names one encoding: the identity tag does not validate the gzip copy.
+        {false, true, "$identity", {}, 200, plainGzip},
+        // Without freshness (the OPML list) If-Modified-Since is not looked at.
+        {false, false, {}, later, 200, plain},
+        {true, false, {}, {}, 200, fresh},
+        {true, true, {}, {}, 200, freshGzip},
+        {true, false, {}, changedHttp, 304, fresh},
+        {true, false, {}, later, 304, fresh},
+        {true, false, {}, before, 200, fresh},
+        {true, false, {}, "not a date", 200, fresh},
+        {true, true, "$gzip", before, 304, freshGzip},
+        // If-None-Match decides alone when it is sent.
+        {true, false, "\"other\"", changedHttp, 200, fresh},
+    };
+    int index = 0;
+    for (const PreparedCase& c : cases) {
+        SCOPED_TRACE(index++);
+        FormRequest asked;
+        asked.gzip = c.gzip;
+        asked.ifModifiedSince = c.ifModifiedSince;
+        if (c.ifNoneMatch) {
+            asked.ifNoneMatch = *c.ifNoneMatch == "$identity" ? form->etag
+                                : *c.ifNoneMatch == "$gzip"   ? form->gzipEtag
+                                                              : *c.ifNoneMatch;
+        }
+        const std::optional<Freshness> freshness =
+            c.fresh ? std::optional<Freshness>(Freshness{changed, changedHttp, 42}) : std::nullopt;
+        const HttpResponse answer = preparedAnswer(form, asked, freshness);
+        EXPECT_EQ(answer.status, c.status);
+        std::vector<std::string> names;
+        for (const HttpHeader& header : answer.headers) {
+            names.push_back(header.name);
+        }
+        EXPECT_EQ(names, c.headers);
+        EXPECT_EQ(*answer.header("ETag"), c.gzip ? form->gzipEtag : form->etag);
+        if (c.fresh) {
+            EXPECT_EQ(*answer.header("Last-Modified"), changedHttp);
+            EXPECT_EQ(*answer.header("Cache-Control"), "max-age=42");
+        }
+        if (c.status == 304) {
+            EXPECT_TRUE(answer.body.empty());
+        } else {
+            EXPECT_EQ(answer.body.view(), c.gzip ? form->gzip : form->identity);
+            // The prepared bytes themselves, not a copy.
+            EXPECT_EQ(answer.body.view().data(), (c.gzip ? form->gzip : form->identity).data());
+        }
+    }
+}
+
+TEST(NegotiationTest, JsonIsChosenByTheQueryOrAnAcceptThatPutsItBeforeHtml) {
+    const struct {
+        const char* query;
+        const char* accept;  // null: no Accept header
+        bool json;
+    } cases[] = {
+        {"", nullptr, false},
+        {"format=json", nullptr, true},
+        {"a=1&format=json", "text/html", true},
+        {"format=JSON", nullptr, false},
+        {"format=html", "application/json", true},
+        {"", "application/json", true},
+        {"", "application/json, text/html", true},
+        {"", "text/html,application/xhtml+xml,application/json;q=0.9", false},
+        {"", "text/plain", false},
+    };
+    for (const auto& c : cases) {
+        HttpRequest request;
+        request.query = c.query;
+        if (c.accept != nullptr) {
+            request.headers.push_back(HttpHeader{"Accept", c.accept});
+        }
+        EXPECT_EQ(wantsJson(request), c.json) << c.query << " / " << (c.accept ? c.accept : "-");
+    }
+}
+
+}  // namespace
