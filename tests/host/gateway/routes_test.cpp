@@ -1,4 +1,5 @@
-// The gateway's route table and its one answer for prepared bodies, without a server.
+// The gateway's route table, its one answer for prepared bodies and the small parsers of
+// requests, without a server.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "baseUrls.h"
 #include "feedSet.h"
+#include "httpText.h"
 #include "negotiation.h"
 #include "routes.h"
 #include "textDates.h"
@@ -188,6 +191,82 @@ TEST(NegotiationTest, JsonIsChosenByTheQueryOrAnAcceptThatPutsItBeforeHtml) {
         }
         EXPECT_EQ(wantsJson(request), c.json) << c.query << " / " << (c.accept ? c.accept : "-");
     }
+}
+
+// --- Small parsers -------------------------------------------------------------------------------
+
+TEST(HttpHelpersTest, QueryValues) {
+    EXPECT_EQ(queryValue("a=1&format=json&format=x", "format"), "json");
+    EXPECT_EQ(queryValue("formats=json", "format"), std::nullopt);
+}
+
+TEST(HttpHelpersTest, EntityTagMatching) {
+    const std::string tag = "\"a-1\"";
+    EXPECT_TRUE(etagMatches("\"a-1\"", tag));
+    EXPECT_TRUE(etagMatches("W/\"a-1\"", tag));
+    EXPECT_TRUE(etagMatches("\"x\" ,\t\"a-1\"", tag));
+    EXPECT_TRUE(etagMatches("*", tag));
+    EXPECT_FALSE(etagMatches("\"a-12\"", tag));
+    EXPECT_FALSE(etagMatches("a-1", tag));
+    EXPECT_FALSE(etagMatches("", tag));
+}
+
+TEST(HttpHelpersTest, AcceptEncodingGzip) {
+    const std::pair<const char*, bool> cases[] = {
+        {"gzip", true},
+        {"GZIP", true},
+        {"deflate, gzip;q=0.5", true},
+        {"x-gzip", true},
+        {"br, *", true},
+        {"*;q=0.1", true},
+        {"gzip;q=0", false},
+        {"gzip; q=0.000", false},
+        {"*, gzip;q=0", false},
+        {"gzip;q=0.001", true},
+        {"identity", false},
+        {"deflate, br", false},
+        {"gzipped", false},
+        {"*;q=0", false},
+        {"", false},
+        {" , ;q=1, gzip ; q=1 ", true},
+    };
+    for (const auto& [header, expected] : cases) {
+        EXPECT_EQ(acceptsGzip(header), expected) << header;
+    }
+}
+
+TEST(HttpHelpersTest, OnlyWellFormedHostsMakeBaseUrls) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Feeds.Example.org", "http://feeds.example.org"},
+        {"127.0.0.1:8080", "http://127.0.0.1:8080"},
+        {" gw:1 ", "http://gw:1"},
+        {"[::1]:8080", "http://[::1]:8080"},
+        {"[2001:DB8::1]", "http://[2001:db8::1]"},
+        {"under_score.local", "http://under_score.local"},
+        {"", nullptr},
+        {"gw:", nullptr},
+        {"gw:65536", nullptr},
+        {"gw:123456", nullptr},
+        {"gw:80:81", nullptr},
+        {"gw/path", nullptr},
+        {"user@gw", nullptr},
+        {"gw?x", nullptr},
+        {"\"><script>", nullptr},
+        {"[::1", nullptr},
+        {"[::1]x", nullptr},
+        {"[zz::1]", nullptr},
+        {".gw", nullptr},
+        {"caf\xC3\xA9.example", nullptr},
+    };
+    for (const auto& [host, expected] : cases) {
+        const std::optional<std::string> base = baseUrlFromHost(host);
+        if (expected == nullptr) {
+            EXPECT_FALSE(base.has_value()) << host << " gave " << *base;
+        } else {
+            EXPECT_EQ(base.value_or("(none)"), expected) << host;
+        }
+    }
+    EXPECT_FALSE(baseUrlFromHost(std::string(256, 'a')).has_value());
 }
 
 }  // namespace

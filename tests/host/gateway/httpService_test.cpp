@@ -1,0 +1,573 @@
+// The HTTP service on the gateway's engine over loopback, with the fake plug-in behind the cache.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include <httplib.h>
+
+#include "channelCache.h"
+#include "channelDirectory.h"
+#include "feedSet.h"
+#include "httpService.h"
+#include "pluginLibrary.h"
+#include "support/hostFixtures.h"
+#include "support/rawHttp.h"
+#include "support/runningServer.h"
+#include "textDates.h"
+
+using namespace std::chrono_literals;
+
+// Debian's cpp-httplib is not built with ThreadSanitizer; see host_tsan.supp. Only a
+// ThreadSanitizer build calls this.
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libcpp-httplib.so\n";
+}
+
+namespace host {
+namespace {
+
+using namespace testing_fixtures;
+
+class HttpServiceTest : public FakePluginTest {
+  protected:
+    void SetUp() override {
+        FakePluginTest::SetUp();
+        fake_->intervals[0] = 60;
+        fake_->intervals[1] = 300;
+        fake_->intervals[2] = 120;
+        library_ = std::make_unique<PluginLibrary>(FAKE_PLUGIN_PATH);
+        session_ = std::make_unique<PluginSession>(*library_, "cfg.ini");
+        CacheOptions options;
+        options.minInterval = std::chrono::seconds(session_->intervals().longest());
+        options.now = clock_.function();
+        options.fetchTimeout = 1s;
+        options.maxFeedBytes = 512;
+        cache_ = std::make_unique<ChannelCache>(
+            [this](const std::string& name, std::size_t maxBytes) {
+                CallResult r = session_->channel(name, maxBytes);
+                return FetchOutcome{r.status, r.text, r.error};
+            },
+            options);
+        auto channels = std::make_shared<ChannelSet>(
+            servableChannels({{"lounge", "Caf\xE9 Lounge"}, {"boards", "Boards"}}));
+        cache_->setChannels(channels->names());
+        ServiceSources sources;
+        sources.mainPage = [this] { return session_->mainPage(); };
+        sources.channels = [channels] { return channels; };
+        sources.intervals = [intervals = session_->intervals()] { return intervals; };
+        sources.now = clock_.function();
+        sources.log = [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(logMutex_);
+            log_.push_back(line);
+        };
+        service_ = std::make_unique<HttpService>(*cache_, sources);
+        server_ = std::make_unique<testing_support::RunningServer>(*service_);
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    }
+    void TearDown() override {
+        client_.reset();
+        server_.reset();
+        service_.reset();
+        cache_.reset();
+        session_.reset();
+        library_.reset();
+        FakePluginTest::TearDown();
+    }
+
+    httplib::Result get(const std::string& path, const httplib::Headers& headers = {}) {
+        return client_->Get(path.c_str(), headers);
+    }
+
+    // Waits for the fetches the last requests started.
+    void settle() { cache_->waitForFetches(std::chrono::steady_clock::now() + 10s); }
+
+    std::size_t logLines() {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        return log_.size();
+    }
+
+    TestClock clock_;
+    std::unique_ptr<PluginLibrary> library_;
+    std::unique_ptr<PluginSession> session_;
+    std::unique_ptr<ChannelCache> cache_;
+    std::unique_ptr<HttpService> service_;
+    std::unique_ptr<testing_support::RunningServer> server_;
+    std::unique_ptr<httplib::Client> client_;
+    std::mutex logMutex_;
+    std::vector<std::string> log_;
+};
+
+TEST_F(HttpServiceTest, ServesAChannelWithValidatorsAndTheRemainingLifetime) {
+    auto res = get("/channels/lounge.plugin");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, "<RSS>lounge#1");
+    EXPECT_EQ(res->get_header_value("Content-Type"), "application/rss+xml; charset=ISO-8859-1");
+    EXPECT_EQ(res->get_header_value("ETag"), feeds::strongEtag("<RSS>lounge#1"));
+    EXPECT_EQ(res->get_header_value("Last-Modified"), text::httpDate(clock_.time()));
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=300");
+    EXPECT_FALSE(res->has_header("Warning"));
+
+    clock_.advance(100s);
+    res = get("/channels/lounge.plugin");
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=200");
+    EXPECT_EQ(fake_->channelCalls, 1);
+}
+
+TEST_F(HttpServiceTest, AnswersShareTheCachedTextInsteadOfCopyingIt) {
+    std::vector<HttpResponse> answers;
+    HttpRequest request;
+    request.method = "GET";
+    request.path = request.target = "/channels/lounge.plugin";
+    for (int i = 0; i < 2; ++i) {
+        std::promise<HttpResponse> answer;
+        service_->handle(request, [&](HttpResponse r) { answer.set_value(std::move(r)); });
+        answers.push_back(answer.get_future().get());
+    }
+    const Lookup cached = cache_->getAndWait("lounge");
+    ASSERT_TRUE(cached.feed);
+    EXPECT_EQ(answers[0].body.view(), "<RSS>lounge#1");
+    EXPECT_EQ(answers[0].body.view().data(), cached.feed->text().data());
+    EXPECT_TRUE(answers[1].body.sharesWith(answers[0].body));
+}
+
+struct ConditionalCase {
+    std::string header;
+    std::string value;  // "$etag", "$date" and "$list" stand for the served validators
+    int status;
+};
+
+class ConditionalTest : public HttpServiceTest,
+                        public ::testing::WithParamInterface<ConditionalCase> {};
+
+TEST_P(ConditionalTest, AnswersValidators) {
+    auto first = get("/channels/lounge.plugin");
+    ASSERT_TRUE(first);
+    std::string value = GetParam().value;
+    if (value == "$etag") {
+        value = first->get_header_value("ETag");
+    } else if (value == "$date") {
+        value = first->get_header_value("Last-Modified");
+    } else if (value == "$list") {
+        value = "\"other\", W/" + first->get_header_value("ETag");
+    }
+    auto res = get("/channels/lounge.plugin", {{GetParam().header, value}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, GetParam().status);
+    if (res->status == 304) {
+        EXPECT_TRUE(res->body.empty());
+        EXPECT_EQ(res->get_header_value("ETag"), first->get_header_value("ETag"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Validators, ConditionalTest,
+    ::testing::Values(ConditionalCase{"If-None-Match", "$etag", 304},
+                      ConditionalCase{"If-None-Match", "$list", 304},
+                      ConditionalCase{"If-None-Match", "*", 304},
+                      ConditionalCase{"If-None-Match", "\"different\"", 200},
+                      ConditionalCase{"If-Modified-Since", "$date", 304},
+                      ConditionalCase{"If-Modified-Since", "Sat, 01 Jan 2000 00:00:00 GMT", 200},
+                      ConditionalCase{"If-Modified-Since", "Fri, 31 Dec 9999 23:59:59 GMT", 304},
+                      // Years outside 1970-9999: the header is ignored, never a wrong 304.
+                      ConditionalCase{"If-Modified-Since", "Sun, 06 Nov 0004 08:49:37 GMT", 200},
+                      ConditionalCase{"If-Modified-Since", "Sun, 06 Nov 1969 08:49:37 GMT", 200},
+                      ConditionalCase{"If-Modified-Since", "not a date", 200}));
+
+TEST_F(HttpServiceTest, IfNoneMatchOutranksIfModifiedSince) {
+    auto first = get("/channels/lounge.plugin");
+    auto res = get("/channels/lounge.plugin",
+                   {{"If-None-Match", "\"different\""},
+                    {"If-Modified-Since", first->get_header_value("Last-Modified")}});
+    EXPECT_EQ(res->status, 200);
+}
+
+// Spellings near a configured name: none may reach the plug-in or take a cache entry.
+class AliasTest : public HttpServiceTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(AliasTest, IsNotFoundWithoutAFetchOrAnEntry) {
+    auto res = get("/channels/" + GetParam() + ".rss");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
+    EXPECT_EQ(res->body.find('\0'), std::string::npos);
+    EXPECT_EQ(fake_->channelCalls, 0);
+    EXPECT_TRUE(cache_->status().empty());
+    const std::string json = get("/status?format=json")->body;
+    EXPECT_EQ(json.find("lounge%"), std::string::npos);
+    EXPECT_EQ(json.find("\"fetches\": 1"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, AliasTest,
+                         ::testing::Values("lounge%00anything", "lounge%0B", "lounge%0C",
+                                           "lounge%0A", "loungeX", "Lounge", "%20lounge",
+                                           "lounge%20", "lounge%09", "unknown-x", "lounge%"));
+
+class MethodTest : public HttpServiceTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(MethodTest, OtherMethodsAreNotAllowed) {
+    testing_support::RawConnection connection(server_->port());
+    ASSERT_TRUE(
+        connection.send(GetParam() + " /channels/lounge.plugin HTTP/1.1\r\nHost: x\r\n\r\n"));
+    const auto res = connection.read();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 405);
+    EXPECT_EQ(res->header("Allow"), "GET, HEAD");
+    EXPECT_EQ(fake_->channelCalls, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, MethodTest,
+                         ::testing::Values("OPTIONS", "POST", "PUT", "DELETE", "PATCH", "TRACE"));
+
+TEST_F(HttpServiceTest, HeadAnswersTheHeadersOfGetWithoutTheBody) {
+    testing_support::RawConnection connection(server_->port());
+    ASSERT_TRUE(connection.send("HEAD /channels/lounge.plugin HTTP/1.1\r\nHost: x\r\n\r\n"));
+    const auto head = connection.read(5s, true);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_EQ(head->header("Content-Length"), "13");
+    EXPECT_EQ(head->header("ETag"), feeds::strongEtag("<RSS>lounge#1"));
+    // Nothing but the next answer follows on the connection.
+    const auto next = connection.get("/channels/lounge.plugin");
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->body, "<RSS>lounge#1");
+}
+
+TEST_F(HttpServiceTest, AFailedRefetchServesTheLastGoodFeedWithAWarning) {
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->channelStatus = DOVETRAIL_STATUS_FAILED;
+        fake_->channelError =
+            "Bad HTTP response: 500 Internal Server Error: http://service/\"x\"\nline two";
+    }
+    clock_.advance(300s);
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);  // starts the refetch
+    settle();
+    auto res = get("/channels/lounge.plugin");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, "<RSS>lounge#1");
+    const std::string warning = res->get_header_value("Warning");
+    EXPECT_EQ(warning.rfind("111 dovetrail \"Revalidation failed (status 1): Bad HTTP response: "
+                            "500 Internal Server Error",
+                            0),
+              0u)
+        << warning;
+    EXPECT_NE(warning.find("\\\"x\\\" line two"), std::string::npos) << warning;
+
+    const std::string json = get("/status", {{"Accept", "application/json"}})->body;
+    EXPECT_NE(json.find("\"outcome\": \"failed\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"error\": \"Bad HTTP response: 500 Internal Server Error: "
+                        "http://service/\\\"x\\\"\\nline two\""),
+              std::string::npos)
+        << json;
+    const std::string html = get("/status")->body;
+    EXPECT_NE(html.find("failed (status 1): Bad HTTP response: 500 Internal Server Error"),
+              std::string::npos)
+        << html;
+}
+
+TEST_F(HttpServiceTest, AFeedAboveTheLimitKeepsTheLastGoodOneAndSaysSoOnStatus) {
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->channelPrefix = std::string(600, 'x');
+    }
+    clock_.advance(300s);
+    get("/channels/lounge.plugin");
+    settle();
+    EXPECT_EQ(get("/channels/lounge.plugin")->body, "<RSS>lounge#1");
+    const std::string json = get("/status?format=json")->body;
+    EXPECT_NE(json.find("\"error\": \"Can't keep the feed: 608 bytes is more than the limit of "
+                        "512 bytes\""),
+              std::string::npos)
+        << json;
+    // The plug-in's buffer was released unread.
+    EXPECT_EQ(fake_->buffersFreed, fake_->buffersHandedOut);
+}
+
+TEST_F(HttpServiceTest, ChannelsThatNeverSucceededAnswerWithErrors) {
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->channelStatus = DOVETRAIL_STATUS_FAILED;
+        fake_->channelError = "XML parse error";
+    }
+    auto failed = get("/channels/lounge.plugin");
+    EXPECT_EQ(failed->status, 502);
+    EXPECT_EQ(failed->body, "XML parse error\n");
+    // The next try is the first retry of a failed channel.
+    EXPECT_EQ(failed->get_header_value("Retry-After"), "30");
+
+    // A fetch that passes its deadline: 504 for readers without a feed, and the plug-in call is
+    // left to finish.
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->channelStatus = DOVETRAIL_STATUS_OK;
+    }
+    fake_->delayMilliseconds = 1500;
+    auto slow = get("/channels/boards.plugin");
+    EXPECT_EQ(slow->status, 504);
+    EXPECT_EQ(slow->body.rfind("Can't fetch channel boards: no answer within 1 second;", 0), 0u)
+        << slow->body;
+    const auto boards = cache_->status();
+    ASSERT_EQ(boards.size(), 2u);
+    EXPECT_TRUE(boards[0].name == "boards" && boards[0].fetching && boards[0].overdue);
+    settle();
+    EXPECT_EQ(get("/channels/boards.plugin")->body, "<RSS>boards#1");
+}
+
+TEST_F(HttpServiceTest, AReaderOfAChannelWithAFeedIsAnsweredWhileTheRefetchRuns) {
+    ASSERT_EQ(get("/channels/lounge.plugin")->status, 200);
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->contentVersion = 2;
+    }
+    fake_->delayMilliseconds = 1500;
+    clock_.advance(300s);
+    auto res = get("/channels/lounge.plugin");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "<RSS>lounge#1");
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "max-age=0");
+    // Answered while the refetch, which takes 1.5 s in the plug-in, is still in progress.
+    ASSERT_EQ(cache_->status().size(), 1u);
+    EXPECT_TRUE(cache_->status()[0].fetching);
+    settle();
+    EXPECT_EQ(get("/channels/lounge.plugin")->body, "<RSS>lounge#2");
+}
+
+TEST_F(HttpServiceTest, StatusListsConfiguredChannelsInBothForms) {
+    get("/channels/lounge.plugin");
+    const auto json = get("/status", {{"Accept", "application/json"}});
+    EXPECT_EQ(json->get_header_value("Content-Type"), "application/json");
+    // Latin-1 titles become UTF-8; the unfetched channel has nulls.
+    EXPECT_NE(json->body.find("{\"name\": \"lounge\", \"title\": \"Caf\xC3\xA9 Lounge\""),
+              std::string::npos)
+        << json->body;
+    EXPECT_NE(json->body.find("\"outcome\": \"ok\""), std::string::npos);
+    EXPECT_NE(json->body.find("\"name\": \"boards\", \"title\": \"Boards\", \"configured\": true, "
+                              "\"outcome\": \"never fetched\""),
+              std::string::npos)
+        << json->body;
+    EXPECT_NE(json->body.find("\"bytes\": 13"), std::string::npos);
+    EXPECT_NE(json->body.find("\"fetchTimeoutSeconds\": 1"), std::string::npos);
+    EXPECT_NE(json->body.find("\"maxFeedBytes\": 512"), std::string::npos);
+
+    const auto html = get("/status", {{"Accept", "text/html,application/json;q=0.9"}});
+    EXPECT_EQ(html->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(html->body.find("<td>Caf\xC3\xA9 Lounge</td>"), std::string::npos) << html->body;
+    EXPECT_NE(html->body.find("<a href=\"/channels/lounge.rss\">lounge</a>"), std::string::npos);
+}
+
+TEST_F(HttpServiceTest, MainPageAndAccessLog) {
+    auto page = get("/main-page");
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->body, "<html>main page</html>");
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=ISO-8859-1");
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->mainPageStatus = DOVETRAIL_STATUS_NO_TEMPLATE;
+    }
+    // No template beside the INI file is a page that is not there, not a server failure.
+    auto missing = get("/main-page");
+    EXPECT_EQ(missing->status, 404);
+    EXPECT_NE(missing->body.find("main page template"), std::string::npos) << missing->body;
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->mainPageStatus = DOVETRAIL_STATUS_NO_MEMORY;
+    }
+    EXPECT_EQ(get("/main-page")->status, 500);
+    EXPECT_EQ(get("/nothing")->status, 404);
+    // A control byte in the target is not HTTP: the engine answers that itself.
+    EXPECT_EQ(get("/nothing\x01")->status, 400);
+
+    // The engine logs after the answer has gone out: give the last line a moment.
+    for (int i = 0; i < 200 && logLines() < 5; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::lock_guard<std::mutex> lock(logMutex_);
+    ASSERT_EQ(log_.size(), 5u);
+    const auto count = [this](const std::string& text) {
+        return std::count_if(log_.begin(), log_.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(count(" 127.0.0.1 \"GET /main-page HTTP/1.1\" 200 22 "), 1);
+    EXPECT_EQ(count("\"GET /main-page HTTP/1.1\" 404 "), 1);
+    EXPECT_EQ(count("\"GET /main-page HTTP/1.1\" 500 "), 1);
+    EXPECT_EQ(count("\"GET /nothing HTTP/1.1\" 404 "), 1);
+    EXPECT_EQ(count(" 127.0.0.1 \"-\" 400 "), 1);
+    EXPECT_EQ(count("\x01"), 0);
+}
+
+// The fake plug-in's text as a channel the converter reads: its title is "NAME#VERSION".
+void makeConvertible(FakePluginControl& fake) {
+    std::lock_guard<std::mutex> lock(fake.mutex);
+    fake.channelPrefix = "<RSS><CHANNEL><TITLE>";
+    fake.channelSuffix =
+        "</TITLE><LINK>https://example.org/</LINK><ITEM><TITLE><![CDATA[Jo\xEBl's item]]></TITLE>"
+        "<LINK><![CDATA[https://example.org/m?id=1]]></LINK></ITEM></CHANNEL></RSS>";
+}
+
+struct FormCase {
+    std::string extension;
+    std::string contentType;
+    std::string selfLink;  // what the body holds of its own address; empty: none
+};
+
+class FeedFormTest : public HttpServiceTest, public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(FeedFormTest, ServesTheFormPreparedOnceWithItsGzipCopyAndValidators) {
+    makeConvertible(*fake_);
+    const std::string path = "/channels/lounge." + GetParam().extension;
+    auto plain = get(path, {{"Host", "Feeds.Example:8080"}});
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->status, 200);
+    EXPECT_EQ(plain->get_header_value("Content-Type"), GetParam().contentType);
+    EXPECT_EQ(plain->get_header_value("Vary"), "Accept-Encoding");
+    EXPECT_FALSE(plain->has_header("Content-Encoding"));
+    EXPECT_EQ(plain->get_header_value("Cache-Control"), "max-age=300");
+    EXPECT_EQ(plain->get_header_value("Last-Modified"), text::httpDate(clock_.time()));
+    if (!GetParam().selfLink.empty()) {
+        EXPECT_NE(plain->body.find(GetParam().selfLink), std::string::npos) << plain->body;
+    }
+    // The title and item text arrive as UTF-8 in the converted forms.
+    if (GetParam().extension != "plugin") {
+        EXPECT_NE(plain->body.find("Jo\xC3\xABl's item"), std::string::npos) << plain->body;
+    }
+
+    // The forms come from the cache's one conversion: the same bytes in memory for every answer.
+    const Lookup cached = cache_->getAndWait("lounge");
+    ASSERT_TRUE(cached.feed);
+    const auto format = *feeds::parseFeedFormat(GetParam().extension);
+    const feeds::PreparedBody& form =
+        format == feeds::FeedFormat::plugin
+            ? *cached.feed->pluginForm()
+            : cached.feed->forms("http://feeds.example:8080")->form(format);
+    EXPECT_EQ(plain->body, form.identity);
+    EXPECT_EQ(plain->get_header_value("ETag"), form.etag);
+    HttpRequest request;
+    request.method = "GET";
+    request.path = request.target = path;
+    request.headers = {{"Host", "feeds.example:8080"}, {"Accept-Encoding", "deflate, gzip;q=0.5"}};
+    std::promise<HttpResponse> answer;
+    service_->handle(request, [&](HttpResponse r) { answer.set_value(std::move(r)); });
+    const HttpResponse zipped = answer.get_future().get();
+    EXPECT_EQ(zipped.status, 200);
+    EXPECT_EQ(*zipped.header("Content-Encoding"), "gzip");
+    EXPECT_EQ(*zipped.header("ETag"), form.gzipEtag);
+    EXPECT_EQ(zipped.body.view().data(), form.gzip.data());
+
+    // Each representation answers its own tag with 304.
+    auto notModified = get(path, {{"Host", "feeds.example:8080"},
+                                  {"Accept-Encoding", "gzip"},
+                                  {"If-None-Match", form.gzipEtag}});
+    EXPECT_EQ(notModified->status, 304);
+    EXPECT_EQ(notModified->get_header_value("Vary"), "Accept-Encoding");
+    EXPECT_EQ(get(path, {{"Host", "feeds.example:8080"}, {"If-None-Match", form.gzipEtag}})->status,
+              200);
+    EXPECT_EQ(fake_->channelCalls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, FeedFormTest,
+    ::testing::Values(
+        FormCase{"rss", "application/rss+xml; charset=utf-8",
+                 "<atom:link href=\"http://feeds.example:8080/channels/lounge.rss\" rel=\"self\""},
+        FormCase{"atom", "application/atom+xml; charset=utf-8",
+                 "<id>http://feeds.example:8080/channels/lounge.atom</id>"},
+        FormCase{"json", "application/feed+json; charset=utf-8",
+                 "\"feed_url\": \"http://feeds.example:8080/channels/lounge.json\""},
+        FormCase{"plugin", "application/rss+xml; charset=ISO-8859-1", ""}));
+
+TEST_F(HttpServiceTest, ATextThatCannotBeConvertedIsServedAsThePluginsTextOnly) {
+    // The default fake text "<RSS>lounge#1" is no channel a converter can read.
+    auto plugin = get("/channels/lounge.plugin");
+    EXPECT_EQ(plugin->status, 200);
+    EXPECT_EQ(plugin->body, "<RSS>lounge#1");
+    for (const char* extension : {"rss", "atom", "json"}) {
+        SCOPED_TRACE(extension);
+        auto res = get(std::string("/channels/lounge.") + extension);
+        EXPECT_EQ(res->status, 502);
+        EXPECT_EQ(res->body.rfind("Can't convert the channel's text: ", 0), 0u) << res->body;
+        EXPECT_NE(res->body.find("/channels/lounge.plugin"), std::string::npos);
+        EXPECT_EQ(res->get_header_value("Retry-After"), "300");
+    }
+    const std::string json = get("/status?format=json")->body;
+    EXPECT_NE(json.find("\"conversionError\": \"Can't convert the channel's text: "),
+              std::string::npos)
+        << json;
+    EXPECT_NE(get("/")->body.find("only the plug-in text can be served"), std::string::npos);
+    // The next text that converts is served in every form.
+    makeConvertible(*fake_);
+    clock_.advance(300s);
+    get("/channels/lounge.plugin");
+    settle();
+    EXPECT_EQ(get("/channels/lounge.rss")->status, 200);
+    EXPECT_EQ(fake_->channelCalls, 2);
+}
+
+TEST_F(HttpServiceTest, LinksFollowTheHostHeaderOnlyForAFewWellFormedNames) {
+    makeConvertible(*fake_);
+    const auto selfLink = [this](const std::string& host) {
+        auto res = get("/channels/lounge.rss", {{"Host", host}});
+        const std::size_t at = res->body.find("<atom:link href=\"");
+        return at == std::string::npos
+                   ? res->body
+                   : res->body.substr(at + 17, res->body.find('"', at + 17) - at - 17);
+    };
+    service_->setFallbackBaseUrl("http://127.0.0.1:8080");
+    EXPECT_EQ(selfLink("gw.example"), "http://gw.example/channels/lounge.rss");
+    EXPECT_EQ(selfLink("[::1]:81"), "http://[::1]:81/channels/lounge.rss");
+    // A Host that is no host name gets the listening address, never its own text.
+    for (const char* hostile :
+         {"evil\"><script>", "a b", "x:99999", "x:", "[::1", "-x", "user@host", "host/path"}) {
+        SCOPED_TRACE(hostile);
+        EXPECT_EQ(selfLink(hostile), "http://127.0.0.1:8080/channels/lounge.rss");
+    }
+    // Made-up names: the first few are served, the rest share the fallback's forms.
+    for (int i = 0; i < 20; ++i) {
+        selfLink("name" + std::to_string(i) + ".example");
+    }
+    EXPECT_EQ(selfLink("late.example"), "http://127.0.0.1:8080/channels/lounge.rss");
+    const Lookup cached = cache_->getAndWait("lounge");
+    EXPECT_LE(cached.feed->builtBases().size(), Feed::kMaxBaseUrls);
+    EXPECT_EQ(fake_->channelCalls, 1);
+}
+
+TEST_F(HttpServiceTest, OpmlIndexAndStatusSpeakUtf8) {
+    makeConvertible(*fake_);
+    auto opml = get("/channels.opml", {{"Host", "gw:1"}});
+    EXPECT_EQ(opml->status, 200);
+    EXPECT_EQ(opml->get_header_value("Content-Type"), "text/x-opml; charset=utf-8");
+    // The INI file's Windows-1252 title arrives as UTF-8.
+    EXPECT_NE(opml->body.find("text=\"Caf\xC3\xA9 Lounge\""), std::string::npos) << opml->body;
+    EXPECT_NE(opml->body.find("xmlUrl=\"http://gw:1/channels/boards.rss\""), std::string::npos);
+    EXPECT_EQ(
+        get("/channels.opml", {{"Host", "gw:1"}, {"If-None-Match", opml->get_header_value("ETag")}})
+            ->status,
+        304);
+
+    get("/channels/lounge.rss");
+    auto index = get("/", {{"Host", "gw:1"}});
+    EXPECT_EQ(index->status, 200);
+    EXPECT_EQ(index->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(index->body.find("<link rel=\"alternate\" type=\"application/rss+xml\" "
+                               "title=\"Caf\xC3\xA9 Lounge (RSS)\" "
+                               "href=\"http://gw:1/channels/lounge.rss\">"),
+              std::string::npos)
+        << index->body;
+    EXPECT_NE(index->body.find("http://gw:1/channels.opml"), std::string::npos);
+    EXPECT_NE(index->body.find("<span class=\"ok\">OK</span>"), std::string::npos);
+    const std::string json = get("/status?format=json")->body;
+    EXPECT_NE(json.find("\"title\": \"Caf\xC3\xA9 Lounge\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"intervalSeconds\": 300"), std::string::npos) << json;
+}
+
+}  // namespace
+}  // namespace host
