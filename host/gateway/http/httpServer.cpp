@@ -207,8 +207,17 @@ class Session : public std::enable_shared_from_this<Session> {
                 HttpHeader{std::string(field.name_string()), std::string(field.value())});
         }
         request_.peer = peer_;
+        // Any transfer coding makes the body's end a matter of interpretation ("chunked, gzip",
+        // "xchunked"): what follows the header could run as a request of its own behind a proxy
+        // that reads it otherwise. No route takes a body, so such a request is refused.
+        if (message.count(http::field::transfer_encoding) > 0) {
+            keepAlive_ = false;
+            state_ = State::Handling;
+            send(HttpResponse::text(400, "A request with Transfer-Encoding is not accepted.\n"));
+            return;
+        }
         // A body is never read: answering and closing is cheaper and safer than skipping it.
-        const bool hasBody = parser_->chunked() || parser_->content_length().value_or(0) > 0;
+        const bool hasBody = parser_->content_length().value_or(0) > 0;
         keepAlive_ = message.keep_alive() && !hasBody && !core_.stopping;
         state_ = State::Handling;
 
