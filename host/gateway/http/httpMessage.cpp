@@ -65,6 +65,11 @@ HttpResponse HttpResponse::text(int status, std::string text) {
     HttpResponse response;
     response.status = status;
     response.set("Content-Type", "text/plain; charset=ISO-8859-1");
+    if (status >= 400) {
+        // Error texts quote what the client sent (names, Host values): a browser must not take
+        // them for HTML or script.
+        response.set("X-Content-Type-Options", "nosniff");
+    }
     response.body = Body(std::move(text));
     return response;
 }

@@ -74,7 +74,7 @@ struct HttpResponse {
     // Sets `name` to `value`, replacing an earlier field of that name.
     void set(std::string_view name, std::string value);
     const std::string* header(std::string_view name) const;
-    // Status and a plain-text body in one step.
+    // Status and a plain-text body in one step; from 400 on with X-Content-Type-Options: nosniff.
     static HttpResponse text(int status, std::string text);
 };
 

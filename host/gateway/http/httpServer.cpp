@@ -471,6 +471,7 @@ void HttpServerCore::refuse(tcp::socket socket, std::string peer, const char* wh
     const std::string body(why);
     std::make_shared<Refusal>(*this, std::move(socket),
                               "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+                              "X-Content-Type-Options: nosniff\r\n"
                               "Retry-After: 5\r\nConnection: close\r\nContent-Length: " +
                                   std::to_string(body.size()) + "\r\n\r\n" + body)
         ->start();

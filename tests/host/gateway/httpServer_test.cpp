@@ -189,6 +189,7 @@ TEST(HttpServerTest, ConnectionsAreCappedPerAddressAndInAll) {
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 503);
     EXPECT_NE(refused->body.find("Too many connections from your address"), std::string::npos);
+    EXPECT_EQ(refused->header("X-Content-Type-Options"), "nosniff");
     EXPECT_TRUE(a3.closedWithin(2s));
 
     // Another address still gets in, up to the cap in all.

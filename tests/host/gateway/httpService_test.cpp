@@ -224,6 +224,39 @@ TEST_P(MethodTest, OtherMethodsAreNotAllowed) {
 INSTANTIATE_TEST_SUITE_P(Methods, MethodTest,
                          ::testing::Values("OPTIONS", "POST", "PUT", "DELETE", "PATCH", "TRACE"));
 
+struct ErrorTextCase {
+    std::string request;
+    int status;
+};
+
+class ErrorTextTest : public HttpServiceTest,
+                      public ::testing::WithParamInterface<ErrorTextCase> {};
+
+// Error texts quote what the client sent: no browser may read them as anything but text.
+TEST_P(ErrorTextTest, IsNeverSniffed) {
+    testing_support::RawConnection connection(server_->port());
+    ASSERT_TRUE(connection.send(GetParam().request));
+    const auto res = connection.read();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, GetParam().status) << res->body;
+    EXPECT_EQ(res->header("Content-Type"), "text/plain; charset=ISO-8859-1");
+    EXPECT_EQ(res->header("X-Content-Type-Options"), "nosniff");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ErrorTextTest,
+    ::testing::Values(
+        // The routes' own.
+        ErrorTextCase{"GET /nothing<script> HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+        ErrorTextCase{"GET /channels/%3Cb%3E.rss HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+        ErrorTextCase{"POST /status HTTP/1.1\r\nHost: x\r\n\r\n", 405},
+        // The fake plug-in's text converts to no feed.
+        ErrorTextCase{"GET /channels/lounge.rss HTTP/1.1\r\nHost: x\r\n\r\n", 502},
+        // The engine's.
+        ErrorTextCase{"HELLO\r\n\r\n", 400},
+        ErrorTextCase{"GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n", 400},
+        ErrorTextCase{"GET / HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n", 431}));
+
 TEST_F(HttpServiceTest, HeadAnswersTheHeadersOfGetWithoutTheBody) {
     testing_support::RawConnection connection(server_->port());
     ASSERT_TRUE(connection.send("HEAD /channels/lounge.plugin HTTP/1.1\r\nHost: x\r\n\r\n"));
