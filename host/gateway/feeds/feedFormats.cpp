@@ -61,6 +61,21 @@ std::string atomId(std::string_view guid) {
     return isAbsoluteIri(guid) ? std::string(guid) : urnFor(guid);
 }
 
+// Readers open links: a javascript: or data: address from the web service would run in them.
+// Only web addresses leave the gateway as links; the plug-in's own text keeps what it was given.
+std::string_view webLink(std::string_view url) {
+    return isHttpUrl(url) ? url : std::string_view();
+}
+
+// An item's identity as a feed carries it: an Atom id that is a link of another scheme is
+// replaced by a URN made from it, so that no reader follows it.
+std::string itemAtomId(const FeedItem& item) {
+    if (item.id.empty() && !item.link.empty() && !isHttpUrl(item.link)) {
+        return urnFor(item.link);
+    }
+    return atomId(item.guid());
+}
+
 // The channel's link: its home page when that is a web address, else the gateway's own page.
 std::string channelLink(const ChannelModel& channel, const FeedContext& context) {
     return isHttpUrl(channel.link) ? channel.link : context.baseUrl + "/";
@@ -259,9 +274,9 @@ std::string writeRss(const ChannelModel& channel, const FeedContext& context) {
            "\" rel=\"self\" type=\"application/rss+xml\"/>\n";
     appendElement(out, "  ", "lastBuildDate", text::httpDate(context.updated));
     appendElement(out, "  ", "ttl", std::to_string(std::max<long long>(ttl, 0)));
-    if (!channel.imageUrl.empty()) {
+    if (const std::string_view image = webLink(channel.imageUrl); !image.empty()) {
         out += "  <image>\n";
-        appendElement(out, "    ", "url", channel.imageUrl);
+        appendElement(out, "    ", "url", image);
         appendElement(out, "    ", "title", channel.title);
         appendElement(out, "    ", "link", link);
         out += "  </image>\n";
@@ -269,11 +284,12 @@ std::string writeRss(const ChannelModel& channel, const FeedContext& context) {
     for (const FeedItem& item : channel.items) {
         out += "  <item>\n";
         appendElement(out, "    ", "title", item.title);
-        if (!item.link.empty()) {
-            appendElement(out, "    ", "link", item.link);
+        const std::string_view itemLink = webLink(item.link);
+        if (!itemLink.empty()) {
+            appendElement(out, "    ", "link", itemLink);
         }
         // A link is a permalink only when it is a web address; the plug-in's ID never is one.
-        const bool permaLink = item.id.empty() && !item.link.empty() && isHttpUrl(item.link);
+        const bool permaLink = item.id.empty() && !itemLink.empty();
         out += permaLink ? "    <guid isPermaLink=\"true\">" : "    <guid isPermaLink=\"false\">";
         out += xmlEscape(item.guid());
         out += "</guid>\n";
@@ -306,19 +322,19 @@ std::string writeAtom(const ChannelModel& channel, const FeedContext& context) {
     out += "  <author>\n";
     appendElement(out, "    ", "name", channel.title.empty() ? "Dovetrail" : channel.title);
     out += "  </author>\n";
-    if (!channel.imageUrl.empty()) {
-        appendElement(out, "  ", "logo", channel.imageUrl);
+    if (const std::string_view logo = webLink(channel.imageUrl); !logo.empty()) {
+        appendElement(out, "  ", "logo", logo);
     }
     for (const FeedItem& item : channel.items) {
         const std::string date = text::isoDate(item.published);
         out += "  <entry>\n";
-        appendElement(out, "    ", "id", atomId(item.guid()));
+        appendElement(out, "    ", "id", itemAtomId(item));
         appendElement(out, "    ", "title", item.title);
         appendElement(out, "    ", "updated", date);
         appendElement(out, "    ", "published", date);
-        if (!item.link.empty()) {
+        if (const std::string_view link = webLink(item.link); !link.empty()) {
             out += "    <link rel=\"alternate\" type=\"text/html\" href=\"" +
-                   xmlEscape(item.link, true) + "\"/>\n";
+                   xmlEscape(link, true) + "\"/>\n";
         } else {
             // An entry without a link must carry content.
             out += "    <content type=\"text\">" + xmlEscape(item.title) + "</content>\n";
@@ -340,8 +356,8 @@ std::string writeJsonFeed(const ChannelModel& channel, const FeedContext& contex
     if (!channel.description.empty()) {
         out += ",\n  \"description\": " + jsonQuote(channel.description);
     }
-    if (!channel.imageUrl.empty()) {
-        out += ",\n  \"icon\": " + jsonQuote(channel.imageUrl);
+    if (const std::string_view icon = webLink(channel.imageUrl); !icon.empty()) {
+        out += ",\n  \"icon\": " + jsonQuote(icon);
     }
     out += ",\n  \"items\": [";
     bool first = true;
@@ -349,8 +365,8 @@ std::string writeJsonFeed(const ChannelModel& channel, const FeedContext& contex
         out += first ? "\n    {" : ",\n    {";
         first = false;
         out += "\"id\": " + jsonQuote(item.guid());
-        if (!item.link.empty()) {
-            out += ", \"url\": " + jsonQuote(item.link);
+        if (const std::string_view link = webLink(item.link); !link.empty()) {
+            out += ", \"url\": " + jsonQuote(link);
         }
         out += ", \"title\": " + jsonQuote(item.title);
         // An item needs content; the title is all the plug-in gives.

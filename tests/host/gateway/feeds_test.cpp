@@ -388,6 +388,64 @@ TEST(FeedWriterTest, AChannelWithoutAWebLinkPointsAtTheGateway) {
     EXPECT_NE(json.find("\"items\": []"), std::string::npos);
 }
 
+struct SchemeCase {
+    std::string url;
+    bool followed;  // whether it may leave the gateway as a link
+};
+
+class LinkSchemeTest : public ::testing::TestWithParam<SchemeCase> {};
+
+// Readers open the links of a feed: only web addresses become links. The item keeps its title
+// and its ID, and the plug-in's own text is served as the plug-in wrote it.
+TEST_P(LinkSchemeTest, OnlyWebAddressesBecomeLinks) {
+    const std::string& url = GetParam().url;
+    const bool followed = GetParam().followed;
+    ChannelModel channel;
+    channel.title = "T";
+    channel.link = "https://h/";
+    channel.imageUrl = url;
+    channel.items = {FeedItem{"by link", url, "", at(0)}, FeedItem{"with id", url, "7", at(0)}};
+
+    const auto rss = readXml(writeRss(channel, kContext));
+    EXPECT_EQ(find(rss, "rss/channel/image/url").size(), followed ? 1u : 0u);
+    const auto links = find(rss, "rss/channel/item/link");
+    ASSERT_EQ(links.size(), followed ? 2u : 0u);
+    const auto guids = find(rss, "rss/channel/item/guid");
+    ASSERT_EQ(guids.size(), 2u);
+    EXPECT_EQ(guids[0]->attributes.at("isPermaLink"), followed ? "true" : "false");
+    EXPECT_EQ(guids[1]->text, "7");
+    EXPECT_EQ(find(rss, "rss/channel/item/title")[1]->text, "with id");
+
+    const auto atom = readXml(writeAtom(channel, kContext));
+    EXPECT_EQ(find(atom, "feed/logo").size(), followed ? 1u : 0u);
+    EXPECT_EQ(find(atom, "feed/entry/link").size(), followed ? 2u : 0u);
+    EXPECT_EQ(find(atom, "feed/entry/content").size(), followed ? 0u : 2u);
+    const auto ids = find(atom, "feed/entry/id");
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_EQ(ids[0]->text == url, followed) << ids[0]->text;
+    EXPECT_EQ(find(atom, "feed/entry/title")[0]->text, "by link");
+
+    const std::string json = writeJsonFeed(channel, kContext);
+    EXPECT_EQ(json.find("\"icon\"") != std::string::npos, followed) << json;
+    EXPECT_EQ(json.find("\"url\"") != std::string::npos, followed) << json;
+    EXPECT_NE(json.find("\"id\": \"7\""), std::string::npos) << json;
+
+    const std::string text = "<RSS><CHANNEL><ITEM><LINK>" + url + "</LINK></ITEM></CHANNEL></RSS>";
+    EXPECT_EQ(writeFeed(FeedFormat::plugin, text, channel, kContext), text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, LinkSchemeTest,
+                         ::testing::Values(SchemeCase{"javascript:alert(1)", false},
+                                           SchemeCase{"JAVASCRIPT:alert(1)", false},
+                                           SchemeCase{" javascript:alert(1)", false},
+                                           SchemeCase{"data:text/html,<script>1</script>", false},
+                                           SchemeCase{"vbscript:x", false},
+                                           SchemeCase{"/m?id=1", false},
+                                           SchemeCase{"m?id=1", false},
+                                           SchemeCase{"https:", false},
+                                           SchemeCase{"https://h/m?id=1", true},
+                                           SchemeCase{"HTTP://H/m?id=1", true}));
+
 TEST(FeedWriterTest, JsonStringsAreEscaped) {
     EXPECT_EQ(jsonQuote("a\"b\\c\nd\te\x01\x1F"), "\"a\\\"b\\\\c\\nd\\te\\u0001\\u001f\"");
     EXPECT_EQ(jsonQuote("Jo\xC3\xABl </script>"), "\"Jo\xC3\xABl </script>\"");
