@@ -772,6 +772,32 @@ class Service(TempDirTest):
         narrow = self.serve(ini, options=["--no-state"])
         self.assertNotIn("no authentication", narrow.log())
 
+    def test_the_host_header_never_chooses_the_links(self):
+        upstream = Upstream()
+        self.addCleanup(upstream.close)
+        upstream.route("/interval.xml", "<int>60</int>")
+        upstream.route("/lounge.xml", brief("lounge news"))
+        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge"])
+        # On loopback a name rebound to 127.0.0.1 reads nothing; loopback names are answered.
+        narrow = self.serve(ini, options=["--no-state"])
+        for host, status in (("evil.example:%d" % narrow.port, 421), ("10.1.2.3", 421),
+                             ("localhost:%d" % narrow.port, 200), ("127.0.0.1", 200)):
+            for path in ("/status", "/channels/lounge.rss"):
+                got, _, body = narrow.get(path, {"Host": host})
+                self.assertEqual(got, status, (host, path, body))
+        got, _, body = narrow.get("/channels/lounge.rss", {"Host": "localhost:1"})
+        self.assertIn(b'<atom:link href="%s/channels/lounge.rss"' % narrow.base.encode(), body)
+        # Beyond loopback every Host is answered, each with links to this machine's name.
+        wide = self.serve(ini, listen="0.0.0.0:0", options=["--no-state"])
+        own = "http://%s:%d/channels/lounge.rss" % (socket.gethostname().lower(), wide.port)
+        for i in range(10):
+            got, _, body = wide.get("/channels/lounge.rss", {"Host": "name%d.example" % i})
+            self.assertEqual(got, 200)
+            self.assertIn(('<atom:link href="%s"' % own).encode(), body)
+            self.assertNotIn(b"example", body)
+            self.assertNotIn(b"127.0.0.1:%d" % wide.port, body)
+        self.assertIn("feeds link to " + own[:-len("/channels/lounge.rss")], wide.log())
+
     def test_as_root_it_becomes_the_user_it_is_given(self):
         if os.geteuid() != 0:
             self.skipTest("needs root")
@@ -1435,6 +1461,29 @@ class Nginx(TempDirTest):
                  dict(collections.Counter(a[2] for a in answers))))
         self.assertEqual(len(gateway), 1, log)
         self.assertEqual(upstream.count("/lounge.xml"), 1)
+
+
+    def test_a_readers_host_never_reaches_the_cached_links(self):
+        upstream = Upstream()
+        self.addCleanup(upstream.close)
+        upstream.route("/interval.xml", "<int>60</int>")
+        upstream.route("/lounge.xml", brief("lounge news"))
+        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge"])
+        server = Server(ini, options=("--no-state",))
+        self.addCleanup(server.stop)
+        port = self.start_nginx(server.port)
+        answers = []
+        for host in ("evil.example", "feeds.example.org"):
+            request = urllib.request.Request("http://127.0.0.1:%d/channels/lounge.rss" % port,
+                                             headers={"Host": host})
+            with urllib.request.urlopen(request, timeout=30) as response:
+                answers.append((response.status, response.headers["X-Cache-Status"],
+                                response.read()))
+        self.assertEqual([a[0] for a in answers], [200, 200])
+        self.assertEqual(answers[1][1], "HIT")
+        for _, _, body in answers:
+            self.assertNotIn(b"evil", body)
+            self.assertIn(b'<atom:link href="%s/channels/lounge.rss"' % server.base.encode(), body)
 
 
 class Install(TempDirTest):

@@ -119,9 +119,9 @@ ServiceSources Gateway::serviceSources() {
     return sources;
 }
 
-void Gateway::start(const std::string& fallbackBaseUrl) {
+void Gateway::start(const std::string& listening, bool loopback) {
     // Before the first start: the feeds read from the state get their forms under it at once.
-    service_.setFallbackBaseUrl(fallbackBaseUrl);
+    service_.setListening(listening, loopback);
     if (!plugin_.start()) {
         scheduler_.pluginDown();
     }

@@ -39,7 +39,7 @@ struct GatewaySettings {
     std::string config;  // the INI file, absolute
     std::chrono::milliseconds fetchTimeout = std::chrono::seconds(120);
     std::size_t maxFeedBytes = std::size_t{64} << 20;
-    std::string publicUrl;  // normalised; empty: each request's Host
+    std::string publicUrl;  // normalised; empty: the listening address
     std::shared_ptr<state::StateStore> state;  // null: in memory
     // Where fetch deadlines are watched (CacheOptions::timer); null: a thread of the cache's.
     std::function<void(std::chrono::milliseconds, std::function<void()>)> timer;
@@ -78,8 +78,9 @@ class Gateway {
     Gateway& operator=(const Gateway&) = delete;
 
     // Makes the plug-in's first attempt on this thread, and gives the cache its channels;
-    // `fallbackBaseUrl` is where requests without a usable Host are sent (the listening address).
-    void start(const std::string& fallbackBaseUrl);
+    // `listening` is where serve listens, the base of every link without a public URL, and
+    // `loopback` whether that is a loopback address (HttpService::setListening).
+    void start(const std::string& listening, bool loopback);
 
     RequestHandler& handler() { return service_; }
     const ChannelCache& cache() const { return cache_; }

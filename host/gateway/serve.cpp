@@ -22,6 +22,7 @@
 #include "gateway.h"
 #include "hostError.h"
 #include "httpServer.h"
+#include "baseUrls.h"
 #include "textEscape.h"
 
 namespace host {
@@ -135,6 +136,15 @@ bool isLoopback(const std::string& host) {
     return host.rfind("127.", 0) == 0 || host == "::1" || host == "localhost";
 }
 
+// The name feeds link to without --public-url when serve listens on every address: this
+// machine's own name. A loopback address would send each reader to the reader's own machine.
+std::string machineName() {
+    char name[256] = {};
+    const std::optional<std::string> base =
+        gethostname(name, sizeof name - 1) == 0 ? baseUrlFromHost(name) : std::nullopt;
+    return base ? base->substr(std::string_view("http://").size()) : "localhost";
+}
+
 // As root, becomes `user` (its groups, its home for the default state file); without a user,
 // warns. Throws HostError when the switch cannot be made.
 void switchUser(const std::string& user, std::ostream& err) {
@@ -222,10 +232,18 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     // A wildcard address is no address to visit: this machine's loopback is shown instead.
     const std::string shown = !wildcard ? bracketed : ipv6 ? "[::1]" : "127.0.0.1";
     const std::string bound = bracketed + ":" + std::to_string(port);
-    if (!isLoopback(address.host)) {
+    const bool loopback = isLoopback(address.host);
+    // Without --public-url every link is under the listening address, whatever Host a request
+    // names (routes/baseUrls.h).
+    const std::string linkBase =
+        "http://" + (wildcard ? machineName() : bracketed) + ":" + std::to_string(port);
+    if (!loopback) {
         err << "dovetrail: warning: listening on " << bound
             << ", beyond this machine: the gateway has no authentication, so anyone who reaches "
                "this address can read every channel and the status page"
+            << (options.publicUrl.empty() ? "; feeds link to " + linkBase +
+                                                " (--public-url names another address)"
+                                          : std::string())
             << std::endl;
     }
     switchUser(options.user, err);
@@ -251,7 +269,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         server.after(delay, std::move(task));
     };
     Gateway gateway(library, std::move(settings));
-    gateway.start("http://" + shown + ":" + std::to_string(port));
+    gateway.start(loopback ? "http://" + shown + ":" + std::to_string(port) : linkBase, loopback);
 
     const std::string& statePath = gateway.cache().state().path();
     // One write: the engine's threads already log, and a line cut by one of theirs is lost to

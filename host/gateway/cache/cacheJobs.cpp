@@ -8,13 +8,9 @@
 
 namespace host {
 
-std::vector<std::string> ChannelCache::basesFor(const std::shared_ptr<const Feed>& previous) const {
-    std::string current;
-    {
-        std::lock_guard<std::mutex> lock(mapMutex_);
-        current = baseUrl_;
-    }
-    return basesToBuild(current, previous);
+std::string ChannelCache::baseUrl() const {
+    std::lock_guard<std::mutex> lock(mapMutex_);
+    return baseUrl_;
 }
 
 void ChannelCache::pause(std::chrono::steady_clock::time_point until) {
@@ -77,7 +73,7 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
         const TimePoint modified = stored.lastModified.value_or(*stored.lastFetch);
         feed = makeFeed(FeedFacts{name, modified, stored.lastSuccess.value_or(modified), interval},
                         *stored.text, parseText(*stored.text), ItemDates{nullptr, std::move(dates)},
-                        basesFor(current));
+                        baseUrl());
     }
     std::lock_guard<std::mutex> lock(entry->mutex);
     ChannelStatus& s = entry->status;
@@ -270,7 +266,7 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
                         std::move(parsed),
                         ItemDates{recorded.size() == result.guids.size() ? &recorded : nullptr,
                                   std::move(dates)},
-                        basesFor(previous));
+                        baseUrl());
     }
 
     {

@@ -116,8 +116,8 @@ class ChannelCache {
     // The same, every channel with minInterval.
     void setChannels(const std::vector<std::string>& names);
 
-    // The base URL whose feed forms each fetch prepares at once (a reader under another base
-    // builds its own on first use).
+    // The base URL of the links in every feed form; each fetch writes its forms for it (none
+    // while it is empty).
     void setBaseUrl(std::string baseUrl);
 
     // Every channel with an entry, ordered by name.
@@ -156,8 +156,7 @@ class ChannelCache {
     void fetchNow(const std::shared_ptr<Entry>& entry, std::optional<FetchOutcome> preset,
                   TimePoint start);
     bool fetchAllowed() const;
-    // The bases a new feed of the channel gets its forms for at once (feed.h).
-    std::vector<std::string> basesFor(const std::shared_ptr<const Feed>& previous) const;
+    std::string baseUrl() const;
     // Answers the waiting readers and, with `observe`, reports. A `finished` job answers them
     // all; one that goes on answers them only when a feed is there.
     void publish(const std::shared_ptr<Entry>& entry, bool finished, bool observe);

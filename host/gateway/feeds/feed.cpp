@@ -1,13 +1,12 @@
 #include "feed.h"
 
-#include <algorithm>
 #include <exception>
 
 namespace host {
 
 Feed::Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
            std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
-           std::string conversionError)
+           std::string conversionError, const std::string& baseUrl)
     : channel_(std::move(channel)),
       plugin_(std::make_shared<const feeds::PreparedBody>(
           feeds::prepareBody(std::move(text), feeds::contentType(feeds::FeedFormat::plugin)))),
@@ -16,42 +15,21 @@ Feed::Feed(std::string channel, std::string text, TimePoint lastModified, TimePo
       fetchedAt_(fetchedAt),
       interval_(interval),
       model_(std::move(model)),
-      conversionError_(std::move(conversionError)) {}
-
-std::shared_ptr<const feeds::FeedSet> Feed::forms(const std::string& baseUrl) const {
+      conversionError_(std::move(conversionError)) {
     if (!model_) {
-        return nullptr;
+        return;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& set : sets_) {
-            if (set->context().baseUrl == baseUrl) {
-                return set;
-            }
-        }
+    if (baseUrl.empty()) {
+        formsError_ = "no base URL for its links";
+        return;
     }
-    // Written outside the lock: readers under other bases are not held up meanwhile.
-    std::shared_ptr<const feeds::FeedSet> set = feeds::FeedSet::build(
-        plugin_, *model_, feeds::FeedContext{channel_, baseUrl, interval_, lastModified_});
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& other : sets_) {
-        if (other->context().baseUrl == baseUrl) {
-            return other;  // another reader was quicker
-        }
+    try {
+        forms_ = feeds::FeedSet::build(
+            plugin_, *model_, feeds::FeedContext{channel_, baseUrl, interval_, lastModified_});
+    } catch (const std::exception& e) {
+        // Readers of the other forms are told; the plug-in's own form is still served.
+        formsError_ = e.what();
     }
-    if (sets_.size() < kMaxBaseUrls) {
-        sets_.push_back(set);
-    }
-    return set;
-}
-
-std::vector<std::string> Feed::builtBases() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> bases;
-    for (const auto& set : sets_) {
-        bases.push_back(set->context().baseUrl);
-    }
-    return bases;
 }
 
 ParsedText parseText(const std::string& text) {
@@ -66,7 +44,7 @@ ParsedText parseText(const std::string& text) {
 
 std::shared_ptr<const Feed> makeFeed(FeedFacts facts, std::string text, ParsedText parsed,
                                      const ItemDates& dates,
-                                     const std::vector<std::string>& bases) {
+                                     const std::string& baseUrl) {
     std::optional<feeds::ChannelModel>& model = parsed.model;
     if (model) {
         for (std::size_t i = 0; i < model->items.size(); ++i) {
@@ -80,34 +58,9 @@ std::shared_ptr<const Feed> makeFeed(FeedFacts facts, std::string text, ParsedTe
             }
         }
     }
-    auto feed = std::make_shared<const Feed>(std::move(facts.channel), std::move(text),
-                                             facts.lastModified, facts.fetchedAt, facts.interval,
-                                             std::move(model), std::move(parsed.error));
-    // The forms readers will ask for are made now, on this thread, not by the first of them.
-    for (const std::string& base : bases) {
-        if (base.empty()) {
-            continue;
-        }
-        try {
-            feed->forms(base);
-        } catch (const std::exception&) {
-            // The reader that asks meets the failure and is told.
-        }
-    }
-    return feed;
-}
-
-std::vector<std::string> basesToBuild(const std::string& current,
-                                      const std::shared_ptr<const Feed>& previous) {
-    std::vector<std::string> bases{current};
-    if (previous) {
-        for (std::string& base : previous->builtBases()) {
-            if (std::find(bases.begin(), bases.end(), base) == bases.end()) {
-                bases.push_back(std::move(base));
-            }
-        }
-    }
-    return bases;
+    return std::make_shared<const Feed>(std::move(facts.channel), std::move(text),
+                                        facts.lastModified, facts.fetchedAt, facts.interval,
+                                        std::move(model), std::move(parsed.error), baseUrl);
 }
 
 }  // namespace host

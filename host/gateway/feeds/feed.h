@@ -1,21 +1,21 @@
 // A channel's feed as the gateway serves it: one fetched text, its parsed model with every item
-// dated, and its forms per base URL (feedSet.h), built once and shared by every reader.
+// dated, and its forms under the gateway's one base URL (feedSet.h), built once and shared by
+// every reader.
 //
 // - The text is parsed once per fetch (parseText). A text that cannot be read is still a Feed:
 //   it is served in the plug-in's form, and conversionError says why the other forms cannot be.
 // - Each item's date is when the gateway first saw it: from the state's record of the fetch, else
 //   from the dates known by guid, else the fetch's own start (makeFeed).
-// - Forms are built for the bases makeFeed is given, at once, so that no reader waits for them;
-//   a further base gets its forms on its first request, and at most kMaxBaseUrls are kept.
+// - The forms are written by makeFeed, on the thread that made the feed (a cache thread), never on
+//   a reader's: a big channel's conversion takes seconds and a multiple of its size in memory.
 //
-// Thread-safety: a Feed is immutable once made apart from its kept forms, which any thread may ask
-// for; makeFeed and parseText are plain functions.
+// Thread-safety: a Feed is immutable once made; any thread may read it. makeFeed and parseText
+// are plain functions.
 #pragma once
 
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,14 +29,12 @@ using text::TimePoint;
 
 class Feed {
   public:
-    // At most this many base URLs get forms of their own; a further one is built per request.
-    static constexpr std::size_t kMaxBaseUrls = 9;
-
     // `model` is the text's channel model with item dates, or nothing when the text cannot be
-    // read (then `conversionError` says why).
+    // read (then `conversionError` says why). With a model and a `baseUrl`, every form is written
+    // here for it.
     Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
          std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
-         std::string conversionError);
+         std::string conversionError, const std::string& baseUrl);
     Feed(const Feed&) = delete;
     Feed& operator=(const Feed&) = delete;
 
@@ -53,12 +51,10 @@ class Feed {
     // Why the feed formats cannot be written from this text; empty when they can.
     const std::string& conversionError() const { return conversionError_; }
 
-    // Every form for feeds served under `baseUrl` (from normalizeBaseUrl): built on the first call
-    // for that base and kept. Null when the text cannot be converted. Throws FeedError when
-    // writing fails.
-    std::shared_ptr<const feeds::FeedSet> forms(const std::string& baseUrl) const;
-    // The base URLs whose forms are kept.
-    std::vector<std::string> builtBases() const;
+    // Every form, under the base the feed was made for; null when there are none (formsError()).
+    const std::shared_ptr<const feeds::FeedSet>& forms() const { return forms_; }
+    // Why there are no forms although the text was read: writing failed, or no base was given.
+    const std::string& formsError() const { return formsError_; }
 
   private:
     std::string channel_;
@@ -69,8 +65,8 @@ class Feed {
     std::chrono::seconds interval_;
     std::optional<feeds::ChannelModel> model_;
     std::string conversionError_;
-    mutable std::mutex mutex_;
-    mutable std::vector<std::shared_ptr<const feeds::FeedSet>> sets_;
+    std::shared_ptr<const feeds::FeedSet> forms_;
+    std::string formsError_;
 };
 
 // The plug-in's text read once per fetch: its model, or why it cannot be read.
@@ -95,14 +91,9 @@ struct FeedFacts {
     std::chrono::seconds interval{0};
 };
 
-// The Feed of a fetched or stored text: its items dated, its forms built for each of `bases`
-// (empty ones skipped; a base whose forms cannot be written is left to the reader who asks).
+// The Feed of a fetched or stored text: its items dated, its forms written under `baseUrl` (from
+// feeds::normalizeBaseUrl; empty: none).
 std::shared_ptr<const Feed> makeFeed(FeedFacts facts, std::string text, ParsedText parsed,
-                                     const ItemDates& dates, const std::vector<std::string>& bases);
-
-// The bases a new feed of a channel is built for: `current`, then those of `previous`'s kept forms
-// (the readers of the last feed come back under them).
-std::vector<std::string> basesToBuild(const std::string& current,
-                                      const std::shared_ptr<const Feed>& previous);
+                                     const ItemDates& dates, const std::string& baseUrl);
 
 }  // namespace host

@@ -1,8 +1,5 @@
 #include "baseUrls.h"
 
-#include "accessLog.h"
-#include "textDates.h"
-
 namespace host {
 
 namespace {
@@ -74,48 +71,89 @@ std::optional<std::string> baseUrlFromHost(std::string_view host) {
     return "http://" + lower;
 }
 
-BaseUrls::BaseUrls(std::string publicUrl, std::function<TimePoint()> now)
-    : publicUrl_(std::move(publicUrl)), now_(std::move(now)) {
-    if (!publicUrl_.empty()) {
-        fallback_ = publicUrl_;
-    }
+namespace {
+
+// The name part of a Host value from baseUrlFromHost ("http://name:port"): "name", "[::1]".
+std::string_view hostName(std::string_view base) {
+    base.remove_prefix(std::string_view("http://").size());
+    const std::size_t end = base.front() == '[' ? base.find(']') + 1 : base.find(':');
+    return base.substr(0, end);
 }
 
-void BaseUrls::setFallback(std::string baseUrl) {
-    if (!publicUrl_.empty()) {
-        return;
+bool isLoopbackIpv4(std::string_view name) {
+    int parts = 0;
+    std::size_t pos = 0;
+    while (pos <= name.size()) {
+        std::size_t dot = name.find('.', pos);
+        if (dot == std::string_view::npos) {
+            dot = name.size();
+        }
+        const std::string_view part = name.substr(pos, dot - pos);
+        if (part.empty() || part.size() > 3 ||
+            part.find_first_not_of("0123456789") != std::string_view::npos ||
+            std::stoi(std::string(part)) > 255 || (parts == 0 && part != "127")) {
+            return false;
+        }
+        ++parts;
+        pos = dot + 1;
     }
+    return parts == 4;
+}
+
+// The host name of a public URL ("https://feeds.example.org:8443/x" gives "feeds.example.org").
+std::string publicHostOf(const std::string& publicUrl) {
+    const std::size_t start = publicUrl.find("://");
+    if (start == std::string::npos) {
+        return {};
+    }
+    const std::size_t end = publicUrl.find('/', start + 3);
+    const std::string authority =
+        publicUrl.substr(start + 3, end == std::string::npos ? end : end - start - 3);
+    const std::optional<std::string> base = baseUrlFromHost(authority);
+    return base ? std::string(hostName(*base)) : std::string();
+}
+
+}  // namespace
+
+bool isLoopbackHost(std::string_view host) {
+    const std::optional<std::string> base = baseUrlFromHost(host);
+    if (!base) {
+        return false;
+    }
+    const std::string_view name = hostName(*base);
+    return name == "localhost" || name == "[::1]" || isLoopbackIpv4(name);
+}
+
+BaseUrls::BaseUrls(std::string publicUrl)
+    : publicUrl_(std::move(publicUrl)), publicHost_(publicHostOf(publicUrl_)) {}
+
+void BaseUrls::setListening(std::string baseUrl, bool loopback) {
     std::lock_guard<std::mutex> lock(mutex_);
-    fallback_ = std::move(baseUrl);
+    listening_ = std::move(baseUrl);
+    loopback_ = loopback;
 }
 
-std::string BaseUrls::forRequest(const HttpRequest& request) {
+std::string BaseUrls::base() const {
     if (!publicUrl_.empty()) {
         return publicUrl_;
     }
-    const std::string* host = request.header("Host");
-    std::optional<std::string> base = host ? baseUrlFromHost(*host) : std::nullopt;
-    bool announceFull = false;
-    std::string fallback;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return listening_;
+}
+
+bool BaseUrls::answersHost(const HttpRequest& request) const {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (base && (*base == fallback_ || hostBases_.count(*base) != 0)) {
-            return *base;
+        if (!loopback_) {
+            return true;
         }
-        if (base && hostBases_.size() < kMaxHostBases) {
-            hostBases_.insert(*base);
-            return *base;
-        }
-        announceFull = base.has_value() && !full_;
-        full_ = full_ || base.has_value();
-        fallback = fallback_;
     }
-    if (announceFull) {
-        writeErrorLine(text::isoDate(now_()) + " more than " + std::to_string(kMaxHostBases) +
-                       " host names seen in Host headers; further ones get links under " +
-                       fallback + " (give serve --public-url to name the one address)");
+    const std::string* host = request.header("Host");
+    if (host == nullptr || isLoopbackHost(*host)) {
+        return true;
     }
-    return fallback;
+    const std::optional<std::string> base = baseUrlFromHost(*host);
+    return base && !publicHost_.empty() && hostName(*base) == publicHost_;
 }
 
 }  // namespace host

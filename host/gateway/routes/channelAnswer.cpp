@@ -90,16 +90,15 @@ HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
         response.set("Retry-After", std::to_string(remaining));
         response.set("Cache-Control", "no-store");
         return response;
+    } else if (feed.forms()) {
+        form = feed.forms()->sharedForm(request.format);
     } else {
-        try {
-            form = feed.forms(request.baseUrl)->sharedForm(request.format);
-        } catch (const std::exception& e) {
-            HttpResponse response = HttpResponse::text(
-                500, "Can't write channel " + text::printable(name) + " as " +
-                         std::string(feeds::formatName(request.format)) + ": " + e.what() + "\n");
-            response.set("Cache-Control", "no-store");
-            return response;
-        }
+        HttpResponse response = HttpResponse::text(
+            500, "Can't write channel " + text::printable(name) + " as " +
+                     std::string(feeds::formatName(request.format)) + ": " + feed.formsError() +
+                     "\n");
+        response.set("Cache-Control", "no-store");
+        return response;
     }
     HttpResponse response = preparedAnswer(
         form, request.asked, Freshness{feed.lastModified(), feed.lastModifiedHttp(), remaining});

@@ -27,7 +27,6 @@ namespace host {
 struct ChannelRequest {
     std::string name;
     feeds::FeedFormat format = feeds::FeedFormat::rss;
-    std::string baseUrl;  // of the form's absolute links; empty for .plugin
     FormRequest asked;
 };
 

@@ -45,10 +45,10 @@ ServiceSources withDefaults(ServiceSources sources) {
 HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
     : cache_(cache),
       sources_(withDefaults(std::move(sources))),
-      baseUrls_(sources_.publicUrl, sources_.now),
+      baseUrls_(sources_.publicUrl),
       routes_(RouteHandlers{
-          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
-              serveIndex(request, std::move(respond));
+          [this](const HttpRequest&, const RouteMatch&, Responder respond) {
+              serveIndex(std::move(respond));
           },
           [this](const HttpRequest&, const RouteMatch&, Responder respond) {
               serveMainPage(std::move(respond));
@@ -62,24 +62,31 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
           [this](const HttpRequest& request, const RouteMatch& match, Responder respond) {
               serveChannel(request, match, std::move(respond));
           }}) {
-    if (!sources_.publicUrl.empty()) {
-        cache_.setBaseUrl(sources_.publicUrl);
-    }
+    cache_.setBaseUrl(baseUrls_.base());
 }
 
 std::optional<PluginProblem> HttpService::pluginProblem() const {
     return sources_.pluginProblem ? sources_.pluginProblem() : std::nullopt;
 }
 
-void HttpService::setFallbackBaseUrl(std::string baseUrl) {
-    if (!sources_.publicUrl.empty()) {
-        return;
-    }
-    cache_.setBaseUrl(baseUrl);
-    baseUrls_.setFallback(std::move(baseUrl));
+void HttpService::setListening(std::string baseUrl, bool loopback) {
+    baseUrls_.setListening(std::move(baseUrl), loopback);
+    cache_.setBaseUrl(baseUrls_.base());
 }
 
 void HttpService::handle(const HttpRequest& request, Responder respond) {
+    if (!baseUrls_.answersHost(request)) {
+        // 421: this server does not answer for that name; a rebound one is the likely cause.
+        HttpResponse response = HttpResponse::text(
+            421, "This gateway listens on a loopback address and answers only to localhost, "
+                 "127.0.0.1 and [::1]" +
+                     (sources_.publicUrl.empty() ? std::string()
+                                                 : " and the host of " + sources_.publicUrl) +
+                     "; serve --public-url URL names the address readers use.\n");
+        response.set("Cache-Control", "no-store");
+        respond(std::move(response));
+        return;
+    }
     routes_.dispatch(request, std::move(respond));
 }
 
@@ -101,8 +108,8 @@ PageInput HttpService::pageInput() const {
     return page;
 }
 
-void HttpService::serveIndex(const HttpRequest& request, Responder respond) {
-    const std::string baseUrl = baseUrls_.forRequest(request);
+void HttpService::serveIndex(Responder respond) {
+    const std::string baseUrl = baseUrls_.base();
     HttpResponse response;
     response.set("Content-Type", kHtmlType);
     response.set("Cache-Control", "no-cache");
@@ -149,7 +156,7 @@ void HttpService::serveStatus(const HttpRequest& request, Responder respond) con
 }
 
 void HttpService::serveOpml(const HttpRequest& request, Responder respond) {
-    const std::string baseUrl = baseUrls_.forRequest(request);
+    const std::string baseUrl = baseUrls_.base();
     const std::shared_ptr<const ChannelSet> channels = sources_.channels();
     std::shared_ptr<const PreparedList> list;
     {
@@ -179,7 +186,6 @@ void HttpService::serveOpml(const HttpRequest& request, Responder respond) {
             return;
         }
         std::lock_guard<std::mutex> lock(opmlMutex_);
-        // One list per base: the bases are bounded (see BaseUrls).
         opml_[baseUrl] = list;
     }
     HttpResponse response = preparedAnswer(list->body, FormRequest::of(request));
@@ -200,11 +206,7 @@ void HttpService::serveChannel(const HttpRequest& request, const RouteMatch& mat
         return;
     }
     // The request ends with this call: the answer, which may come later, keeps its own copies.
-    ChannelRequest asked{
-        match.name, match.format,
-        // The plug-in's text has no absolute URLs in it: its answer needs no base.
-        match.format == feeds::FeedFormat::plugin ? std::string() : baseUrls_.forRequest(request),
-        FormRequest::of(request)};
+    ChannelRequest asked{match.name, match.format, FormRequest::of(request)};
     cache_.get(match.name,
                [this, asked = std::move(asked), respond = std::move(respond)](Lookup lookup) {
                    const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,

@@ -48,23 +48,21 @@ struct ServiceSources {
     // Receives each access log line without its line end; default: standard error.
     std::function<void(const std::string&)> log;
     // Where readers reach the gateway (from feeds::normalizeBaseUrl), e.g. behind a proxy; empty:
-    // the request's Host says.
+    // the listening address.
     std::string publicUrl;
 };
 
 
 class HttpService : public RequestHandler {
   public:
-    // Base URLs taken from Host headers, at most.
-    static constexpr std::size_t kMaxHostBases = BaseUrls::kMaxHostBases;
-
     HttpService(ChannelCache& cache, ServiceSources sources);
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
 
-    // The base URL for requests whose Host cannot be used (the listening address); without a
-    // public URL the cache prepares each fetch's forms for it.
-    void setFallbackBaseUrl(std::string baseUrl);
+    // Where serve listens: without a public URL the base of every link, for which the cache
+    // writes each fetch's forms; on a loopback address only loopback names are answered (see
+    // baseUrls.h; other Host values get 421).
+    void setListening(std::string baseUrl, bool loopback);
 
     void handle(const HttpRequest& request, Responder respond) override;
     void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
@@ -75,7 +73,7 @@ class HttpService : public RequestHandler {
     std::optional<PluginProblem> pluginProblem() const;
     // What the pages show, read once for this request.
     PageInput pageInput() const;
-    void serveIndex(const HttpRequest& request, Responder respond);
+    void serveIndex(Responder respond);
     void serveMainPage(Responder respond) const;
     void serveStatus(const HttpRequest& request, Responder respond) const;
     void serveOpml(const HttpRequest& request, Responder respond);

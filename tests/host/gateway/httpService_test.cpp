@@ -457,6 +457,7 @@ class FeedFormTest : public HttpServiceTest, public ::testing::WithParamInterfac
 
 TEST_P(FeedFormTest, ServesTheFormPreparedOnceWithItsGzipCopyAndValidators) {
     makeConvertible(*fake_);
+    service_->setListening("http://feeds.example:8080", false);
     const std::string path = "/channels/lounge." + GetParam().extension;
     auto plain = get(path, {{"Host", "Feeds.Example:8080"}});
     ASSERT_TRUE(plain);
@@ -481,7 +482,7 @@ TEST_P(FeedFormTest, ServesTheFormPreparedOnceWithItsGzipCopyAndValidators) {
     const feeds::PreparedBody& form =
         format == feeds::FeedFormat::plugin
             ? *cached.feed->pluginForm()
-            : cached.feed->forms("http://feeds.example:8080")->form(format);
+            : cached.feed->forms()->form(format);
     EXPECT_EQ(plain->body, form.identity);
     EXPECT_EQ(plain->get_header_value("ETag"), form.etag);
     HttpRequest request;
@@ -545,36 +546,85 @@ TEST_F(HttpServiceTest, ATextThatCannotBeConvertedIsServedAsThePluginsTextOnly) 
     EXPECT_EQ(fake_->channelCalls, 2);
 }
 
-TEST_F(HttpServiceTest, LinksFollowTheHostHeaderOnlyForAFewWellFormedNames) {
+struct HostCase {
+    std::string host;  // empty: no Host field
+    bool loopback;     // of the listening address
+    int status;
+};
+
+class HostTest : public HttpServiceTest, public ::testing::WithParamInterface<HostCase> {};
+
+// A Host header is the client's to choose: it never chooses the links (which a cache would hand
+// to every other reader) and, on loopback, only loopback names are answered at all, so that a web
+// page whose name was rebound to 127.0.0.1 reads nothing.
+TEST_P(HostTest, NeverChoosesTheLinksAndOnLoopbackOnlyLoopbackNamesAreAnswered) {
     makeConvertible(*fake_);
-    const auto selfLink = [this](const std::string& host) {
-        auto res = get("/channels/lounge.rss", {{"Host", host}});
-        const std::size_t at = res->body.find("<atom:link href=\"");
-        return at == std::string::npos
-                   ? res->body
-                   : res->body.substr(at + 17, res->body.find('"', at + 17) - at - 17);
-    };
-    service_->setFallbackBaseUrl("http://127.0.0.1:8080");
-    EXPECT_EQ(selfLink("gw.example"), "http://gw.example/channels/lounge.rss");
-    EXPECT_EQ(selfLink("[::1]:81"), "http://[::1]:81/channels/lounge.rss");
-    // A Host that is no host name gets the listening address, never its own text.
-    for (const char* hostile :
-         {"evil\"><script>", "a b", "x:99999", "x:", "[::1", "-x", "user@host", "host/path"}) {
-        SCOPED_TRACE(hostile);
-        EXPECT_EQ(selfLink(hostile), "http://127.0.0.1:8080/channels/lounge.rss");
+    const std::string base = GetParam().loopback ? "http://127.0.0.1:8080" : "http://gw.lan:8080";
+    service_->setListening(base, GetParam().loopback);
+    testing_support::RawConnection connection(server_->port());
+    const std::string host = GetParam().host.empty() ? "" : "Host: " + GetParam().host + "\r\n";
+    for (const char* path : {"/channels/lounge.rss", "/status", "/channels.opml", "/"}) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(connection.send(std::string("GET ") + path + " HTTP/1.1\r\n" + host + "\r\n"));
+        const auto res = connection.read();
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, GetParam().status) << res->body;
+        if (res->status != 200) {
+            EXPECT_NE(res->body.find("--public-url"), std::string::npos) << res->body;
+            continue;
+        }
+        if (std::string(path) != "/status") {
+            EXPECT_NE(res->body.find(base + "/channels/lounge.rss"), std::string::npos) << res->body;
+        }
+        if (GetParam().host.find("example") != std::string::npos) {
+            EXPECT_EQ(res->body.find(GetParam().host), std::string::npos) << res->body;
+        }
     }
-    // Made-up names: the first few are served, the rest share the fallback's forms.
-    for (int i = 0; i < 20; ++i) {
-        selfLink("name" + std::to_string(i) + ".example");
-    }
-    EXPECT_EQ(selfLink("late.example"), "http://127.0.0.1:8080/channels/lounge.rss");
+    settle();
+    EXPECT_EQ(fake_->channelCalls, GetParam().status == 200 ? 1 : 0);
+    // The forms were written once, on the fetch's thread, for the one base.
     const Lookup cached = cache_->getAndWait("lounge");
-    EXPECT_LE(cached.feed->builtBases().size(), Feed::kMaxBaseUrls);
-    EXPECT_EQ(fake_->channelCalls, 1);
+    ASSERT_TRUE(cached.feed && cached.feed->forms());
+    EXPECT_EQ(cached.feed->forms()->context().baseUrl, base);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, HostTest,
+    ::testing::Values(HostCase{"127.0.0.1:8080", true, 200}, HostCase{"localhost", true, 200},
+                      HostCase{"LOCALHOST:9000", true, 200}, HostCase{"[::1]:8080", true, 200},
+                      HostCase{"127.8.9.10", true, 200}, HostCase{"", true, 200},
+                      HostCase{"evil.example:8080", true, 421},
+                      HostCase{"127.0.0.1.evil.example", true, 421},
+                      HostCase{"localhost.evil.example", true, 421},
+                      HostCase{"128.0.0.1", true, 421}, HostCase{"10.0.0.1:8080", true, 421},
+                      HostCase{"evil\"><script>", true, 421},
+                      HostCase{"evil.example:8080", false, 200},
+                      HostCase{"127.0.0.1:8080", false, 200}, HostCase{"", false, 200}));
+
+TEST_F(HttpServiceTest, MadeUpHostsCostNoConversionAndShareTheOneForm) {
+    makeConvertible(*fake_);
+    service_->setListening("http://gw.lan:8080", false);
+    get("/channels/lounge.plugin");
+    settle();
+    const Lookup cached = cache_->getAndWait("lounge");
+    ASSERT_TRUE(cached.feed && cached.feed->forms());
+    const feeds::PreparedBody& rss = cached.feed->forms()->form(feeds::FeedFormat::rss);
+    for (int i = 0; i < 20; ++i) {
+        HttpRequest request;
+        request.method = "GET";
+        request.path = request.target = "/channels/lounge.rss";
+        request.headers = {{"Host", "name" + std::to_string(i) + ".example"}};
+        std::promise<HttpResponse> answer;
+        service_->handle(request, [&](HttpResponse r) { answer.set_value(std::move(r)); });
+        const HttpResponse res = answer.get_future().get();
+        EXPECT_EQ(res.body.view().data(), rss.identity.data()) << i;
+    }
+    EXPECT_EQ(cache_->getAndWait("lounge").feed->forms(), cached.feed->forms());
 }
 
 TEST_F(HttpServiceTest, OpmlIndexAndStatusSpeakUtf8) {
     makeConvertible(*fake_);
+    service_->setListening("http://gw:1", false);
     auto opml = get("/channels.opml", {{"Host", "gw:1"}});
     EXPECT_EQ(opml->status, 200);
     EXPECT_EQ(opml->get_header_value("Content-Type"), "text/x-opml; charset=utf-8");

@@ -269,4 +269,43 @@ TEST(HttpHelpersTest, OnlyWellFormedHostsMakeBaseUrls) {
     EXPECT_FALSE(baseUrlFromHost(std::string(256, 'a')).has_value());
 }
 
+struct HostAnswerCase {
+    const char* host;  // null: no Host field
+    bool loopback;
+    const char* publicUrl;
+    bool answered;
+};
+
+TEST(BaseUrlsTest, OnLoopbackOnlyLoopbackNamesAndThePublicHostAreAnswered) {
+    const HostAnswerCase cases[] = {
+        {"localhost:8080", true, "", true},
+        {"127.0.0.1", true, "", true},
+        {"127.255.0.1:1", true, "", true},
+        {"[::1]", true, "", true},
+        {nullptr, true, "", true},
+        {"feeds.example.org", true, "", false},
+        {"127.0.0.1.nip.example", true, "", false},
+        {"127.0.0", true, "", false},
+        {"127.0.0.256", true, "", false},
+        {"[::2]", true, "", false},
+        {"", true, "", false},
+        {"Feeds.Example.org", true, "https://feeds.example.org/x", true},
+        {"feeds.example.org:443", true, "https://feeds.example.org:8443", true},
+        {"other.example.org", true, "https://feeds.example.org", false},
+        {"other.example.org", false, "", true},
+        {"\"><script>", false, "", true},
+    };
+    for (const HostAnswerCase& c : cases) {
+        SCOPED_TRACE(c.host ? c.host : "(none)");
+        BaseUrls urls(c.publicUrl);
+        urls.setListening("http://127.0.0.1:8080", c.loopback);
+        HttpRequest request;
+        if (c.host != nullptr) {
+            request.headers = {{"Host", c.host}};
+        }
+        EXPECT_EQ(urls.answersHost(request), c.answered);
+        EXPECT_EQ(urls.base(), *c.publicUrl ? c.publicUrl : "http://127.0.0.1:8080");
+    }
+}
+
 }  // namespace
