@@ -14,6 +14,7 @@ Lookup lookupOf(const ChannelStatus& status, const std::shared_ptr<const Feed>& 
     lookup.error = status.lastError;
     lookup.hint = status.lastHint;
     lookup.nextFetch = status.nextFetch;
+    lookup.interval = status.interval;
     lookup.refreshing = status.fetching;
     if (feed) {
         lookup.answer =
@@ -145,7 +146,7 @@ void ChannelCache::get(const std::string& channel, Callback done) {
         std::lock_guard<std::mutex> lock(entry->mutex);
         ChannelStatus& s = entry->status;
         const TimePoint now = options_.now();
-        const bool due = fetchIsDue(s.fetched, s.nextFetch, entry->notBefore, now);
+        const bool due = entry->due(options_.steadyNow());
         // Without the plug-in a job still reads the state once, for a stored feed. Asked last:
         // most readers find the channel not due.
         if (!s.fetching && due && !stopping_ && (!entry->loaded || fetchAllowed())) {

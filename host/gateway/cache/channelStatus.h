@@ -34,6 +34,7 @@ struct Lookup {
     std::string error;                 // of the most recent completed fetch, when it failed
     std::string hint;                  // that goes with `error`; may be empty
     TimePoint nextFetch;               // no fetch before this time
+    std::chrono::seconds interval{0};  // the channel's: the longest a reader may keep the feed
     bool refreshing = false;           // a fetch is in progress
     bool stale() const { return answer == CacheAnswer::staleFeed; }
 };

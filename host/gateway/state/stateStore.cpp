@@ -407,20 +407,23 @@ std::vector<std::string> StateStore::channels() {
 }
 
 FetchClaim StateStore::claimFetch(const std::string& channel, TimePoint now,
-                                  std::chrono::seconds leaseFor) {
+                                  std::chrono::seconds leaseFor,
+                                  std::optional<std::chrono::seconds> longestWait) {
     std::lock_guard lock(mutex_);
     Transaction transaction(db_, path_);
     FetchClaim claim;
     if (auto stored = readChannel(db_, path_, channel)) {
         claim.stored = std::move(*stored);
     }
-    if (claim.stored.nextFetch && now < *claim.stored.nextFetch) {
+    const std::optional<TimePoint>& next = claim.stored.nextFetch;
+    if (next && now < *next && (!longestWait || *next <= now + *longestWait)) {
         claim.decision = FetchDecision::notNeeded;
         return claim;
     }
     Statement lease(db_, "SELECT holder, expires FROM lease WHERE channel = ?1", path_);
     lease.bind(1, channel);
-    if (lease.step() && lease.bytes(0) != holder_ && fromMillis(lease.integer(1)) > now) {
+    if (lease.step() && lease.bytes(0) != holder_ && fromMillis(lease.integer(1)) > now &&
+        fromMillis(lease.integer(1)) <= now + leaseFor) {
         claim.decision = FetchDecision::fetchingElsewhere;
         claim.leaseExpires = fromMillis(lease.integer(1));
         return claim;

@@ -118,8 +118,12 @@ class StateStore {
     std::vector<std::string> channels();
 
     // Decides whether this process fetches `channel` at `now` (see above); when it does, it holds
-    // the lease until `now + leaseFor` (the fetch's deadline and a margin).
-    FetchClaim claimFetch(const std::string& channel, TimePoint now, std::chrono::seconds leaseFor);
+    // the lease until `now + leaseFor` (the fetch's deadline and a margin). A stored next fetch
+    // more than `longestWait` after `now`, or another holder's lease more than `leaseFor` after
+    // it, was not written by a schedule that runs on this clock (a planted file, a clock stepped
+    // back): it does not hold the fetch back. Without `longestWait` any stored next fetch counts.
+    FetchClaim claimFetch(const std::string& channel, TimePoint now, std::chrono::seconds leaseFor,
+                          std::optional<std::chrono::seconds> longestWait = std::nullopt);
     // Records a finished fetch in one transaction and releases this process's lease. On success
     // the text and tag replace the stored ones (lastModified moves only when the text changed) and
     // each guid is recorded. Returns the first-seen time of each of `result.guids`, in order
