@@ -19,8 +19,8 @@ struct ChannelCache::Entry {
     // The schedule on the steady clock (CacheOptions::steadyNow); status.nextFetch shows it.
     std::chrono::steady_clock::time_point dueAt{};
     std::chrono::steady_clock::time_point notBefore{};  // no claim before: another holds the lease
-    std::chrono::steady_clock::time_point deadline;  // of the job in progress
-    std::vector<Callback> waiters;                   // readers without a feed
+    std::chrono::steady_clock::time_point deadline;     // of the job in progress
+    std::vector<Callback> waiters;                      // readers without a feed
 
     // Whether the channel may be fetched at `now`. Under `mutex`.
     bool due(std::chrono::steady_clock::time_point now) const {

@@ -104,7 +104,8 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
     s.lastSuccess = lastSuccess;
     s.lastHint.clear();
     s.nextFetch = nextFetch;
-    entry->dueAt = steadyNow + std::chrono::duration_cast<std::chrono::nanoseconds>(nextFetch - now);
+    entry->dueAt =
+        steadyNow + std::chrono::duration_cast<std::chrono::nanoseconds>(nextFetch - now);
     s.origin = origin;
     s.stateError = stateError;
     if (feed) {
@@ -199,10 +200,10 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
             std::lock_guard<std::mutex> lock(entry->mutex);
             entry->status.origin = Origin::elsewhere;
             entry->notBefore =
-                steadyNow + std::min(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                         claim.leaseExpires - now),
-                                     std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                         options_.elsewherePoll));
+                steadyNow +
+                std::min(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(claim.leaseExpires - now),
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(options_.elsewherePoll));
             haveFeed = entry->feed != nullptr;
         }
         if (haveFeed) {

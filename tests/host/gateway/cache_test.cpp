@@ -536,7 +536,7 @@ TEST_F(CacheStateTest, AFarNextFetchOrAClockSteppedBackHoldsAChannelAtMostItsInt
     const TimePoint year2100(std::chrono::seconds(4'102'444'800));
     const struct {
         const char* what;
-        bool planted;                // the state says 2100 before the cache starts
+        bool planted;                   // the state says 2100 before the cache starts
         std::chrono::seconds wallStep;  // after the first fetch
     } cases[] = {{"state says 2100", true, 0s},
                  {"wall clock back a year", false, -std::chrono::seconds(365 * 86400)},
@@ -548,8 +548,9 @@ TEST_F(CacheStateTest, AFarNextFetchOrAClockSteppedBackHoldsAChannelAtMostItsInt
         int expected = 0;
         if (c.planted) {
             state::StateStore planted(dir_.file(file));
-            planted.recordFetch("lounge", state::FetchResult{clock_.time() - 10s, year2100, 0, "",
-                                                             "feed v0", "\"v0\"", {}, 0});
+            planted.recordFetch(
+                "lounge", state::FetchResult{
+                              clock_.time() - 10s, year2100, 0, "", "feed v0", "\"v0\"", {}, 0});
         }
         auto cache = open(fetcher, file);
         const Lookup first = cache->getAndWait("lounge");
@@ -576,15 +577,18 @@ TEST(ChannelAnswerTest, MaxAgeIsAtMostTheInterval) {
     const struct {
         std::chrono::seconds nextIn;
         std::string maxAge;
-    } cases[] = {{120s, "max-age=120"}, {600s, "max-age=600"}, {601s, "max-age=600"},
-                 {std::chrono::seconds(2'305'573'421), "max-age=600"}, {-5s, "max-age=0"}};
+    } cases[] = {{120s, "max-age=120"},
+                 {600s, "max-age=600"},
+                 {601s, "max-age=600"},
+                 {std::chrono::seconds(2'305'573'421), "max-age=600"},
+                 {-5s, "max-age=0"}};
     Lookup lookup = cache.getAndWait("lounge");
     ASSERT_TRUE(lookup.feed);
     for (const auto& c : cases) {
         lookup.nextFetch = clock.time() + c.nextIn;
-        const HttpResponse answer = channelAnswer(
-            ChannelRequest{"lounge", feeds::FeedFormat::plugin, "", {}}, lookup,
-            ChannelAnswerContext{clock.time(), 1s, {}});
+        const HttpResponse answer =
+            channelAnswer(ChannelRequest{"lounge", feeds::FeedFormat::plugin, "", {}}, lookup,
+                          ChannelAnswerContext{clock.time(), 1s, {}});
         ASSERT_NE(answer.header("Cache-Control"), nullptr);
         EXPECT_EQ(*answer.header("Cache-Control"), c.maxAge) << c.nextIn.count() << " s";
     }

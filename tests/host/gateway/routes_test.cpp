@@ -149,7 +149,8 @@ TEST(PreparedAnswerTest, HeadersAndNotModifiedFollowTheEncodingAndTheFreshness) 
                                                               : *c.ifNoneMatch;
         }
         const std::optional<Freshness> freshness =
-            c.fresh ? std::optional<Freshness>(Freshness{changed, changedHttp, 42, now}) : std::nullopt;
+            c.fresh ? std::optional<Freshness>(Freshness{changed, changedHttp, 42, now})
+                    : std::nullopt;
         const HttpResponse answer = preparedAnswer(form, asked, freshness);
         EXPECT_EQ(answer.status, c.status);
         std::vector<std::string> names;

@@ -25,9 +25,9 @@ TEST(FailureBackoff, ThirtySecondsDoublingUpToTheLongestInterval) {
         std::chrono::seconds longest;
         std::chrono::seconds delay;
     } cases[] = {
-        {1, 3600s, 30s},  {2, 3600s, 60s},  {3, 3600s, 120s},     {7, 3600s, 1920s},
-        {8, 3600s, 3600s}, {60, 3600s, 3600s}, {1, 10s, 30s},      {3, 45s, 45s},
-        {0, 3600s, 30s},  {4000000000u, 900s, 900s},
+        {1, 3600s, 30s},   {2, 3600s, 60s},           {3, 3600s, 120s}, {7, 3600s, 1920s},
+        {8, 3600s, 3600s}, {60, 3600s, 3600s},        {1, 10s, 30s},    {3, 45s, 45s},
+        {0, 3600s, 30s},   {4000000000u, 900s, 900s},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(failureBackoff(c.failures, c.longest), c.delay)
@@ -86,8 +86,8 @@ TEST(ScheduleRulesTest, RestoredTimesAreBoundedByTheLongestWait) {
         std::chrono::seconds longest;
         std::chrono::seconds wait;
     } waits[] = {
-        {0, 600s, 3600s, 600s},   {1, 600s, 3600s, 600s},  {5, 60s, 3600s, 480s},
-        {9, 60s, 3600s, 3600s},   {0, -5s, 3600s, 0s},     {3, 0s, 45s, 45s},
+        {0, 600s, 3600s, 600s}, {1, 600s, 3600s, 600s}, {5, 60s, 3600s, 480s},
+        {9, 60s, 3600s, 3600s}, {0, -5s, 3600s, 0s},    {3, 0s, 45s, 45s},
     };
     for (const auto& c : waits) {
         EXPECT_EQ(longestWait(c.streak, c.interval, c.longest), c.wait)
@@ -98,7 +98,7 @@ TEST(ScheduleRulesTest, RestoredTimesAreBoundedByTheLongestWait) {
         std::chrono::seconds limit;
         TimePoint believed;
     } times[] = {
-        {year2100, 600s, now + 600s},  {now + 601s, 600s, now + 600s},
+        {year2100, 600s, now + 600s},   {now + 601s, 600s, now + 600s},
         {now + 600s, 600s, now + 600s}, {now + 5s, 600s, now + 5s},
         {now - 5s, 600s, now - 5s},     {now + 1s, 0s, now},
         {year2100, -1s, now},           {now - 3600s, 0s, now - 3600s},
@@ -118,9 +118,9 @@ TEST(ScheduleRulesTest, DueAndLease) {
         std::int64_t notBeforeIn;  // seconds from now
         bool due;
     };
-    for (const Case& c : {Case{false, 100, -1, true}, Case{true, 1, -1, false},
-                          Case{true, 0, -1, true}, Case{true, -5, 0, true},
-                          Case{false, 0, 1, false}, Case{true, -5, 3, false}}) {
+    for (const Case& c :
+         {Case{false, 100, -1, true}, Case{true, 1, -1, false}, Case{true, 0, -1, true},
+          Case{true, -5, 0, true}, Case{false, 0, 1, false}, Case{true, -5, 3, false}}) {
         EXPECT_EQ(fetchIsDue(c.fetched, now + std::chrono::seconds(c.nextIn),
                              now + std::chrono::seconds(c.notBeforeIn), now),
                   c.due)
