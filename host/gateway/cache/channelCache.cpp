@@ -121,6 +121,25 @@ void ChannelCache::setChannels(const std::vector<ChannelSchedule>& channels,
     for (const std::shared_ptr<Entry>& entry : fresh) {
         launchJob(entry, false);
     }
+    // Channels gone from the list take their stored texts and dates with them (in the
+    // background: the state may be locked for a while by another process).
+    if (!state_->inMemory()) {
+        std::vector<std::string> names;
+        for (const ChannelSchedule& channel : channels) {
+            names.push_back(channel.name);
+        }
+        try {
+            options_.launch([state = state_, names = std::move(names)] {
+                try {
+                    state->keepOnly(names);
+                } catch (const std::exception&) {
+                    // Kept until the next list: stale rows cost space, never an answer.
+                }
+            });
+        } catch (const std::exception&) {
+            // No thread now: the next list prunes.
+        }
+    }
 }
 
 void ChannelCache::setChannels(const std::vector<std::string>& names) {

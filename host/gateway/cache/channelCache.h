@@ -119,7 +119,8 @@ class ChannelCache {
     // From now on only these channels have entries, each with its interval; the entries of others
     // are dropped. `longest` caps the retry backoff. With a state file, new entries are read from
     // it at once (in the background), so that their stored feeds and schedules show before any
-    // reader asks.
+    // reader asks, and the stored rows of channels not in the list are removed (also in the
+    // background).
     void setChannels(const std::vector<ChannelSchedule>& channels, std::chrono::seconds longest);
     // The same, every channel with minInterval.
     void setChannels(const std::vector<std::string>& names);

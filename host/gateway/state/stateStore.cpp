@@ -1,11 +1,17 @@
 #include "stateStore.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <set>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -221,6 +227,71 @@ std::string setAside(const std::string& path, const std::string& reason) {
     return target;
 }
 
+// Creates the missing directories of `directory`, each readable by this user only: the state
+// holds what the channels said and when, which is no one else's business.
+void makePrivateDirectories(const fs::path& directory) {
+    std::vector<fs::path> missing;
+    std::error_code error;
+    for (fs::path p = directory; !p.empty() && !fs::exists(fs::symlink_status(p, error));
+         p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path()) {
+            break;
+        }
+    }
+    if (!fs::is_directory(missing.empty() ? directory : missing.back().parent_path(), error)) {
+        throw StateError("Can't create the state directory: " + directory.string() +
+                         ": a part of it is not a directory");
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
+            throw StateError("Can't create the state directory: " + it->string() + ": " +
+                             std::strerror(errno));
+        }
+    }
+}
+
+// Refuses a file of the state that is a symbolic link, not a plain file, or another user's, and
+// takes group and other access away from one of ours. A missing file is fine.
+void checkPrivate(const std::string& file) {
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return;
+        }
+        throw StateError("Can't look at the state file " + file + ": " + std::strerror(errno));
+    }
+    if (S_ISLNK(info.st_mode)) {
+        throw StateError("Refusing the state file " + file +
+                         ": it is a symbolic link (whoever can write its directory could point "
+                         "it anywhere); give the real path with --state");
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw StateError("Refusing the state file " + file + ": it is not a regular file");
+    }
+    if (info.st_uid != ::geteuid()) {
+        throw StateError("Refusing the state file " + file + ": it belongs to user " +
+                         std::to_string(info.st_uid) + ", not to this one (" +
+                         std::to_string(::geteuid()) +
+                         "); another user's file is not taken as this gateway's state");
+    }
+    if ((info.st_mode & 077) != 0 && ::chmod(file.c_str(), 0600) != 0) {
+        throw StateError("Can't make the state file private: " + file + ": " +
+                         std::strerror(errno));
+    }
+}
+
+// Creates the state file readable and writable by this user only; SQLite gives its journal,
+// write-ahead log and shared-memory files the mode of the database file.
+void createPrivate(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+    } else if (errno != EEXIST) {
+        throw StateError("Can't create the state file: " + file + ": " + std::strerror(errno));
+    }
+}
+
 std::string randomHolder() {
     std::random_device random;
     const std::uint64_t value = (std::uint64_t{random()} << 32) ^ random();
@@ -240,7 +311,8 @@ struct Verdict {
 Verdict inspect(const std::string& path) {
     sqlite3* db = nullptr;
     const int opened =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
     if (opened != SQLITE_OK) {
         throw StateError("Can't open the state file: " + describe(db, path));
@@ -300,11 +372,10 @@ void StateStore::open(Report& report) {
         std::error_code error;
         const fs::path parent = fs::path(path_).parent_path();
         if (!parent.empty()) {
-            fs::create_directories(parent, error);
-            if (error) {
-                throw StateError("Can't create the state directory: " + parent.string() + ": " +
-                                 error.message());
-            }
+            makePrivateDirectories(parent);
+        }
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            checkPrivate(path_ + suffix);
         }
         if (fs::exists(path_, error)) {
             const Verdict verdict = inspect(path_);
@@ -317,10 +388,14 @@ void StateStore::open(Report& report) {
             }
         }
     }
+    if (!path_.empty()) {
+        createPrivate(path_);
+    }
     const std::string name = path_.empty() ? ":memory:" : path_;
-    if (sqlite3_open_v2(name.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(
+            name.c_str(), &db_,
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+            nullptr) != SQLITE_OK) {
         const std::string why = describe(db_, path_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -524,6 +599,35 @@ void StateStore::releaseClaim(const std::string& channel) {
     Statement release(db_, "DELETE FROM lease WHERE channel = ?1 AND holder = ?2", path_);
     release.bind(1, channel).bindText(2, holder_);
     release.run();
+}
+
+void StateStore::keepOnly(const std::vector<std::string>& channels) {
+    std::lock_guard lock(mutex_);
+    const std::set<std::string> kept(channels.begin(), channels.end());
+    Transaction transaction(db_, path_);
+    std::vector<std::string> gone;
+    {
+        Statement select(db_,
+                         "SELECT name FROM channel UNION SELECT channel FROM item "
+                         "UNION SELECT channel FROM lease",
+                         path_);
+        while (select.step()) {
+            if (kept.count(select.bytes(0)) == 0) {
+                gone.push_back(select.bytes(0));
+            }
+        }
+    }
+    for (const char* sql :
+         {"DELETE FROM channel WHERE name = ?1", "DELETE FROM item WHERE channel = ?1",
+          "DELETE FROM lease WHERE channel = ?1"}) {
+        Statement drop(db_, sql, path_);
+        for (const std::string& name : gone) {
+            drop.bind(1, name);
+            drop.run();
+            drop.reset();
+        }
+    }
+    transaction.commit();
 }
 
 std::map<std::string, TimePoint> StateStore::itemDates(const std::string& channel) {
