@@ -79,8 +79,8 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
     };
     const std::optional<TimePoint> lastModified = past(stored.lastModified);
     const std::optional<TimePoint> lastSuccess = past(stored.lastSuccess);
-    const TimePoint nextFetch = clampRestored(stored.nextFetch.value_or(lastFetch), now,
-                                              longestWait(stored.failureStreak, interval, longest));
+    const std::chrono::seconds wait = longestWait(stored.failureStreak, interval, longest);
+    const TimePoint nextFetch = clampRestored(stored.nextFetch.value_or(lastFetch), now, wait);
     std::shared_ptr<const Feed> feed = current;
     std::string stateError;
     if (stored.text &&
@@ -104,6 +104,7 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
     s.lastSuccess = lastSuccess;
     s.lastHint.clear();
     s.nextFetch = nextFetch;
+    s.longestWait = wait;
     entry->dueAt =
         steadyNow + std::chrono::duration_cast<std::chrono::nanoseconds>(nextFetch - now);
     s.origin = origin;
@@ -311,6 +312,7 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
         s.lastDuration = duration;
         s.lastBytes = bytes;
         s.nextFetch = next;
+        s.longestWait = longestWait(streak, interval, longest);
         entry->dueAt =
             steadyStart + std::chrono::duration_cast<std::chrono::nanoseconds>(next - start);
         s.failureStreak = streak;

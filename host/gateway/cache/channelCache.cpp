@@ -14,7 +14,7 @@ Lookup lookupOf(const ChannelStatus& status, const std::shared_ptr<const Feed>& 
     lookup.error = status.lastError;
     lookup.hint = status.lastHint;
     lookup.nextFetch = status.nextFetch;
-    lookup.interval = status.interval;
+    lookup.longestWait = status.longestWait;
     lookup.refreshing = status.fetching;
     if (feed) {
         lookup.answer =

@@ -101,9 +101,9 @@ HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
             return response;
         }
     }
-    // Never longer than the interval: a next fetch far off (a clock stepped back) must not keep
-    // a reader's copy for longer than the channel can change.
-    const long long maxAge = std::min<long long>(remaining, lookup.interval.count());
+    // Never longer than the schedule can wait: a next fetch far off (a clock stepped back) must not
+    // keep a reader's copy for longer than the channel can change.
+    const long long maxAge = std::min<long long>(remaining, lookup.longestWait.count());
     HttpResponse response = preparedAnswer(
         form, request.asked,
         Freshness{feed.lastModified(), feed.lastModifiedHttp(), maxAge, context.now});

@@ -240,8 +240,8 @@ void makePrivateDirectories(const fs::path& directory) {
         }
     }
     if (!fs::is_directory(missing.empty() ? directory : missing.back().parent_path(), error)) {
-        throw StateError("Can't create the state directory: " + directory.string() +
-                         ": a part of it is not a directory");
+        throw StateError("Can't create the state directory: " + directory.string() + ": " +
+                         std::strerror(ENOTDIR));
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {

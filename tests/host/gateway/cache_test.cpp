@@ -569,7 +569,8 @@ TEST_F(CacheStateTest, AFarNextFetchOrAClockSteppedBackHoldsAChannelAtMostItsInt
     }
 }
 
-// max-age is the time to the next fetch, never more than the channel's interval.
+// max-age is the time to the next fetch, never more than the schedule can wait (here the
+// interval: the last fetch succeeded).
 TEST(ChannelAnswerTest, MaxAgeIsAtMostTheInterval) {
     TestClock clock;
     ScriptedFetcher fetcher;
