@@ -826,6 +826,49 @@ class Service(TempDirTest):
         self.assertEqual(missing[0], 67, missing)
         self.assertIn("Can't switch to user no-such-user-here: no such user", missing[2])
 
+    def test_as_root_the_plugin_and_the_state_are_the_users(self):
+        # The plug-in is loaded only once the switch is made: a library only root can read
+        # cannot be loaded, a missing one still ends serve with 69 before the port is taken, and
+        # root's XDG_STATE_HOME does not name the user's state.
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        import pwd
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            self.skipTest("no user nobody")
+        os.chmod(self.tmp, 0o777)
+        ini = service_ini(os.path.join(self.tmp, "s.ini"), "http://127.0.0.1:9", ["lounge"])
+        os.chmod(ini, 0o644)
+        root_only = os.path.join(self.tmp, "root-only")
+        os.mkdir(root_only, 0o700)
+        library = os.path.join(root_only, "libdovetrail.so")
+        shutil.copy(PLUGIN, library)
+        root_state = os.path.join(self.tmp, "root-state")
+        os.mkdir(root_state, 0o700)
+        for what, plugin, options, env, code, message in [
+                ("a library only root can read", library, ["--no-state"], {}, 69,
+                 "Can't load the plug-in: %s" % library),
+                ("a missing library", "/nonexistent/libdovetrail.so", ["--no-state"], {}, 69,
+                 "Can't load the plug-in: /nonexistent/libdovetrail.so: No such file"),
+                ("root's XDG_STATE_HOME", PLUGIN, [], {"XDG_STATE_HOME": root_state}, 73,
+                 "Can't create the state directory: %s" % nobody.pw_dir)]:
+            with self.subTest(what):
+                try:
+                    done = subprocess.run(
+                        [EXE, "--config", ini, "--plugin", plugin, "serve", "--listen",
+                         "127.0.0.1:0", "--user", "nobody"] + options,
+                        capture_output=True, timeout=10, env=dict(os.environ, **env))
+                except subprocess.TimeoutExpired as e:
+                    self.fail("serve kept running: %s" % (e.stderr or b"").decode("latin-1"))
+                err = done.stderr.decode("latin-1")
+                self.assertEqual(done.returncode, code, err)
+                self.assertIn(message, err)
+                self.assertNotIn("dovetrail: serving", err)
+                # A missing library is found out before the port is taken and the switch made.
+                self.assertEqual("running as user nobody" in err,
+                                 plugin != "/nonexistent/libdovetrail.so", err)
+
     def test_a_web_service_down_at_the_start_gives_503_until_it_comes_up(self):
         port = free_port()
         ini = service_ini(os.path.join(self.tmp, "s.ini"), "http://127.0.0.1:%d" % port,

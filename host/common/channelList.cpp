@@ -7,6 +7,7 @@
 #include "hostError.h"
 #include "ini.h"
 #include "textCase.h"
+#include "textEscape.h"
 
 namespace host {
 
@@ -63,7 +64,9 @@ std::string intervalKindWarning(const ChannelEntry& channel) {
     if (channel.unknownIntervalKind.empty()) {
         return std::string();
     }
-    return "channel " + channel.name + ": UpdateIntervalKind=" + channel.unknownIntervalKind +
+    // Both come from the INI file, decoded: a %0A must not start a line of its own in the log.
+    return "channel " + text::printable(channel.name) +
+           ": UpdateIntervalKind=" + text::printable(channel.unknownIntervalKind) +
            " is not lounge, boards or articles; the longest interval applies";
 }
 

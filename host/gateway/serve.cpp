@@ -182,8 +182,9 @@ void switchUser(const std::string& user, std::ostream& err) {
     if (uid != 0 && setuid(0) == 0) {
         fail(kExitNoPermission, "root could be taken back");
     }
-    // The default state file is the user's, not root's.
+    // The default state file is the user's, not root's: root's XDG_STATE_HOME must not lead there.
     setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_STATE_HOME");
     setenv("USER", name.c_str(), 1);
     setenv("LOGNAME", name.c_str(), 1);
     err << "dovetrail: running as user " << name << std::endl;
@@ -215,12 +216,16 @@ int runServe(const ServeOptions& options, std::ostream& err) {
         limits.maxConnections = fit;
     }
 
-    // The library is loaded before the port is taken: without it nothing can ever be served, and
-    // a service manager should not restart in a loop for that (exit 69).
+    // A missing library ends serve before the port is taken: without it nothing can ever be
+    // served, and a service manager should not restart in a loop for that (exit 69). It is
+    // loaded only after the switch to --user, so that its static initialisers never run as root.
     const std::string config = resolveConfig(options.config);
     const std::string libraryPath = resolvePlugin(options.plugin);
     enterConfigDirectory(config);
-    const PluginLibrary library(libraryPath);
+    if (libraryPath.find('/') != std::string::npos && ::access(libraryPath.c_str(), R_OK) != 0) {
+        throw HostError(kExitNoPlugin,
+                        "Can't load the plug-in: " + libraryPath + ": " + std::strerror(errno));
+    }
 
     // The port is taken before plugin_init, so that a failing start keeps it and says why there.
     HttpServer server(limits);
@@ -247,6 +252,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
             << std::endl;
     }
     switchUser(options.user, err);
+    const PluginLibrary library(libraryPath);
 
     // Feeds, schedules and item dates outlive the process (see channelCache.h).
     GatewaySettings settings;

@@ -1,4 +1,4 @@
-// The serve command: loads the plug-in, takes the port (then, as root, becomes --user), puts the
+// The serve command: takes the port (then, as root, becomes --user), loads the plug-in, puts the
 // configured channels, the channel cache and the HTTP service on it, and runs until SIGINT or
 // SIGTERM.
 //

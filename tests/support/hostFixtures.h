@@ -38,13 +38,25 @@ class FakePluginTest : public ::testing::Test {
     FakePluginControl* fake_ = nullptr;
 };
 
-// A clock that moves only when told; readable from the cache's and the engine's threads.
+// A clock that moves only when told; readable from the cache's and the engine's threads. Its
+// steady side moves with advance() only; step() moves the wall side alone, as an operator or a
+// time daemon does.
 struct TestClock {
     std::atomic<std::int64_t> seconds{1'800'000'000};
-    TimePoint time() const { return TimePoint(std::chrono::seconds(seconds.load())); }
+    std::atomic<std::int64_t> wallStep{0};
+    TimePoint time() const {
+        return TimePoint(std::chrono::seconds(seconds.load() + wallStep.load()));
+    }
+    std::chrono::steady_clock::time_point steady() const {
+        return std::chrono::steady_clock::time_point(std::chrono::seconds(seconds.load()));
+    }
     void advance(std::chrono::seconds by) { seconds += by.count(); }
+    void step(std::chrono::seconds by) { wallStep += by.count(); }
     NowFunction function() {
         return [this] { return time(); };
+    }
+    std::function<std::chrono::steady_clock::time_point()> steadyFunction() {
+        return [this] { return steady(); };
     }
 };
 
@@ -92,6 +104,7 @@ inline CacheOptions cacheOptions(std::chrono::seconds interval, TestClock& clock
     CacheOptions options;
     options.minInterval = interval;
     options.now = clock.function();
+    options.steadyNow = clock.steadyFunction();
     return options;
 }
 

@@ -16,9 +16,16 @@ struct ChannelCache::Entry {
     std::shared_ptr<const Feed> feed;
     bool loaded = false;       // the state was read for this entry
     bool fetchWanted = false;  // a due reader came while a job ran
-    TimePoint notBefore{};     // no claim before this: another process holds the lease
-    std::chrono::steady_clock::time_point deadline;  // of the job in progress
-    std::vector<Callback> waiters;                   // readers without a feed
+    // The schedule on the steady clock (CacheOptions::steadyNow); status.nextFetch shows it.
+    std::chrono::steady_clock::time_point dueAt{};
+    std::chrono::steady_clock::time_point notBefore{};  // no claim before: another holds the lease
+    std::chrono::steady_clock::time_point deadline;     // of the job in progress
+    std::vector<Callback> waiters;                      // readers without a feed
+
+    // Whether the channel may be fetched at `now`. Under `mutex`.
+    bool due(std::chrono::steady_clock::time_point now) const {
+        return fetchIsDue(status.fetched, dueAt, notBefore, now);
+    }
 };
 
 // The reader's answer from the channel's record and feed.

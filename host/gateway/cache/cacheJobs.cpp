@@ -60,6 +60,23 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
         current = entry->feed;
         interval = entry->status.interval;
     }
+    // Believed only as far as this schedule could have set them (a planted file, a clock stepped
+    // back since they were written).
+    const TimePoint now = options_.now();
+    const auto steadyNow = options_.steadyNow();
+    std::chrono::seconds longest;
+    {
+        std::lock_guard<std::mutex> lock(mapMutex_);
+        longest = longest_;
+    }
+    const TimePoint lastFetch = clampRestored(*stored.lastFetch, now, std::chrono::seconds(0));
+    const auto past = [&](const std::optional<TimePoint>& time) -> std::optional<TimePoint> {
+        return time ? std::optional(clampRestored(*time, now, std::chrono::seconds(0))) : time;
+    };
+    const std::optional<TimePoint> lastModified = past(stored.lastModified);
+    const std::optional<TimePoint> lastSuccess = past(stored.lastSuccess);
+    const std::chrono::seconds wait = longestWait(stored.failureStreak, interval, longest);
+    const TimePoint nextFetch = clampRestored(stored.nextFetch.value_or(lastFetch), now, wait);
     std::shared_ptr<const Feed> feed = current;
     std::string stateError;
     if (stored.text &&
@@ -70,18 +87,22 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
         } catch (const std::exception& e) {
             stateError = errorText(e);
         }
-        const TimePoint modified = stored.lastModified.value_or(*stored.lastFetch);
-        feed = makeFeed(FeedFacts{name, modified, stored.lastSuccess.value_or(modified), interval},
+        const TimePoint modified = lastModified.value_or(lastFetch);
+        feed = makeFeed(FeedFacts{name, modified, lastSuccess.value_or(modified), interval},
                         *stored.text, parseText(*stored.text), ItemDates{nullptr, std::move(dates)},
                         baseUrl());
     }
     std::lock_guard<std::mutex> lock(entry->mutex);
     ChannelStatus& s = entry->status;
     s.fetched = true;
-    s.lastFetch = *stored.lastFetch;
+    s.lastFetch = lastFetch;
     static_cast<state::FetchHistory&>(s) = stored;
+    s.lastSuccess = lastSuccess;
     s.lastHint.clear();
-    s.nextFetch = stored.nextFetch.value_or(*stored.lastFetch);
+    s.nextFetch = nextFetch;
+    s.longestWait = wait;
+    entry->dueAt =
+        steadyNow + std::chrono::duration_cast<std::chrono::nanoseconds>(nextFetch - now);
     s.origin = origin;
     s.stateError = stateError;
     if (feed) {
@@ -131,10 +152,11 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
     bool checkDue = true;
     while (!stopping_) {
         const TimePoint now = options_.now();
+        const auto steadyNow = options_.steadyNow();
+        std::chrono::seconds wait{0};
         if (checkDue) {
             std::lock_guard<std::mutex> lock(entry->mutex);
-            const ChannelStatus& s = entry->status;
-            const bool due = fetchIsDue(s.fetched, s.nextFetch, entry->notBefore, now);
+            const bool due = entry->due(steadyNow);
             const bool wanted = mayFetch || entry->fetchWanted || !entry->waiters.empty();
             entry->fetchWanted = false;
             if (!due || !wanted || !fetchAllowed()) {
@@ -142,9 +164,14 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
             }
         }
         checkDue = true;
+        {
+            std::lock_guard<std::mutex> mapLock(mapMutex_);
+            std::lock_guard<std::mutex> lock(entry->mutex);
+            wait = longestWait(entry->status.failureStreak, entry->status.interval, longest_);
+        }
         state::FetchClaim claim;
         try {
-            claim = state_->claimFetch(name, now, leaseLength(options_.fetchTimeout));
+            claim = state_->claimFetch(name, now, leaseLength(options_.fetchTimeout), wait);
         } catch (const std::exception& e) {
             // Without the state this process still keeps its own schedule.
             std::lock_guard<std::mutex> lock(entry->mutex);
@@ -169,9 +196,11 @@ void ChannelCache::runJob(const std::shared_ptr<Entry>& entry, bool mayFetch,
         {
             std::lock_guard<std::mutex> lock(entry->mutex);
             entry->status.origin = Origin::elsewhere;
-            entry->notBefore = std::min(
-                claim.leaseExpires,
-                now + std::chrono::duration_cast<TimePoint::duration>(options_.elsewherePoll));
+            entry->notBefore =
+                steadyNow +
+                std::min(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(claim.leaseExpires - now),
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(options_.elsewherePoll));
             haveFeed = entry->feed != nullptr;
         }
         if (haveFeed) {
@@ -189,6 +218,7 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
                             TimePoint start) {
     std::string name;
     std::shared_ptr<const Feed> previous;
+    const auto steadyStart = options_.steadyNow();
     {
         std::lock_guard<std::mutex> lock(entry->mutex);
         name = entry->status.name;
@@ -278,6 +308,9 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
         s.lastDuration = duration;
         s.lastBytes = bytes;
         s.nextFetch = next;
+        s.longestWait = longestWait(streak, interval, longest);
+        entry->dueAt =
+            steadyStart + std::chrono::duration_cast<std::chrono::nanoseconds>(next - start);
         s.failureStreak = streak;
         s.origin = Origin::fetched;
         s.stateError = stateError;

@@ -14,6 +14,7 @@ Lookup lookupOf(const ChannelStatus& status, const std::shared_ptr<const Feed>& 
     lookup.error = status.lastError;
     lookup.hint = status.lastHint;
     lookup.nextFetch = status.nextFetch;
+    lookup.longestWait = status.longestWait;
     lookup.refreshing = status.fetching;
     if (feed) {
         lookup.answer =
@@ -120,6 +121,25 @@ void ChannelCache::setChannels(const std::vector<ChannelSchedule>& channels,
     for (const std::shared_ptr<Entry>& entry : fresh) {
         launchJob(entry, false);
     }
+    // Channels gone from the list take their stored texts and dates with them (in the
+    // background: the state may be locked for a while by another process).
+    if (!state_->inMemory()) {
+        std::vector<std::string> names;
+        for (const ChannelSchedule& channel : channels) {
+            names.push_back(channel.name);
+        }
+        try {
+            options_.launch([state = state_, names = std::move(names)] {
+                try {
+                    state->keepOnly(names);
+                } catch (const std::exception&) {
+                    // Kept until the next list: stale rows cost space, never an answer.
+                }
+            });
+        } catch (const std::exception&) {
+            // No thread now: the next list prunes.
+        }
+    }
 }
 
 void ChannelCache::setChannels(const std::vector<std::string>& names) {
@@ -145,7 +165,7 @@ void ChannelCache::get(const std::string& channel, Callback done) {
         std::lock_guard<std::mutex> lock(entry->mutex);
         ChannelStatus& s = entry->status;
         const TimePoint now = options_.now();
-        const bool due = fetchIsDue(s.fetched, s.nextFetch, entry->notBefore, now);
+        const bool due = entry->due(options_.steadyNow());
         // Without the plug-in a job still reads the state once, for a stored feed. Asked last:
         // most readers find the channel not due.
         if (!s.fetching && due && !stopping_ && (!entry->loaded || fetchAllowed())) {

@@ -11,7 +11,9 @@
 //   keeps its thread until the call returns, and no second fetch of the channel starts meanwhile.
 // - Schedule: after a success the next fetch is allowed the channel's interval later. After a
 //   failure it is allowed 30 s later, then 60 s, doubling with each further failure up to the
-//   longest interval, but never sooner than the channel's interval after its last success.
+//   longest interval, but never sooner than the channel's interval after its last success. The
+//   process keeps its schedule on the steady clock; a next fetch read from the state counts at
+//   most the longest wait the rules give (schedule.h clampRestored), past times at most now.
 // - A fetched text longer than `maxFeedBytes` is not kept: the fetch counts as failed.
 // - Every fetched text is converted once, on the fetching thread: it is parsed, its item guids are
 //   recorded in the state (which gives each its first-seen date), and the feed forms are prepared
@@ -75,7 +77,13 @@ struct CacheOptions {
     std::chrono::seconds longestInterval{0};
     std::chrono::milliseconds fetchTimeout = std::chrono::seconds(120);
     std::size_t maxFeedBytes = std::size_t{64} << 20;
+    // The wall clock: the times shown, stored and sent (Last-Modified, first-seen dates).
     NowFunction now = [] { return std::chrono::system_clock::now(); };
+    // The clock this process schedules on: a wall clock stepped back or forward moves no
+    // channel's next fetch. Tests give one that moves with their `now`.
+    std::function<std::chrono::steady_clock::time_point()> steadyNow = [] {
+        return std::chrono::steady_clock::now();
+    };
     // Runs one fetch job; by default on a thread of the cache's own (threadGroup.h). Tests and
     // fuzzers may run it inline.
     std::function<void(std::function<void()>)> launch;
@@ -111,7 +119,8 @@ class ChannelCache {
     // From now on only these channels have entries, each with its interval; the entries of others
     // are dropped. `longest` caps the retry backoff. With a state file, new entries are read from
     // it at once (in the background), so that their stored feeds and schedules show before any
-    // reader asks.
+    // reader asks, and the stored rows of channels not in the list are removed (also in the
+    // background).
     void setChannels(const std::vector<ChannelSchedule>& channels, std::chrono::seconds longest);
     // The same, every channel with minInterval.
     void setChannels(const std::vector<std::string>& names);

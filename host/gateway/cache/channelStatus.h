@@ -29,12 +29,13 @@ enum class CacheAnswer {
 // The answer for one reader: what it is, the feed when there is one, and the facts a reply needs.
 struct Lookup {
     CacheAnswer answer = CacheAnswer::noFeed;
-    std::shared_ptr<const Feed> feed;  // with `feed` and `staleFeed` only
-    int32_t status = 0;                // of the most recent completed fetch
-    std::string error;                 // of the most recent completed fetch, when it failed
-    std::string hint;                  // that goes with `error`; may be empty
-    TimePoint nextFetch;               // no fetch before this time
-    bool refreshing = false;           // a fetch is in progress
+    std::shared_ptr<const Feed> feed;     // with `feed` and `staleFeed` only
+    int32_t status = 0;                   // of the most recent completed fetch
+    std::string error;                    // of the most recent completed fetch, when it failed
+    std::string hint;                     // that goes with `error`; may be empty
+    TimePoint nextFetch;                  // no fetch before this time
+    std::chrono::seconds longestWait{0};  // the most the schedule may set nextFetch after now
+    bool refreshing = false;              // a fetch is in progress
     bool stale() const { return answer == CacheAnswer::staleFeed; }
 };
 
@@ -60,10 +61,11 @@ struct ChannelStatus : state::FetchHistory {
     std::string lastHint;  // that goes with lastError (not kept in the state)
     std::chrono::milliseconds lastDuration{0};
     std::size_t lastBytes = 0;
-    std::chrono::seconds interval{0};  // the channel's own
-    Origin origin = Origin::none;      // of the last outcome
-    std::string conversionError;       // the last good text cannot be converted: why
-    std::string stateError;            // the state failed at the last fetch: why
+    std::chrono::seconds interval{0};     // the channel's own
+    std::chrono::seconds longestWait{0};  // with the current failure streak (schedule.h)
+    Origin origin = Origin::none;         // of the last outcome
+    std::string conversionError;          // the last good text cannot be converted: why
+    std::string stateError;               // the state failed at the last fetch: why
 };
 
 }  // namespace host

@@ -100,8 +100,12 @@ HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
         response.set("Cache-Control", "no-store");
         return response;
     }
+    // Never longer than the schedule can wait: a next fetch far off (a clock stepped back) must not
+    // keep a reader's copy for longer than the channel can change.
+    const long long maxAge = std::min<long long>(remaining, lookup.longestWait.count());
     HttpResponse response = preparedAnswer(
-        form, request.asked, Freshness{feed.lastModified(), feed.lastModifiedHttp(), remaining});
+        form, request.asked,
+        Freshness{feed.lastModified(), feed.lastModifiedHttp(), maxAge, context.now});
     if (lookup.stale()) {
         response.set("Warning", "111 dovetrail \"Revalidation failed (status " +
                                     std::to_string(lookup.status) +

@@ -20,7 +20,9 @@ bool notModified(const FormRequest& asked, const std::string& etag,
         return false;
     }
     const auto since = text::parseHttpDate(*asked.ifModifiedSince);
+    // Compared in seconds: a far date does not fit the clock's nanoseconds.
     return since.has_value() &&
+           *since <= std::chrono::floor<std::chrono::seconds>(freshness->now) &&
            std::chrono::floor<std::chrono::seconds>(freshness->lastModified) <= *since;
 }
 

@@ -43,6 +43,7 @@ struct Freshness {
     TimePoint lastModified;
     std::string_view lastModifiedHttp;  // the same, as an HTTP date
     long long maxAgeSeconds = 0;
+    TimePoint now;  // an If-Modified-Since after it is no validator (a reader's clock, or a probe)
 };
 
 HttpResponse preparedAnswer(const std::shared_ptr<const feeds::PreparedBody>& form,

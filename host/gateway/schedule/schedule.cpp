@@ -27,8 +27,17 @@ TimePoint nextAllowedFetch(TimePoint started, bool succeeded, std::uint32_t fail
     return next;
 }
 
-bool fetchIsDue(bool fetched, TimePoint nextFetch, TimePoint notBefore, TimePoint now) {
-    return (!fetched || now >= nextFetch) && now >= notBefore;
+std::chrono::seconds longestWait(std::uint32_t failureStreak, std::chrono::seconds interval,
+                                 std::chrono::seconds longest) {
+    interval = std::max(interval, std::chrono::seconds(0));
+    if (failureStreak == 0) {
+        return interval;
+    }
+    return std::max(interval, failureBackoff(failureStreak, longest));
+}
+
+TimePoint clampRestored(TimePoint restored, TimePoint now, std::chrono::seconds limit) {
+    return std::min(restored, now + std::max(limit, std::chrono::seconds(0)));
 }
 
 std::chrono::seconds leaseLength(std::chrono::milliseconds fetchTimeout) {

@@ -7,6 +7,10 @@
 //   longest interval, and never sooner than the channel's interval after its last success.
 // - A fetch claimed in the state is held for its deadline and a margin (leaseLength), so that a
 //   fetch that outlasts its deadline a little is not started twice.
+// - A time read back from the state is believed only as far as this schedule could have set it:
+//   a next fetch at most longestWait after now, a past event at most now (clampRestored). A state
+//   file from elsewhere, or one written before the wall clock was stepped back, cannot stall a
+//   channel longer than that.
 //
 // Plain functions without shared state; safe from any thread.
 #pragma once
@@ -37,8 +41,22 @@ TimePoint nextAllowedFetch(TimePoint started, bool succeeded, std::uint32_t fail
                            std::chrono::seconds longest);
 
 // Whether a channel may be fetched at `now`: never fetched, or its next fetch has come, and no
-// other process holds it until `notBefore`.
-bool fetchIsDue(bool fetched, TimePoint nextFetch, TimePoint notBefore, TimePoint now);
+// other process holds it until `notBefore`. On any clock: the cache asks it on the steady one.
+template <class Time>
+bool fetchIsDue(bool fetched, Time nextFetch, Time notBefore, Time now) {
+    return (!fetched || now >= nextFetch) && now >= notBefore;
+}
+
+// The longest this schedule makes a channel wait for its next fetch: its interval after a
+// success; after the `failureStreak`-th failure in a row the backoff, or the interval when that
+// is longer (a failure never brings the next fetch before the interval after the last success).
+std::chrono::seconds longestWait(std::uint32_t failureStreak, std::chrono::seconds interval,
+                                 std::chrono::seconds longest);
+
+// A time read back from the state, at most `limit` after `now`: a later one was not set by this
+// schedule (a planted file, a clock stepped back) and becomes now + limit. A limit of 0 bounds a
+// past event (a last fetch, a last change) by now.
+TimePoint clampRestored(TimePoint restored, TimePoint now, std::chrono::seconds limit);
 
 // How long a fetch's claim in the state lasts: its deadline (rounded up to seconds) and a margin
 // of as much again, at most 30 s.

@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <set>
 #include <utility>
+
+#include "stateFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -240,7 +243,8 @@ struct Verdict {
 Verdict inspect(const std::string& path) {
     sqlite3* db = nullptr;
     const int opened =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
     if (opened != SQLITE_OK) {
         throw StateError("Can't open the state file: " + describe(db, path));
@@ -300,11 +304,10 @@ void StateStore::open(Report& report) {
         std::error_code error;
         const fs::path parent = fs::path(path_).parent_path();
         if (!parent.empty()) {
-            fs::create_directories(parent, error);
-            if (error) {
-                throw StateError("Can't create the state directory: " + parent.string() + ": " +
-                                 error.message());
-            }
+            makePrivateDirectories(parent);
+        }
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            checkPrivate(path_ + suffix);
         }
         if (fs::exists(path_, error)) {
             const Verdict verdict = inspect(path_);
@@ -317,10 +320,14 @@ void StateStore::open(Report& report) {
             }
         }
     }
+    if (!path_.empty()) {
+        createPrivate(path_);
+    }
     const std::string name = path_.empty() ? ":memory:" : path_;
-    if (sqlite3_open_v2(name.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(
+            name.c_str(), &db_,
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+            nullptr) != SQLITE_OK) {
         const std::string why = describe(db_, path_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -407,20 +414,23 @@ std::vector<std::string> StateStore::channels() {
 }
 
 FetchClaim StateStore::claimFetch(const std::string& channel, TimePoint now,
-                                  std::chrono::seconds leaseFor) {
+                                  std::chrono::seconds leaseFor,
+                                  std::optional<std::chrono::seconds> longestWait) {
     std::lock_guard lock(mutex_);
     Transaction transaction(db_, path_);
     FetchClaim claim;
     if (auto stored = readChannel(db_, path_, channel)) {
         claim.stored = std::move(*stored);
     }
-    if (claim.stored.nextFetch && now < *claim.stored.nextFetch) {
+    const std::optional<TimePoint>& next = claim.stored.nextFetch;
+    if (next && now < *next && (!longestWait || *next <= now + *longestWait)) {
         claim.decision = FetchDecision::notNeeded;
         return claim;
     }
     Statement lease(db_, "SELECT holder, expires FROM lease WHERE channel = ?1", path_);
     lease.bind(1, channel);
-    if (lease.step() && lease.bytes(0) != holder_ && fromMillis(lease.integer(1)) > now) {
+    if (lease.step() && lease.bytes(0) != holder_ && fromMillis(lease.integer(1)) > now &&
+        fromMillis(lease.integer(1)) <= now + leaseFor) {
         claim.decision = FetchDecision::fetchingElsewhere;
         claim.leaseExpires = fromMillis(lease.integer(1));
         return claim;
@@ -521,6 +531,35 @@ void StateStore::releaseClaim(const std::string& channel) {
     Statement release(db_, "DELETE FROM lease WHERE channel = ?1 AND holder = ?2", path_);
     release.bind(1, channel).bindText(2, holder_);
     release.run();
+}
+
+void StateStore::keepOnly(const std::vector<std::string>& channels) {
+    std::lock_guard lock(mutex_);
+    const std::set<std::string> kept(channels.begin(), channels.end());
+    Transaction transaction(db_, path_);
+    std::vector<std::string> gone;
+    {
+        Statement select(db_,
+                         "SELECT name FROM channel UNION SELECT channel FROM item "
+                         "UNION SELECT channel FROM lease",
+                         path_);
+        while (select.step()) {
+            if (kept.count(select.bytes(0)) == 0) {
+                gone.push_back(select.bytes(0));
+            }
+        }
+    }
+    for (const char* sql :
+         {"DELETE FROM channel WHERE name = ?1", "DELETE FROM item WHERE channel = ?1",
+          "DELETE FROM lease WHERE channel = ?1"}) {
+        Statement drop(db_, sql, path_);
+        for (const std::string& name : gone) {
+            drop.bind(1, name);
+            drop.run();
+            drop.reset();
+        }
+    }
+    transaction.commit();
 }
 
 std::map<std::string, TimePoint> StateStore::itemDates(const std::string& channel) {

@@ -18,6 +18,12 @@
 // is released by recordFetch or releaseClaim, or expires (a holder that died). So two processes
 // never both fetch one channel inside its interval.
 //
+// Privacy: the directories created for the state are 0700, the file 0600 (SQLite gives its
+// journal files the same mode). A state file, or a journal file of it, that is a symbolic link,
+// not a regular file, or owned by another user is refused (StateError says which and why), and
+// the file is opened without following links, so that a link or a file planted in a shared
+// directory is never taken as this program's state.
+//
 // Item guids not seen in a channel's text for kItemRetention are pruned when the channel is next
 // recorded; a guid that comes back later counts as new.
 //
@@ -118,8 +124,12 @@ class StateStore {
     std::vector<std::string> channels();
 
     // Decides whether this process fetches `channel` at `now` (see above); when it does, it holds
-    // the lease until `now + leaseFor` (the fetch's deadline and a margin).
-    FetchClaim claimFetch(const std::string& channel, TimePoint now, std::chrono::seconds leaseFor);
+    // the lease until `now + leaseFor` (the fetch's deadline and a margin). A stored next fetch
+    // more than `longestWait` after `now`, or another holder's lease more than `leaseFor` after
+    // it, was not written by a schedule that runs on this clock (a planted file, a clock stepped
+    // back): it does not hold the fetch back. Without `longestWait` any stored next fetch counts.
+    FetchClaim claimFetch(const std::string& channel, TimePoint now, std::chrono::seconds leaseFor,
+                          std::optional<std::chrono::seconds> longestWait = std::nullopt);
     // Records a finished fetch in one transaction and releases this process's lease. On success
     // the text and tag replace the stored ones (lastModified moves only when the text changed) and
     // each guid is recorded. Returns the first-seen time of each of `result.guids`, in order
@@ -128,6 +138,9 @@ class StateStore {
                                        std::optional<TimePoint>* lastModified = nullptr);
     // Gives up this process's lease without recording a fetch.
     void releaseClaim(const std::string& channel);
+
+    // Forgets every channel not in `channels`: its text, schedule, item dates and lease.
+    void keepOnly(const std::vector<std::string>& channels);
 
     // When each item guid of the channel was first seen.
     std::map<std::string, TimePoint> itemDates(const std::string& channel);

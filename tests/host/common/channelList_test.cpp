@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "channelList.h"
-#include "pluginLibrary.h"
 #include "hostError.h"
+#include "pluginLibrary.h"
 #include "support/tempDir.h"
 
 using namespace std::chrono_literals;
@@ -118,6 +118,24 @@ TEST(ChannelListTest, PresentationValuesAndIntervalKindFollowThePluginsDefaults)
     EXPECT_EQ(intervalKindWarning(channels[4]),
               "channel odd: UpdateIntervalKind=weekly is not lounge, boards or articles; the "
               "longest interval applies");
+    // What the INI file spells is logged on one line, its control bytes and quotes escaped.
+    const struct {
+        const char* kind;
+        const char* logged;
+    } odd[] = {{"week%0Aly", "week\\x0Aly"},
+               {"x%0D%0Adovetrail: forged", "x\\x0D\\x0Adovetrail: forged"},
+               {"a%1B[2Jb", "a\\x1B[2Jb"},
+               {"%22q%22", "\\x22q\\x22"}};
+    for (const auto& c : odd) {
+        const std::vector<ChannelEntry> one = readChannelList(
+            dir.write("odd.ini",
+                      std::string("[odd]\nChannelUrl=o.xml\nUpdateIntervalKind=") + c.kind + "\n"));
+        ASSERT_EQ(one.size(), 1u);
+        EXPECT_EQ(intervalKindWarning(one[0]), std::string("channel odd: UpdateIntervalKind=") +
+                                                   c.logged +
+                                                   " is not lounge, boards or articles; the "
+                                                   "longest interval applies");
+    }
     // The longest is the default whichever kind holds it.
     EXPECT_EQ((Intervals{900, 60, 300}.forKind(IntervalKind::longest)), 900);
     EXPECT_EQ(findChannel(channels, " LOUNGE "), &channels[2]);

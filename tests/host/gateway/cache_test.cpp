@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "channelAnswer.h"
 #include "channelCache.h"
 #include "stateStore.h"
 #include "support/hostFixtures.h"
@@ -380,9 +381,10 @@ TEST(ChannelCacheTest, EachChannelKeepsItsOwnIntervalAndAFailingOneBacksOff) {
 // Two gateways, or one restarted, on one state file.
 class CacheStateTest : public ::testing::Test {
   protected:
-    std::unique_ptr<ChannelCache> open(ScriptedFetcher& fetcher) {
+    std::unique_ptr<ChannelCache> open(ScriptedFetcher& fetcher,
+                                       const std::string& file = "state.sqlite3") {
         CacheOptions options = cacheOptions(600s, clock_);
-        options.state = std::make_shared<state::StateStore>(dir_.file("state.sqlite3"));
+        options.state = std::make_shared<state::StateStore>(dir_.file(file));
         options.elsewherePoll = 20ms;
         options.fetchTimeout = 5s;
         auto cache = std::make_unique<ChannelCache>(fetcher.function(), options);
@@ -526,6 +528,71 @@ TEST_F(CacheStateTest, TwoGatewaysOnOneStateFetchOnceAndShareTheFeed) {
     b->waitForFetches(std::chrono::steady_clock::now() + 5s);
     EXPECT_EQ(second.calls, 1);
     first.release();
+}
+
+// A next fetch far off, from a planted state or from before the wall clock was stepped back,
+// holds a channel at most its interval: then it is fetched again, and max-age never says more.
+TEST_F(CacheStateTest, AFarNextFetchOrAClockSteppedBackHoldsAChannelAtMostItsInterval) {
+    const TimePoint year2100(std::chrono::seconds(4'102'444'800));
+    const struct {
+        const char* what;
+        bool planted;                   // the state says 2100 before the cache starts
+        std::chrono::seconds wallStep;  // after the first fetch
+    } cases[] = {{"state says 2100", true, 0s},
+                 {"wall clock back a year", false, -std::chrono::seconds(365 * 86400)},
+                 {"wall clock back an hour", false, -3600s}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file = std::string(c.what) + ".sqlite3";
+        ScriptedFetcher fetcher;
+        int expected = 0;
+        if (c.planted) {
+            state::StateStore planted(dir_.file(file));
+            planted.recordFetch(
+                "lounge", state::FetchResult{
+                              clock_.time() - 10s, year2100, 0, "", "feed v0", "\"v0\"", {}, 0});
+        }
+        auto cache = open(fetcher, file);
+        const Lookup first = cache->getAndWait("lounge");
+        ASSERT_TRUE(first.feed);
+        expected += c.planted ? 0 : 1;
+        EXPECT_EQ(fetcher.calls, expected);
+        EXPECT_LE(first.nextFetch, clock_.time() + 600s);
+        clock_.step(c.wallStep);
+        clock_.advance(599s);
+        cache->getAndWait("lounge");
+        EXPECT_EQ(fetcher.calls, expected);
+        clock_.advance(1s);
+        cache->getAndWait("lounge");
+        cache->waitForFetches(std::chrono::steady_clock::now() + 5s);
+        EXPECT_EQ(fetcher.calls, expected + 1);
+    }
+}
+
+// max-age is the time to the next fetch, never more than the schedule can wait (here the
+// interval: the last fetch succeeded).
+TEST(ChannelAnswerTest, MaxAgeIsAtMostTheInterval) {
+    TestClock clock;
+    ScriptedFetcher fetcher;
+    ChannelCache cache(fetcher.function(), cacheOptions(600s, clock));
+    const struct {
+        std::chrono::seconds nextIn;
+        std::string maxAge;
+    } cases[] = {{120s, "max-age=120"},
+                 {600s, "max-age=600"},
+                 {601s, "max-age=600"},
+                 {std::chrono::seconds(2'305'573'421), "max-age=600"},
+                 {-5s, "max-age=0"}};
+    Lookup lookup = cache.getAndWait("lounge");
+    ASSERT_TRUE(lookup.feed);
+    for (const auto& c : cases) {
+        lookup.nextFetch = clock.time() + c.nextIn;
+        const HttpResponse answer =
+            channelAnswer(ChannelRequest{"lounge", feeds::FeedFormat::plugin, "", {}}, lookup,
+                          ChannelAnswerContext{clock.time(), 1s, {}});
+        ASSERT_NE(answer.header("Cache-Control"), nullptr);
+        EXPECT_EQ(*answer.header("Cache-Control"), c.maxAge) << c.nextIn.count() << " s";
+    }
 }
 
 }  // namespace

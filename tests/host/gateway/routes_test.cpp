@@ -107,6 +107,8 @@ TEST(PreparedAnswerTest, HeadersAndNotModifiedFollowTheEncodingAndTheFreshness) 
     const std::string changedHttp = text::httpDate(changed);
     const std::string before = text::httpDate(changed - 1s);
     const std::string later = text::httpDate(changed + 1h);
+    const TimePoint now = changed + 2h;
+    const std::string future = text::httpDate(now + 1s);
     const std::vector<std::string> plain = {"Content-Type", "ETag", "Vary"};
     const std::vector<std::string> plainGzip = {"Content-Type", "ETag", "Vary", "Content-Encoding"};
     const std::vector<std::string> fresh = {"Content-Type", "ETag", "Last-Modified",
@@ -128,6 +130,9 @@ TEST(PreparedAnswerTest, HeadersAndNotModifiedFollowTheEncodingAndTheFreshness) 
         {true, false, {}, later, 304, fresh},
         {true, false, {}, before, 200, fresh},
         {true, false, {}, "not a date", 200, fresh},
+        // A date after now validates nothing, however late.
+        {true, false, {}, future, 200, fresh},
+        {true, false, {}, "Fri, 31 Dec 9999 23:59:59 GMT", 200, fresh},
         {true, true, "$gzip", before, 304, freshGzip},
         // If-None-Match decides alone when it is sent.
         {true, false, "\"other\"", changedHttp, 200, fresh},
@@ -144,7 +149,8 @@ TEST(PreparedAnswerTest, HeadersAndNotModifiedFollowTheEncodingAndTheFreshness) 
                                                               : *c.ifNoneMatch;
         }
         const std::optional<Freshness> freshness =
-            c.fresh ? std::optional<Freshness>(Freshness{changed, changedHttp, 42}) : std::nullopt;
+            c.fresh ? std::optional<Freshness>(Freshness{changed, changedHttp, 42, now})
+                    : std::nullopt;
         const HttpResponse answer = preparedAnswer(form, asked, freshness);
         EXPECT_EQ(answer.status, c.status);
         std::vector<std::string> names;

@@ -25,9 +25,9 @@ TEST(FailureBackoff, ThirtySecondsDoublingUpToTheLongestInterval) {
         std::chrono::seconds longest;
         std::chrono::seconds delay;
     } cases[] = {
-        {1, 3600s, 30s},  {2, 3600s, 60s},  {3, 3600s, 120s},     {7, 3600s, 1920s},
-        {8, 3600s, 3600s}, {60, 3600s, 3600s}, {1, 10s, 30s},      {3, 45s, 45s},
-        {0, 3600s, 30s},  {4000000000u, 900s, 900s},
+        {1, 3600s, 30s},   {2, 3600s, 60s},           {3, 3600s, 120s}, {7, 3600s, 1920s},
+        {8, 3600s, 3600s}, {60, 3600s, 3600s},        {1, 10s, 30s},    {3, 45s, 45s},
+        {0, 3600s, 30s},   {4000000000u, 900s, 900s},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(failureBackoff(c.failures, c.longest), c.delay)
@@ -75,6 +75,40 @@ INSTANTIATE_TEST_SUITE_P(
                       ScheduleCase{false, 1, 10, 300, 3600, 290},
                       ScheduleCase{false, 1, 400, 300, 3600, 30}));
 
+// What a stored time is believed as: a next fetch at most the longest wait after now, a past
+// event at most now; a time within the bound is kept as it is.
+TEST(ScheduleRulesTest, RestoredTimesAreBoundedByTheLongestWait) {
+    const TimePoint now(std::chrono::seconds(1'800'000'000));
+    const TimePoint year2100(std::chrono::seconds(4'102'444'800));
+    const struct {
+        std::uint32_t streak;
+        std::chrono::seconds interval;
+        std::chrono::seconds longest;
+        std::chrono::seconds wait;
+    } waits[] = {
+        {0, 600s, 3600s, 600s}, {1, 600s, 3600s, 600s}, {5, 60s, 3600s, 480s},
+        {9, 60s, 3600s, 3600s}, {0, -5s, 3600s, 0s},    {3, 0s, 45s, 45s},
+    };
+    for (const auto& c : waits) {
+        EXPECT_EQ(longestWait(c.streak, c.interval, c.longest), c.wait)
+            << "streak " << c.streak << ", interval " << c.interval.count() << " s";
+    }
+    const struct {
+        TimePoint restored;
+        std::chrono::seconds limit;
+        TimePoint believed;
+    } times[] = {
+        {year2100, 600s, now + 600s},   {now + 601s, 600s, now + 600s},
+        {now + 600s, 600s, now + 600s}, {now + 5s, 600s, now + 5s},
+        {now - 5s, 600s, now - 5s},     {now + 1s, 0s, now},
+        {year2100, -1s, now},           {now - 3600s, 0s, now - 3600s},
+    };
+    for (const auto& c : times) {
+        EXPECT_EQ(clampRestored(c.restored, now, c.limit), c.believed)
+            << text::isoDate(c.restored) << ", limit " << c.limit.count() << " s";
+    }
+}
+
 // Due: never fetched or its time has come, and never while another process holds the channel.
 TEST(ScheduleRulesTest, DueAndLease) {
     const TimePoint now(std::chrono::seconds(1'800'000'000));
@@ -84,9 +118,9 @@ TEST(ScheduleRulesTest, DueAndLease) {
         std::int64_t notBeforeIn;  // seconds from now
         bool due;
     };
-    for (const Case& c : {Case{false, 100, -1, true}, Case{true, 1, -1, false},
-                          Case{true, 0, -1, true}, Case{true, -5, 0, true},
-                          Case{false, 0, 1, false}, Case{true, -5, 3, false}}) {
+    for (const Case& c :
+         {Case{false, 100, -1, true}, Case{true, 1, -1, false}, Case{true, 0, -1, true},
+          Case{true, -5, 0, true}, Case{false, 0, 1, false}, Case{true, -5, 3, false}}) {
         EXPECT_EQ(fetchIsDue(c.fetched, now + std::chrono::seconds(c.nextIn),
                              now + std::chrono::seconds(c.notBeforeIn), now),
                   c.due)

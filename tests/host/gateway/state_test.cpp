@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -489,6 +490,97 @@ TEST(StateStoreTest, TheDefaultPathFollowsXdgStateHomeThenHome) {
     if (oldHome != nullptr) {
         setenv("HOME", savedHome.c_str(), 1);
     }
+}
+
+// The state is this user's alone: new directories 0700, the file and SQLite's files beside it
+// 0600 whatever the umask, an old world-readable file made private.
+TEST(StateStorePrivacyTest, DirectoriesAndFilesAreCreatedForThisUserOnly) {
+    TempDir dir;
+    const mode_t umaskWas = ::umask(022);
+    const std::string path = dir.file("new/dir/state.sqlite3");
+    {
+        StateStore store(path);
+        store.recordFetch("lounge", success(at(1'800'000'000), 60s, "<RSS/>", {}));
+        const struct {
+            std::string file;
+            mode_t mode;
+        } cases[] = {{dir.file("new"), 0700},
+                     {dir.file("new/dir"), 0700},
+                     {path, 0600},
+                     {path + "-wal", 0600},
+                     {path + "-shm", 0600}};
+        for (const auto& c : cases) {
+            struct stat info {};
+            ASSERT_EQ(::stat(c.file.c_str(), &info), 0) << c.file;
+            EXPECT_EQ(info.st_mode & 0777, c.mode) << c.file;
+        }
+    }
+    const std::string old = dir.write("old.sqlite3", "");
+    fs::permissions(old, fs::perms(0644));
+    StateStore reopened(old);
+    EXPECT_EQ(fs::status(old).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    ::umask(umaskWas);
+}
+
+// A link, or a file another user planted, is refused with a message that says which and why;
+// a dangling link does not make the gateway create its target.
+TEST(StateStorePrivacyTest, LinksAndOtherUsersFilesAreRefused) {
+    TempDir dir;
+    StateStore(dir.file("real.sqlite3"));
+    fs::create_symlink(dir.file("real.sqlite3"), dir.file("link.sqlite3"));
+    fs::create_symlink(dir.file("target.sqlite3"), dir.file("dangling.sqlite3"));
+    StateStore(dir.file("wal.sqlite3"));
+    fs::create_symlink(dir.file("elsewhere"), dir.file("wal.sqlite3-wal"));
+    dir.write("theirs.sqlite3", "");
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(dir.file("theirs.sqlite3").c_str(), 65534, 65534), 0);
+    }
+    const struct {
+        std::string file;
+        std::string message;
+    } cases[] = {
+        {"link.sqlite3",
+         "Refusing the state file " + dir.file("link.sqlite3") + ": it is a symbolic link"},
+        {"dangling.sqlite3",
+         "Refusing the state file " + dir.file("dangling.sqlite3") + ": it is a symbolic link"},
+        {"wal.sqlite3",
+         "Refusing the state file " + dir.file("wal.sqlite3-wal") + ": it is a symbolic link"},
+        {"theirs.sqlite3", root ? "Refusing the state file " + dir.file("theirs.sqlite3") +
+                                      ": it belongs to user 65534, not to this one (0)"
+                                : std::string("(not root: no other user's file to test)")},
+    };
+    for (const auto& c : cases) {
+        if (c.message.front() == '(') {
+            continue;
+        }
+        try {
+            StateStore store(dir.file(c.file));
+            ADD_FAILURE() << c.file << " was opened";
+        } catch (const StateError& e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, c.message.size()), c.message);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir.file("target.sqlite3")));
+    EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
+}
+
+// Setting the channel list forgets the others' rows: text, schedule, items and lease.
+TEST(StateStorePrivacyTest, ChannelsNotKeptAreForgotten) {
+    TempDir dir;
+    StateStore store(dir.file("state.sqlite3"));
+    for (const char* name : {"lounge", "boards", "gone"}) {
+        store.claimFetch(name, at(1'800'000'000), 60s);
+        store.recordFetch(name, success(at(1'800'000'000), 60s, "<RSS/>", {"a"}));
+    }
+    store.claimFetch("leased", at(1'800'000'000), 60s);
+    store.keepOnly({"lounge", "boards"});
+    EXPECT_EQ(store.channels(), (std::vector<std::string>{"boards", "lounge"}));
+    EXPECT_TRUE(store.itemDates("gone").empty());
+    EXPECT_EQ(store.itemDates("lounge").size(), 1u);
+    StateStore other(dir.file("state.sqlite3"));
+    EXPECT_EQ(other.claimFetch("leased", at(1'800'000'001), 60s).decision, FetchDecision::fetch);
 }
 
 }  // namespace
