@@ -588,7 +588,7 @@ TEST(ChannelAnswerTest, MaxAgeIsAtMostTheInterval) {
     for (const auto& c : cases) {
         lookup.nextFetch = clock.time() + c.nextIn;
         const HttpResponse answer =
-            channelAnswer(ChannelRequest{"lounge", feeds::FeedFormat::plugin, "", {}}, lookup,
+            channelAnswer(ChannelRequest{"lounge", feeds::FeedFormat::plugin, FormRequest{}}, lookup,
                           ChannelAnswerContext{clock.time(), 1s, {}});
         ASSERT_NE(answer.header("Cache-Control"), nullptr);
         EXPECT_EQ(*answer.header("Cache-Control"), c.maxAge) << c.nextIn.count() << " s";
