@@ -100,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bool found = false;
             for (const host::ChannelEntry& channel : channels) {
                 // The plug-in's lookup ignores blanks around the name asked for.
-                found = found || text::equalsNoCase(channel.name, withoutBlanks(section));
+                found = found ||
+                        text::equalsNoCase(withoutBlanks(channel.name), withoutBlanks(section));
             }
             FUZZ_CHECK(found);
         }

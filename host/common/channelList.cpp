@@ -121,7 +121,15 @@ std::string iniValue(const std::string& iniPath, const std::string& section,
 }
 
 bool hasIniSection(const std::string& iniPath, const std::string& section) {
-    return containsNoCase(tools::getIniSectionNames(iniPath), withoutBlanks(section));
+    // The listed names keep what the profile reader keeps around them; the lookup ignores blanks
+    // on both sides, as the plug-in's section lookup does.
+    const std::string wanted = withoutBlanks(section);
+    for (const std::string& listed : tools::getIniSectionNames(iniPath)) {
+        if (text::equalsNoCase(withoutBlanks(listed), wanted)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace host
