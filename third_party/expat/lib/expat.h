@@ -251,7 +251,7 @@ XML_ParserCreate(const XML_Char *encoding);
 
    Note that Expat does not validate namespace URIs (beyond encoding)
    against RFC 3986 today (and is not required to do so with regard to
-   the XML 1.0 namespaces specification) but it may start doing that
+   the XML 1.0 namespaces Recommendation) but it may start doing that
    in future releases.  Before that, an application using Expat must
    be ready to receive namespace URIs containing non-URI characters.
 */
@@ -433,7 +433,7 @@ typedef int(XMLCALL *XML_NotStandaloneHandler)(void *userData);
    The publicId argument is the public identifier as specified in the
    entity declaration, or NULL if none was specified; the whitespace
    in the public identifier will have been normalized as required by
-   the XML spec.
+   the XML Recommendation.
 
    The context argument specifies the parsing context in the format
    expected by the context argument to XML_ExternalEntityParserCreate;
