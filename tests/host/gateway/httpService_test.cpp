@@ -15,6 +15,7 @@
 #include "channelDirectory.h"
 #include "feedSet.h"
 #include "httpService.h"
+#include "httpServiceFixture.h"
 #include "pluginLibrary.h"
 #include "support/hostFixtures.h"
 #include "support/rawHttp.h"
@@ -33,76 +34,6 @@ namespace host {
 namespace {
 
 using namespace testing_fixtures;
-
-class HttpServiceTest : public FakePluginTest {
-  protected:
-    void SetUp() override {
-        FakePluginTest::SetUp();
-        fake_->intervals[0] = 60;
-        fake_->intervals[1] = 300;
-        fake_->intervals[2] = 120;
-        library_ = std::make_unique<PluginLibrary>(FAKE_PLUGIN_PATH);
-        session_ = std::make_unique<PluginSession>(*library_, "cfg.ini");
-        CacheOptions options;
-        options.minInterval = std::chrono::seconds(session_->intervals().longest());
-        options.now = clock_.function();
-        options.steadyNow = clock_.steadyFunction();
-        options.fetchTimeout = 1s;
-        options.maxFeedBytes = 512;
-        cache_ = std::make_unique<ChannelCache>(
-            [this](const std::string& name, std::size_t maxBytes) {
-                CallResult r = session_->channel(name, maxBytes);
-                return FetchOutcome{r.status, r.text, r.error};
-            },
-            options);
-        auto channels = std::make_shared<ChannelSet>(
-            servableChannels({{"lounge", "Caf\xE9 Lounge"}, {"boards", "Boards"}}));
-        cache_->setChannels(channels->names());
-        ServiceSources sources;
-        sources.mainPage = [this] { return session_->mainPage(); };
-        sources.channels = [channels] { return channels; };
-        sources.intervals = [intervals = session_->intervals()] { return intervals; };
-        sources.now = clock_.function();
-        sources.log = [this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(logMutex_);
-            log_.push_back(line);
-        };
-        service_ = std::make_unique<HttpService>(*cache_, sources);
-        server_ = std::make_unique<testing_support::RunningServer>(*service_);
-        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
-    }
-    void TearDown() override {
-        client_.reset();
-        server_.reset();
-        service_.reset();
-        cache_.reset();
-        session_.reset();
-        library_.reset();
-        FakePluginTest::TearDown();
-    }
-
-    httplib::Result get(const std::string& path, const httplib::Headers& headers = {}) {
-        return client_->Get(path.c_str(), headers);
-    }
-
-    // Waits for the fetches the last requests started.
-    void settle() { cache_->waitForFetches(std::chrono::steady_clock::now() + 10s); }
-
-    std::size_t logLines() {
-        std::lock_guard<std::mutex> lock(logMutex_);
-        return log_.size();
-    }
-
-    TestClock clock_;
-    std::unique_ptr<PluginLibrary> library_;
-    std::unique_ptr<PluginSession> session_;
-    std::unique_ptr<ChannelCache> cache_;
-    std::unique_ptr<HttpService> service_;
-    std::unique_ptr<testing_support::RunningServer> server_;
-    std::unique_ptr<httplib::Client> client_;
-    std::mutex logMutex_;
-    std::vector<std::string> log_;
-};
 
 TEST_F(HttpServiceTest, ServesAChannelWithValidatorsAndTheRemainingLifetime) {
     auto res = get("/channels/lounge.plugin");
@@ -441,15 +372,6 @@ TEST_F(HttpServiceTest, MainPageAndAccessLog) {
     EXPECT_EQ(count("\x01"), 0);
 }
 
-// The fake plug-in's text as a channel the converter reads: its title is "NAME#VERSION".
-void makeConvertible(FakePluginControl& fake) {
-    std::lock_guard<std::mutex> lock(fake.mutex);
-    fake.channelPrefix = "<RSS><CHANNEL><TITLE>";
-    fake.channelSuffix =
-        "</TITLE><LINK>https://example.org/</LINK><ITEM><TITLE><![CDATA[Jo\xEBl's item]]></TITLE>"
-        "<LINK><![CDATA[https://example.org/m?id=1]]></LINK></ITEM></CHANNEL></RSS>";
-}
-
 struct FormCase {
     std::string extension;
     std::string contentType;
@@ -482,10 +404,9 @@ TEST_P(FeedFormTest, ServesTheFormPreparedOnceWithItsGzipCopyAndValidators) {
     const Lookup cached = cache_->getAndWait("lounge");
     ASSERT_TRUE(cached.feed);
     const auto format = *feeds::parseFeedFormat(GetParam().extension);
-    const feeds::PreparedBody& form =
-        format == feeds::FeedFormat::plugin
-            ? *cached.feed->pluginForm()
-            : cached.feed->forms()->form(format);
+    const feeds::PreparedBody& form = format == feeds::FeedFormat::plugin
+                                          ? *cached.feed->pluginForm()
+                                          : cached.feed->forms()->form(format);
     EXPECT_EQ(plain->body, form.identity);
     EXPECT_EQ(plain->get_header_value("ETag"), form.etag);
     HttpRequest request;
@@ -577,7 +498,8 @@ TEST_P(HostTest, NeverChoosesTheLinksAndOnLoopbackOnlyLoopbackNamesAreAnswered) 
             continue;
         }
         if (std::string(path) != "/status") {
-            EXPECT_NE(res->body.find(base + "/channels/lounge.rss"), std::string::npos) << res->body;
+            EXPECT_NE(res->body.find(base + "/channels/lounge.rss"), std::string::npos)
+                << res->body;
         }
         if (GetParam().host.find("example") != std::string::npos) {
             EXPECT_EQ(res->body.find(GetParam().host), std::string::npos) << res->body;
