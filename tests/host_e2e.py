@@ -769,8 +769,51 @@ class Service(TempDirTest):
         self.assertEqual(len(warnings), 1, wide.log())
         self.assertIn("every other address of this machine", wide.log())
         self.assertNotIn("http://0.0.0.0", wide.log())
+        self.assertIn("(--access-key-file FILE keeps it to readers with a key)", warnings[0])
         narrow = self.serve(ini, options=["--no-state"])
         self.assertNotIn("no authentication", narrow.log())
+
+    def test_an_access_key_file_keeps_the_gateway_to_its_readers(self):
+        upstream = Upstream()
+        self.addCleanup(upstream.close)
+        upstream.route("/interval.xml", "<int>60</int>")
+        upstream.route("/lounge.xml", brief("lounge news"))
+        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge"])
+        keys = os.path.join(self.tmp, "keys")
+        write(keys, "# readers\nfirst-key-0123456789\n")
+        missing = subprocess.run([EXE, "--config", ini, "--plugin", PLUGIN, "serve", "--listen",
+                                  "127.0.0.1:0", "--no-state", "--access-key-file",
+                                  keys + ".none"], capture_output=True, timeout=30)
+        self.assertEqual(missing.returncode, 64, missing.stderr)
+        self.assertIn(b"--access-key-file: can't read " + keys.encode() + b".none",
+                      missing.stderr)
+
+        server = self.serve(ini, listen="0.0.0.0:0",
+                            options=["--no-state", "--access-key-file", keys])
+        self.assertNotIn("no authentication", server.log())
+        self.assertIn("readers need one of 1 access key from " + keys, server.log())
+        for path in ("/channels/lounge.rss", "/channels/lounge.rss?key=first-key-012345678",
+                     "/channels.opml", "/status?format=json", "/"):
+            self.assertEqual(server.get(path)[::2], (401, b"Unauthorized\n"), path)
+        status, _, body = server.get("/channels/lounge.rss?key=first-key-0123456789")
+        self.assertEqual((status, b"lounge news" in body), (200, True))
+        _, _, opml = server.get("/channels.opml?key=first-key-0123456789")
+        self.assertIn(b'/channels/lounge.rss?key=first-key-0123456789"', opml)
+
+        # SIGHUP reads the file again: the new key opens, the old one no longer does.
+        write(keys, "second-key-0123456789\n")
+        server.process.send_signal(signal.SIGHUP)
+        server.wait_for_log("reload: 1 access key from " + keys)
+        self.assertEqual(server.get("/status?key=first-key-0123456789")[0], 401)
+        self.assertEqual(server.get("/status?key=second-key-0123456789")[0], 200)
+        # A file with no key keeps the keys read before: never a gateway open to everyone.
+        write(keys, "# none left\n")
+        server.process.send_signal(signal.SIGHUP)
+        self.assertIn("holds no key (one key a line; '#' starts a comment); the keys read before "
+                      "stay in use", server.wait_for_log("the keys read before stay in use"))
+        self.assertEqual(server.get("/status?key=second-key-0123456789")[0], 200)
+        self.assertEqual(server.get("/status")[0], 401)
+        self.assertEqual(upstream.count("/lounge.xml"), 1)
 
     def test_the_host_header_never_chooses_the_links(self):
         upstream = Upstream()
@@ -1738,7 +1781,8 @@ class Package(unittest.TestCase):
                                 ([exe, "intervals", "--"], ["--json", "--help", "--config",
                                                             "--plugin", "--version"]),
                                 ([exe, "serve", "--"], ["--listen", "--threads", "--public-url",
-                                                        "--state", "--no-state", "--user", "--help",
+                                                        "--access-key-file", "--state",
+                                                        "--no-state", "--user", "--help",
                                                         "--config", "--plugin", "--version"]),
                                 ([exe, "serve", "--no"], ["--no-state"])]:
             with self.subTest(words=words):

@@ -425,8 +425,14 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     serve
         ->add_option("--public-url", so.publicUrl,
                      "Address readers reach the gateway at, e.g. behind a proxy; the feeds' own "
-                     "links start with it (default: the address each request was sent to)")
+                     "links start with it (default: the listening address)")
         ->type_name("URL");
+    serve
+        ->add_option("--access-key-file", so.accessKeyFile,
+                     "File of access keys, one a line ('#' starts a comment): every request must "
+                     "then name one as ?key=KEY, else 401; the index page and the OPML list link "
+                     "with the reader's key. SIGHUP reads the file again")
+        ->type_name("FILE");
     serve
         ->add_option("--user", so.user,
                      "As root: become this user once the port is taken (so a port below 1024 "

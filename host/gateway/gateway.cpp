@@ -65,6 +65,9 @@ void Reloader::loop() {
 Gateway::Gateway(const PluginLibrary& library, GatewaySettings settings)
     : config_(settings.config),
       publicUrl_(settings.publicUrl),
+      keys_(settings.accessKeyFile.empty()
+                ? nullptr
+                : std::make_unique<AccessKeyFile>(settings.accessKeyFile)),
       plugin_(library, config_, pluginCallbacks()),
       cache_(pluginFetcher(plugin_, config_), cacheOptions(settings)),
       directory_(config_, [this](const ChannelSet& set) { scheduler_.channelsChanged(set); }),
@@ -116,6 +119,17 @@ ServiceSources Gateway::serviceSources() {
     sources.intervals = [this] { return plugin_.intervals(); };
     sources.pluginProblem = [this] { return plugin_.problem(); };
     sources.publicUrl = publicUrl_;
+    if (keys_) {
+        sources.accessKeys = [this] { return keys_->current(); };
+    }
+    // Where the gateway's files are is for this machine's users to know.
+    sources.privateFiles = {config_};
+    if (!cache_.state().path().empty()) {
+        sources.privateFiles.push_back(cache_.state().path());
+    }
+    if (const std::size_t slash = config_.find_last_of("/\\"); slash != std::string::npos) {
+        sources.privateDirectories = {config_.substr(0, slash + 1)};
+    }
     return sources;
 }
 
@@ -138,6 +152,9 @@ void Gateway::requestReload() {
 void Gateway::reload() {
     writeErrorLine(text::isoDate(std::chrono::system_clock::now()) + " SIGHUP received: reading " +
                    config_ + " and starting the plug-in again");
+    if (keys_) {
+        writeErrorLine(keys_->reload());
+    }
     const std::shared_ptr<const ChannelSet> set = directory_.refresh();
     if (!set->readError.empty()) {
         writeErrorLine("dovetrail: reload: " + text::printable(set->readError) +

@@ -5,6 +5,7 @@
 //   cache      cache/               one fetch per channel, the schedule, the last good feeds
 //   directory  channelDirectory.h   the INI file's channels, looked at by checkConfig()
 //   scheduler  channelScheduler.h   plug-in and INI events -> the cache's channel list
+//   keys       readerAccess.h       the access keys, when a file names them
 //   service    httpService.h        the routes: what each request gets
 //   reloader                        SIGHUP's work, on a thread of its own
 //
@@ -39,7 +40,8 @@ struct GatewaySettings {
     std::string config;  // the INI file, absolute
     std::chrono::milliseconds fetchTimeout = std::chrono::seconds(120);
     std::size_t maxFeedBytes = std::size_t{64} << 20;
-    std::string publicUrl;  // normalised; empty: the listening address
+    std::string publicUrl;                     // normalised; empty: the listening address
+    std::string accessKeyFile;                 // readers need one of its keys; empty: no key needed
     std::shared_ptr<state::StateStore> state;  // null: in memory
     // Where fetch deadlines are watched (CacheOptions::timer); null: a thread of the cache's.
     std::function<void(std::chrono::milliseconds, std::function<void()>)> timer;
@@ -72,7 +74,8 @@ class Reloader {
 
 class Gateway {
   public:
-    // Reads the INI file's channels (HostError when it cannot); starts nothing yet.
+    // Reads the INI file's channels and the access keys (HostError when it cannot); starts
+    // nothing yet.
     Gateway(const PluginLibrary& library, GatewaySettings settings);
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
@@ -84,10 +87,12 @@ class Gateway {
 
     RequestHandler& handler() { return service_; }
     const ChannelCache& cache() const { return cache_; }
+    const AccessKeyFile* accessKeys() const { return keys_.get(); }  // null: no key needed
 
     // Looks at the INI file and takes its channels when they changed (the engine's timer).
     void checkConfig();
-    // Reads the INI file again and restarts the plug-in, on the reloader's thread (SIGHUP).
+    // Reads the access keys and the INI file again and restarts the plug-in, on the reloader's
+    // thread (SIGHUP).
     void requestReload();
 
     // Stopping, in this order: readers waiting for a first feed are answered; then the fetches
@@ -107,6 +112,7 @@ class Gateway {
 
     const std::string config_;
     const std::string publicUrl_;
+    const std::unique_ptr<AccessKeyFile> keys_;  // null: no key needed
     PluginHost plugin_;
     ChannelCache cache_;
     ChannelDirectory directory_;

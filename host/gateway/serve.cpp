@@ -17,12 +17,12 @@
 #include <sstream>
 #include <thread>
 
+#include "baseUrls.h"
 #include "configuredPlugin.h"
 #include "feedFormats.h"
 #include "gateway.h"
 #include "hostError.h"
 #include "httpServer.h"
-#include "baseUrls.h"
 #include "textEscape.h"
 
 namespace host {
@@ -169,8 +169,8 @@ void switchUser(const std::string& user, std::ostream& err) {
         if (entry->pw_uid == geteuid()) {
             return;  // already that user
         }
-        fail(kExitNoPermission, "only root can (serve runs as user " +
-                                    std::to_string(geteuid()) + ")");
+        fail(kExitNoPermission,
+             "only root can (serve runs as user " + std::to_string(geteuid()) + ")");
     }
     const std::string name = entry->pw_name;
     const std::string home = entry->pw_dir;
@@ -243,12 +243,16 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     const std::string linkBase =
         "http://" + (wildcard ? machineName() : bracketed) + ":" + std::to_string(port);
     if (!loopback) {
-        err << "dovetrail: warning: listening on " << bound
-            << ", beyond this machine: the gateway has no authentication, so anyone who reaches "
-               "this address can read every channel and the status page"
-            << (options.publicUrl.empty() ? "; feeds link to " + linkBase +
-                                                " (--public-url names another address)"
-                                          : std::string())
+        err << "dovetrail: " << (options.accessKeyFile.empty() ? "warning: " : "")
+            << "listening on " << bound << ", beyond this machine: "
+            << (options.accessKeyFile.empty()
+                    ? "the gateway has no authentication, so anyone who reaches this address can "
+                      "read every channel and the status page (--access-key-file FILE keeps it "
+                      "to readers with a key)"
+                    : "readers need a key of " + options.accessKeyFile)
+            << (options.publicUrl.empty()
+                    ? "; feeds link to " + linkBase + " (--public-url names another address)"
+                    : std::string())
             << std::endl;
     }
     switchUser(options.user, err);
@@ -262,6 +266,8 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     if (!options.publicUrl.empty()) {
         settings.publicUrl = feeds::normalizeBaseUrl(options.publicUrl);
     }
+    // Read as the user serve runs as, as SIGHUP reads it again.
+    settings.accessKeyFile = options.accessKeyFile;
     try {
         settings.state = state::openState(
             options.statePath, [](const std::string& m) { writeErrorLine("dovetrail: " + m); });
@@ -286,33 +292,37 @@ int runServe(const ServeOptions& options, std::ostream& err) {
             << " (channels at /channels/NAME.rss, .atom, .json, status at /status; each channel "
                "fetched at most once in its interval; state "
             << (statePath.empty() ? "in memory" : "in " + statePath)
+            << (gateway.accessKeys() != nullptr
+                    ? "; readers need one of " +
+                          AccessKeyFile::describe(*gateway.accessKeys()->current(),
+                                                  gateway.accessKeys()->path())
+                    : std::string())
             << "); stop with Ctrl+C, reload the INI file and the plug-in with SIGHUP\n";
     err << serving.str() << std::flush;
 
     // Signals and the INI file's watch run on the engine's own threads and timers.
     bool signalled = false;  // on the engine's threads only, one handler at a time
     std::chrono::steady_clock::time_point stopAt;
-    server.onSignals(std::vector<int>(std::begin(kServeSignals), std::end(kServeSignals)),
-                     [&](int number) {
-                         if (number == SIGHUP) {
-                             if (!signalled) {
-                                 gateway.requestReload();
-                             }
-                             return;
-                         }
-                         const char* name = number == SIGINT ? "SIGINT" : "SIGTERM";
-                         if (signalled) {
-                             writeErrorLine(std::string("dovetrail: ") + name +
-                                            " again, exiting at once");
-                             exitNow(128 + number);
-                         }
-                         writeErrorLine(std::string("dovetrail: ") + name +
-                                        " received, finishing requests in progress");
-                         stopAt = std::chrono::steady_clock::now();
-                         signalled = true;
-                         server.stop(kCloseConnections);
-                         server.after(kReleaseWaiters, [&gateway] { gateway.stopWaiting(); });
-                     });
+    server.onSignals(
+        std::vector<int>(std::begin(kServeSignals), std::end(kServeSignals)), [&](int number) {
+            if (number == SIGHUP) {
+                if (!signalled) {
+                    gateway.requestReload();
+                }
+                return;
+            }
+            const char* name = number == SIGINT ? "SIGINT" : "SIGTERM";
+            if (signalled) {
+                writeErrorLine(std::string("dovetrail: ") + name + " again, exiting at once");
+                exitNow(128 + number);
+            }
+            writeErrorLine(std::string("dovetrail: ") + name +
+                           " received, finishing requests in progress");
+            stopAt = std::chrono::steady_clock::now();
+            signalled = true;
+            server.stop(kCloseConnections);
+            server.after(kReleaseWaiters, [&gateway] { gateway.stopWaiting(); });
+        });
     server.every(kConfigCheck, [&gateway] { gateway.checkConfig(); });
     const int threads = options.threads > 0
                             ? options.threads

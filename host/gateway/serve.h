@@ -36,7 +36,8 @@ struct ServeOptions {
     std::size_t maxConnectionsPerAddress = 64;
     int fetchTimeoutSeconds = 120;
     std::size_t maxFeedBytes = std::size_t{64} << 20;
-    std::string publicUrl;                 // where readers reach it; empty: each request's Host
+    std::string publicUrl;                 // where readers reach it; empty: the listening address
+    std::string accessKeyFile;             // readers need one of its keys; empty: no key needed
     std::optional<std::string> statePath;  // nothing: the default file; empty: in memory
     std::string user;  // as root: the user to become once the port is taken; empty: stay
 };

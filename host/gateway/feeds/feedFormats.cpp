@@ -393,7 +393,7 @@ std::string writeFeed(FeedFormat format, std::string_view pluginText, const Chan
 }
 
 std::string writeOpml(const std::vector<OpmlChannel>& channels, std::string_view baseUrl,
-                      TimePoint created) {
+                      TimePoint created, std::string_view linkQuery) {
     std::string out =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<opml version=\"2.0\">\n  <head>\n"
         "    <title>Dovetrail channels</title>\n";
@@ -406,8 +406,10 @@ std::string writeOpml(const std::vector<OpmlChannel>& channels, std::string_view
         if (!channel.description.empty()) {
             out += " description=\"" + xmlEscape(channel.description, true) + "\"";
         }
-        out +=
-            " xmlUrl=\"" + xmlEscape(feedUrl(baseUrl, channel.name, FeedFormat::rss), true) + "\"";
+        out += " xmlUrl=\"" +
+               xmlEscape(feedUrl(baseUrl, channel.name, FeedFormat::rss) + std::string(linkQuery),
+                         true) +
+               "\"";
         if (isHttpUrl(channel.homeUrl)) {
             out += " htmlUrl=\"" + xmlEscape(channel.homeUrl, true) + "\"";
         }

@@ -75,7 +75,8 @@ struct OpmlChannel {
     std::string description;  // UTF-8
     std::string homeUrl;      // UTF-8; written as htmlUrl when it is an http(s) URL
 };
+// `linkQuery` ("?key=KEY" or empty) is appended to every feed's address.
 std::string writeOpml(const std::vector<OpmlChannel>& channels, std::string_view baseUrl,
-                      TimePoint created);
+                      TimePoint created, std::string_view linkQuery = {});
 
 }  // namespace host::feeds

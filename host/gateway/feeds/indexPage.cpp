@@ -111,6 +111,7 @@ std::string describeInterval(std::chrono::seconds interval) {
 
 std::string renderIndexPage(const IndexPageInput& input) {
     const std::string& base = input.baseUrl;
+    const std::string& query = input.linkQuery;
     std::string out =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
@@ -119,12 +120,14 @@ std::string renderIndexPage(const IndexPageInput& input) {
     for (const IndexChannel& channel : input.channels) {
         const std::string title = html(channel.title);
         out += "<link rel=\"alternate\" type=\"application/rss+xml\" title=\"" + title +
-               " (RSS)\" href=\"" + html(feedUrl(base, channel.name, FeedFormat::rss)) + "\">\n";
-        out += "<link rel=\"alternate\" type=\"application/atom+xml\" title=\"" + title +
-               " (Atom)\" href=\"" + html(feedUrl(base, channel.name, FeedFormat::atom)) + "\">\n";
-        out += "<link rel=\"alternate\" type=\"application/feed+json\" title=\"" + title +
-               " (JSON Feed)\" href=\"" + html(feedUrl(base, channel.name, FeedFormat::json)) +
+               " (RSS)\" href=\"" + html(feedUrl(base, channel.name, FeedFormat::rss) + query) +
                "\">\n";
+        out += "<link rel=\"alternate\" type=\"application/atom+xml\" title=\"" + title +
+               " (Atom)\" href=\"" + html(feedUrl(base, channel.name, FeedFormat::atom) + query) +
+               "\">\n";
+        out += "<link rel=\"alternate\" type=\"application/feed+json\" title=\"" + title +
+               " (JSON Feed)\" href=\"" +
+               html(feedUrl(base, channel.name, FeedFormat::json) + query) + "\">\n";
     }
     out += kStyle;
     out +=
@@ -134,9 +137,10 @@ std::string renderIndexPage(const IndexPageInput& input) {
         "service for a channel no more often than the service allows, however often readers "
         "ask.</p>\n</header>\n<main>\n";
     if (!input.problem.empty()) {
-        out += "<section class=\"card\">\n<h2>The plug-in is not running</h2>\n<p><span "
-               "class=\"failed\">" +
-               html(input.problem) + "</span></p>\n";
+        out +=
+            "<section class=\"card\">\n<h2>The plug-in is not running</h2>\n<p><span "
+            "class=\"failed\">" +
+            html(input.problem) + "</span></p>\n";
         if (!input.problemHint.empty()) {
             out += "<p>hint: " + html(input.problemHint) + "</p>\n";
         }
@@ -148,11 +152,12 @@ std::string renderIndexPage(const IndexPageInput& input) {
     out +=
         "<section class=\"card\">\n<h2>Subscribe</h2>\n<p>Add a channel's address below to "
         "your feed reader, or import every channel at once from the <a href=\"" +
-        html(opmlUrl(base)) + "\">OPML list</a> <span class=\"url\">" + html(opmlUrl(base)) +
+        html(opmlUrl(base) + query) + "\">OPML list</a> <span class=\"url\">" +
+        html(opmlUrl(base) + query) +
         "</span>.</p>\n<p class=\"muted\">Each channel comes as RSS 2.0, Atom 1.0 and JSON "
         "Feed 1.1, and as the plug-in's own text for hosts that read it. The <a href=\"" +
-        html(base + "/main-page") + "\">plug-in's main page</a> and the <a href=\"" +
-        html(base + "/status") + "\">status page</a> tell more.</p>\n</section>\n";
+        html(base + "/main-page" + query) + "\">plug-in's main page</a> and the <a href=\"" +
+        html(base + "/status" + query) + "\">status page</a> tell more.</p>\n</section>\n";
 
     out +=
         "<section class=\"card\">\n<h2>Minimum update intervals</h2>\n<p class=\"muted\">As "
@@ -177,7 +182,7 @@ std::string renderIndexPage(const IndexPageInput& input) {
             "the INI file with a ChannelUrl.</p></section>\n";
     }
     for (const IndexChannel& channel : input.channels) {
-        const std::string rss = feedUrl(base, channel.name, FeedFormat::rss);
+        const std::string rss = feedUrl(base, channel.name, FeedFormat::rss) + query;
         out += "<section class=\"card\">\n<h2>" + html(channel.title) + "</h2>\n";
         out += "<p class=\"muted\">Channel <span class=\"name\">" +
                html(iniValueToUtf8(channel.name)) + "</span></p>\n";
@@ -202,8 +207,8 @@ std::string renderIndexPage(const IndexPageInput& input) {
                      {FeedFormat::json, "JSON Feed"},
                      {FeedFormat::plugin, "Plug-in text"}};
         for (const auto& link : links) {
-            out += "<li><a href=\"" + html(feedUrl(base, channel.name, link.format)) + "\">" +
-                   link.label + "</a></li>\n";
+            out += "<li><a href=\"" + html(feedUrl(base, channel.name, link.format) + query) +
+                   "\">" + link.label + "</a></li>\n";
         }
         out += "</ul>\n</section>\n";
     }

@@ -37,6 +37,7 @@ struct IndexChannel {
 
 struct IndexPageInput {
     std::string baseUrl;  // from normalizeBaseUrl
+    std::string linkQuery = {};  // appended to every link: "?key=KEY", or empty
     std::vector<IndexChannel> channels;
     std::chrono::seconds lounge{0};
     std::chrono::seconds messageBoards{0};

@@ -30,6 +30,7 @@ std::string indexPage(const PageInput& page, const std::string& baseUrl) {
     const auto utf8 = [](std::string_view bytes) { return feeds::iniValueToUtf8(bytes); };
     feeds::IndexPageInput input;
     input.baseUrl = baseUrl;
+    input.linkQuery = page.linkQuery;
     input.lounge = std::chrono::seconds(page.intervals.lounge);
     input.messageBoards = std::chrono::seconds(page.intervals.messageBoards);
     input.articles = std::chrono::seconds(page.intervals.articles);

@@ -28,6 +28,8 @@ struct PageInput {
     Intervals intervals;
     std::optional<PluginProblem> problem;  // nothing: the plug-in can be used
     std::vector<ChannelRow> rows;
+    // Appended to every link the page gives: the reader's own "?key=KEY", or empty.
+    std::string linkQuery = {};
 };
 
 // Each channel of `configured` with its status from `seen`; the rows point into `configured`.

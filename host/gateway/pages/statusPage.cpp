@@ -147,9 +147,9 @@ std::string statusHtml(const PageInput& page, const StatusSettings& settings) {
         const ChannelStatus& s = row.status;
         const std::string outcome = outcomeText(s);
         out << "<tr class=\"" << (outcome == "failed" ? "failed" : "ok") << "\"><td>"
-            << "<a href=\"/channels/" << htmlEscape(text::percentEncode(s.name)) << ".rss\">"
-            << html(s.name) << "</a></td><td>" << html(row.channel->title) << "</td><td>"
-            << htmlEscape(outcome);
+            << "<a href=\"/channels/" << htmlEscape(text::percentEncode(s.name)) << ".rss"
+            << htmlEscape(page.linkQuery) << "\">" << html(s.name) << "</a></td><td>"
+            << html(row.channel->title) << "</td><td>" << htmlEscape(outcome);
         if (s.fetched && s.lastStatus != DOVETRAIL_STATUS_OK) {
             out << " (status " << s.lastStatus << "): " << html(s.lastError);
             if (s.failureStreak > 1) {

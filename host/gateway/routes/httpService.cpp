@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kHtmlType = "text/html; charset=utf-8";
 // The plug-in renders its template's bytes; the bundled template declares Latin-1.
 constexpr const char* kMainPageType = "text/html; charset=ISO-8859-1";
+constexpr std::size_t kMaxOpmlLists = 256;
 
 }  // namespace
 
@@ -47,11 +48,11 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
       sources_(withDefaults(std::move(sources))),
       baseUrls_(sources_.publicUrl),
       routes_(RouteHandlers{
-          [this](const HttpRequest&, const RouteMatch&, Responder respond) {
-              serveIndex(std::move(respond));
+          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
+              serveIndex(request, std::move(respond));
           },
-          [this](const HttpRequest&, const RouteMatch&, Responder respond) {
-              serveMainPage(std::move(respond));
+          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
+              serveMainPage(request, std::move(respond));
           },
           [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
               serveStatus(request, std::move(respond));
@@ -63,6 +64,34 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
               serveChannel(request, match, std::move(respond));
           }}) {
     cache_.setBaseUrl(baseUrls_.base());
+}
+
+HttpService::Reader HttpService::reader(const HttpRequest& request) const {
+    Reader reader;
+    reader.local = isLocalReader(request);
+    if (sources_.accessKeys && sources_.accessKeys()) {
+        // admitted() passed: the key is there and good.
+        reader.linkQuery = keyQuery(keyParameter(request.query).value_or(std::string()));
+    }
+    return reader;
+}
+
+bool HttpService::admitted(const HttpRequest& request) const {
+    const std::shared_ptr<const AccessKeys> keys =
+        sources_.accessKeys ? sources_.accessKeys() : nullptr;
+    if (!keys) {
+        return true;
+    }
+    const std::optional<std::string> key = keyParameter(request.query);
+    return key && keys->admits(*key);
+}
+
+void HttpService::shownTo(const Reader& reader, HttpResponse& response) const {
+    if (reader.local || (sources_.privateFiles.empty() && sources_.privateDirectories.empty())) {
+        return;
+    }
+    response.body = Body(hidePaths(std::string(response.body.view()), sources_.privateFiles,
+                                   sources_.privateDirectories));
 }
 
 std::optional<PluginProblem> HttpService::pluginProblem() const {
@@ -78,11 +107,19 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
     if (!baseUrls_.answersHost(request)) {
         // 421: this server does not answer for that name; a rebound one is the likely cause.
         HttpResponse response = HttpResponse::text(
-            421, "This gateway listens on a loopback address and answers only to localhost, "
-                 "127.0.0.1 and [::1]" +
-                     (sources_.publicUrl.empty() ? std::string()
-                                                 : " and the host of " + sources_.publicUrl) +
-                     "; serve --public-url URL names the address readers use.\n");
+            421,
+            "This gateway listens on a loopback address and answers only to localhost, "
+            "127.0.0.1 and [::1]" +
+                (sources_.publicUrl.empty() ? std::string()
+                                            : " and the host of " + sources_.publicUrl) +
+                "; serve --public-url URL names the address readers use.\n");
+        response.set("Cache-Control", "no-store");
+        respond(std::move(response));
+        return;
+    }
+    if (!admitted(request)) {
+        // The same answer for a missing and a wrong key, on every path: nothing to learn from it.
+        HttpResponse response = HttpResponse::text(401, "Unauthorized\n");
         response.set("Cache-Control", "no-store");
         respond(std::move(response));
         return;
@@ -98,8 +135,9 @@ void HttpService::answered(const HttpRequest& request, const HttpResponse& respo
     sources_.log(line);
 }
 
-PageInput HttpService::pageInput() const {
+PageInput HttpService::pageInput(const Reader& reader) const {
     PageInput page;
+    page.linkQuery = reader.linkQuery;
     page.now = sources_.now();
     page.configured = sources_.channels();
     page.intervals = sources_.intervals();
@@ -108,18 +146,23 @@ PageInput HttpService::pageInput() const {
     return page;
 }
 
-void HttpService::serveIndex(Responder respond) {
+void HttpService::serveIndex(const HttpRequest& request, Responder respond) {
     const std::string baseUrl = baseUrls_.base();
+    const Reader shown = reader(request);
     HttpResponse response;
     response.set("Content-Type", kHtmlType);
     response.set("Cache-Control", "no-cache");
-    response.body = Body(indexPage(pageInput(), baseUrl));
+    response.body = Body(indexPage(pageInput(shown), baseUrl));
+    shownTo(shown, response);
     respond(std::move(response));
 }
 
-void HttpService::serveMainPage(Responder respond) const {
+void HttpService::serveMainPage(const HttpRequest& request, Responder respond) const {
+    const Reader shown = reader(request);
     if (const std::optional<PluginProblem> problem = pluginProblem()) {
-        respond(unavailableAnswer(*problem, "the main page", sources_.now()));
+        HttpResponse response = unavailableAnswer(*problem, "the main page", sources_.now());
+        shownTo(shown, response);
+        respond(std::move(response));
         return;
     }
     const CallResult page = sources_.mainPage();
@@ -133,6 +176,7 @@ void HttpService::serveMainPage(Responder respond) const {
         response =
             HttpResponse::text(500, "Can't render the main page (status " +
                                         std::to_string(page.status) + "): " + page.error + "\n");
+        shownTo(shown, response);
     }
     response.set("Cache-Control", "no-cache");
     respond(std::move(response));
@@ -142,14 +186,16 @@ void HttpService::serveStatus(const HttpRequest& request, Responder respond) con
     const CacheOptions& options = cache_.options();
     const StatusSettings settings{cache_.minInterval(), options.fetchTimeout, options.maxFeedBytes,
                                   cache_.state().path()};
+    const Reader shown = reader(request);
     HttpResponse response;
     if (wantsJson(request)) {
         response.set("Content-Type", "application/json");
-        response.body = Body(statusJson(pageInput(), settings));
+        response.body = Body(statusJson(pageInput(shown), settings));
     } else {
         response.set("Content-Type", kHtmlType);
-        response.body = Body(statusHtml(pageInput(), settings));
+        response.body = Body(statusHtml(pageInput(shown), settings));
     }
+    shownTo(shown, response);
     response.set("Cache-Control", "no-cache");
     response.set("Vary", "Accept");
     respond(std::move(response));
@@ -157,11 +203,13 @@ void HttpService::serveStatus(const HttpRequest& request, Responder respond) con
 
 void HttpService::serveOpml(const HttpRequest& request, Responder respond) {
     const std::string baseUrl = baseUrls_.base();
+    const std::string linkQuery = reader(request).linkQuery;
+    const std::string listKey = baseUrl + linkQuery;
     const std::shared_ptr<const ChannelSet> channels = sources_.channels();
     std::shared_ptr<const PreparedList> list;
     {
         std::lock_guard<std::mutex> lock(opmlMutex_);
-        const auto found = opml_.find(baseUrl);
+        const auto found = opml_.find(listKey);
         if (found != opml_.end() && found->second->channels == channels) {
             list = found->second;
         }
@@ -177,8 +225,9 @@ void HttpService::serveOpml(const HttpRequest& request, Responder respond) {
         try {
             auto prepared = std::make_shared<PreparedList>();
             prepared->channels = channels;
-            prepared->body = std::make_shared<const feeds::PreparedBody>(feeds::prepareBody(
-                feeds::writeOpml(outlines, baseUrl, sources_.now()), feeds::kOpmlContentType));
+            prepared->body = std::make_shared<const feeds::PreparedBody>(
+                feeds::prepareBody(feeds::writeOpml(outlines, baseUrl, sources_.now(), linkQuery),
+                                   feeds::kOpmlContentType));
             list = prepared;
         } catch (const std::exception& e) {
             respond(HttpResponse::text(
@@ -186,7 +235,11 @@ void HttpService::serveOpml(const HttpRequest& request, Responder respond) {
             return;
         }
         std::lock_guard<std::mutex> lock(opmlMutex_);
-        opml_[baseUrl] = list;
+        // One list per key the file has held: keys taken out by a reload are dropped here.
+        if (opml_.size() >= kMaxOpmlLists) {
+            opml_.clear();
+        }
+        opml_[listKey] = list;
     }
     HttpResponse response = preparedAnswer(list->body, FormRequest::of(request));
     // It changes with the INI file only: readers and caches ask again, and get 304.
@@ -207,12 +260,16 @@ void HttpService::serveChannel(const HttpRequest& request, const RouteMatch& mat
     }
     // The request ends with this call: the answer, which may come later, keeps its own copies.
     ChannelRequest asked{match.name, match.format, FormRequest::of(request)};
-    cache_.get(match.name,
-               [this, asked = std::move(asked), respond = std::move(respond)](Lookup lookup) {
-                   const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
-                                                      [this] { return pluginProblem(); }};
-                   respond(channelAnswer(asked, lookup, context));
-               });
+    cache_.get(match.name, [this, asked = std::move(asked), shown = reader(request),
+                            respond = std::move(respond)](Lookup lookup) {
+        const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
+                                           [this] { return pluginProblem(); }};
+        HttpResponse response = channelAnswer(asked, lookup, context);
+        if (response.status >= 400) {
+            shownTo(shown, response);
+        }
+        respond(std::move(response));
+    });
 }
 
 }  // namespace host

@@ -28,6 +28,7 @@
 #include "httpMessage.h"
 #include "pluginHost.h"
 #include "pluginLibrary.h"
+#include "readerAccess.h"
 #include "routes.h"
 
 namespace host {
@@ -50,8 +51,15 @@ struct ServiceSources {
     // Where readers reach the gateway (from feeds::normalizeBaseUrl), e.g. behind a proxy; empty:
     // the listening address.
     std::string publicUrl;
+    // The keys every request must name as ?key=KEY (readerAccess.h); null, or a null result: none.
+    // Any other answer (401) says nothing of why, and the links the pages and the OPML list give
+    // carry the reader's own key.
+    std::function<std::shared_ptr<const AccessKeys>()> accessKeys;
+    // The gateway's files (absolute) and directories (ending in a separator), shown only to local
+    // readers in the pages and error answers; others see the file names (readerAccess.h).
+    std::vector<std::string> privateFiles;
+    std::vector<std::string> privateDirectories;
 };
-
 
 class HttpService : public RequestHandler {
   public:
@@ -70,11 +78,21 @@ class HttpService : public RequestHandler {
 
   private:
     struct PreparedList;
+    // What this request's reader is given: its key in links, and the gateway's paths or not.
+    struct Reader {
+        std::string linkQuery;
+        bool local = false;
+    };
+    Reader reader(const HttpRequest& request) const;
+    bool admitted(const HttpRequest& request) const;
+    // The body with the gateway's paths hidden unless the reader is local; for texts made per
+    // request (pages, error answers), never a shared feed.
+    void shownTo(const Reader& reader, HttpResponse& response) const;
     std::optional<PluginProblem> pluginProblem() const;
     // What the pages show, read once for this request.
-    PageInput pageInput() const;
-    void serveIndex(Responder respond);
-    void serveMainPage(Responder respond) const;
+    PageInput pageInput(const Reader& reader) const;
+    void serveIndex(const HttpRequest& request, Responder respond);
+    void serveMainPage(const HttpRequest& request, Responder respond) const;
     void serveStatus(const HttpRequest& request, Responder respond) const;
     void serveOpml(const HttpRequest& request, Responder respond);
     void serveChannel(const HttpRequest& request, const RouteMatch& match, Responder respond);
@@ -86,7 +104,8 @@ class HttpService : public RequestHandler {
     std::mutex logMutex_;
 
     std::mutex opmlMutex_;
-    std::map<std::string, std::shared_ptr<const PreparedList>> opml_;  // by base URL
+    // By base URL and key; a reader's key is in every link.
+    std::map<std::string, std::shared_ptr<const PreparedList>> opml_;
 };
 
 }  // namespace host

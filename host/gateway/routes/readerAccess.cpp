@@ -1,0 +1,189 @@
+#include "readerAccess.h"
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "baseUrls.h"
+#include "hostError.h"
+#include "textEscape.h"
+
+namespace host {
+
+namespace {
+
+constexpr std::size_t kLongestKey = 256;
+
+std::string_view trimmed(std::string_view line) {
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool isKeyByte(char c) {
+    return c > ' ' && c < 0x7F;
+}
+
+// Runs over all of `expected` whatever `given` holds, so the time depends on the key's length
+// only, never on where a guess first differs.
+bool sameKey(std::string_view given, std::string_view expected) {
+    volatile unsigned char differs = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const unsigned char guess = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        differs = differs | (guess ^ static_cast<unsigned char>(expected[i]));
+    }
+    return differs == 0;
+}
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw HostError(kExitUsage, "--access-key-file: can't read " + path);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        throw HostError(kExitUsage, "--access-key-file: can't read " + path);
+    }
+    return std::move(text).str();
+}
+
+}  // namespace
+
+AccessKeys AccessKeys::parse(std::string_view text, const std::string& source) {
+    AccessKeys keys;
+    std::size_t lineNumber = 0;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = trimmed(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        ++lineNumber;
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        bool printableAscii = true;
+        for (const char c : line) {
+            printableAscii = printableAscii && isKeyByte(c);
+        }
+        if (!printableAscii || line.size() > kLongestKey) {
+            // The key itself stays out of the message: it may be most of a good one.
+            throw HostError(kExitUsage, "--access-key-file: " + source + " line " +
+                                            std::to_string(lineNumber) + ": a key is 1 to " +
+                                            std::to_string(kLongestKey) +
+                                            " printable ASCII characters without blanks");
+        }
+        keys.keys_.emplace_back(line);
+    }
+    if (keys.keys_.empty()) {
+        // No key must never mean no check: the file would lock out nobody.
+        throw HostError(kExitUsage, "--access-key-file: " + source +
+                                        " holds no key (one key a line; '#' starts a comment)");
+    }
+    return keys;
+}
+
+bool AccessKeys::admits(std::string_view key) const {
+    bool found = false;
+    for (const std::string& expected : keys_) {
+        found = sameKey(key, expected) || found;  // every key compared: no early way out
+    }
+    return found;
+}
+
+std::size_t AccessKeys::shortKeys() const {
+    std::size_t count = 0;
+    for (const std::string& key : keys_) {
+        count += key.size() < kShortKey ? 1 : 0;
+    }
+    return count;
+}
+
+std::optional<std::string> keyParameter(std::string_view query) {
+    while (!query.empty()) {
+        const std::size_t end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
+        const std::size_t equals = pair.find('=');
+        if (pair.substr(0, equals) == "key") {
+            return text::percentDecodeStrict(
+                equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
+        }
+    }
+    return std::nullopt;
+}
+
+std::string keyQuery(std::string_view key) {
+    return "?key=" + text::percentEncode(key);
+}
+
+AccessKeyFile::AccessKeyFile(std::string path)
+    : path_(std::move(path)),
+      keys_(std::make_shared<const AccessKeys>(AccessKeys::parse(readWhole(path_), path_))) {}
+
+std::shared_ptr<const AccessKeys> AccessKeyFile::current() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return keys_;
+}
+
+std::string AccessKeyFile::reload() {
+    try {
+        auto keys = std::make_shared<const AccessKeys>(AccessKeys::parse(readWhole(path_), path_));
+        std::string line = "dovetrail: reload: " + describe(*keys, path_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        keys_ = std::move(keys);
+        return line;
+    } catch (const HostError& e) {
+        return std::string("dovetrail: reload: ") + e.what() + "; the keys read before stay in use";
+    }
+}
+
+std::string AccessKeyFile::describe(const AccessKeys& keys, const std::string& path) {
+    std::string line = std::to_string(keys.size()) +
+                       (keys.size() == 1 ? " access key" : " access keys") + " from " + path;
+    if (const std::size_t shortOnes = keys.shortKeys()) {
+        line += "; warning: " + std::to_string(shortOnes) + " shorter than " +
+                std::to_string(AccessKeys::kShortKey) +
+                " characters, which a client that asks often enough can guess";
+    }
+    return line;
+}
+
+bool isLocalReader(const HttpRequest& request) {
+    if (request.header("Forwarded") != nullptr || request.header("X-Forwarded-For") != nullptr) {
+        return false;
+    }
+    std::string_view peer = request.peer;
+    constexpr std::string_view kMapped = "::ffff:";  // an IPv4 peer of a dual-stack socket
+    if (peer.substr(0, kMapped.size()) == kMapped) {
+        peer.remove_prefix(kMapped.size());
+    }
+    if (peer == "::1") {
+        return true;
+    }
+    return peer.find(':') == std::string_view::npos && isLoopbackHost(peer) && peer != "localhost";
+}
+
+std::string hidePaths(std::string text, const std::vector<std::string>& paths,
+                      const std::vector<std::string>& directories) {
+    const auto replaceAll = [&text](const std::string& from, std::string_view to) {
+        if (from.empty()) {
+            return;
+        }
+        for (std::size_t at = text.find(from); at != std::string::npos;
+             at = text.find(from, at + to.size())) {
+            text.replace(at, from.size(), to);
+        }
+    };
+    for (const std::string& path : paths) {
+        const std::size_t slash = path.find_last_of("/\\");
+        replaceAll(path, slash == std::string::npos ? path : path.substr(slash + 1));
+    }
+    for (const std::string& directory : directories) {
+        replaceAll(directory, "");
+    }
+    return text;
+}
+
+}  // namespace host
