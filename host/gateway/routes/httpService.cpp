@@ -260,7 +260,10 @@ void HttpService::serveChannel(const HttpRequest& request, const RouteMatch& mat
     }
     // The request ends with this call: the answer, which may come later, keeps its own copies.
     ChannelRequest asked{match.name, match.format, FormRequest::of(request)};
-    cache_.get(match.name, [this, asked = std::move(asked), shown = reader(request),
+    // Feeds carry no links of the reader's: only whether its error answers may show paths.
+    Reader shown;
+    shown.local = isLocalReader(request);
+    cache_.get(match.name, [this, asked = std::move(asked), shown = std::move(shown),
                             respond = std::move(respond)](Lookup lookup) {
         const ChannelAnswerContext context{sources_.now(), cache_.options().fetchTimeout,
                                            [this] { return pluginProblem(); }};

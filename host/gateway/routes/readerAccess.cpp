@@ -4,7 +4,6 @@
 #include <iterator>
 #include <sstream>
 
-#include "baseUrls.h"
 #include "hostError.h"
 #include "textEscape.h"
 
@@ -159,10 +158,8 @@ bool isLocalReader(const HttpRequest& request) {
     if (peer.substr(0, kMapped.size()) == kMapped) {
         peer.remove_prefix(kMapped.size());
     }
-    if (peer == "::1") {
-        return true;
-    }
-    return peer.find(':') == std::string_view::npos && isLoopbackHost(peer) && peer != "localhost";
+    // The engine's own text of the peer's address: no name, no port, nothing to parse further.
+    return peer == "::1" || peer.substr(0, 4) == "127.";
 }
 
 std::string hidePaths(std::string text, const std::vector<std::string>& paths,
