@@ -78,22 +78,6 @@ std::string htmlEscape(std::string_view text) {
     return out;
 }
 
-std::string headerSafe(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            out += ' ';
-        } else if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string secondsText(std::chrono::milliseconds duration) {
     const long long ms = duration.count();
     if (ms == 1000) {

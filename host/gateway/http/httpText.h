@@ -25,10 +25,6 @@ std::optional<std::string> queryValue(std::string_view query, std::string_view n
 // Text with &, <, >, " and ' escaped for HTML.
 std::string htmlEscape(std::string_view text);
 
-// Makes a text safe inside a quoted header value: control bytes become blanks, quotes and
-// backslashes are escaped.
-std::string headerSafe(std::string_view text);
-
 // A duration for a message: "1 second", "120 seconds", "0.3 seconds".
 std::string secondsText(std::chrono::milliseconds duration);
 

@@ -17,6 +17,18 @@ long long secondsUntil(TimePoint later, TimePoint now) {
     return (ms + 999) / 1000;
 }
 
+long long secondsSince(TimePoint earlier, TimePoint now) {
+    return now <= earlier ? 0
+                          : std::chrono::duration_cast<std::chrono::seconds>(now - earlier).count();
+}
+
+// A single channel's failure carries no Retry-After: some aggregators apply one to every feed of
+// the host. The body says when the next fetch may be.
+std::string nextTry(long long remaining) {
+    return "The next fetch may be in " + std::to_string(remaining) +
+           (remaining == 1 ? " second.\n" : " seconds.\n");
+}
+
 HttpResponse noFeedAnswer(const std::string& name, const Lookup& lookup,
                           const ChannelAnswerContext& context, long long remaining) {
     const bool stopping = lookup.answer == CacheAnswer::stopping;
@@ -37,7 +49,6 @@ HttpResponse noFeedAnswer(const std::string& name, const Lookup& lookup,
             response = HttpResponse::text(
                 504, "Can't fetch channel " + text::printable(name) + ": no answer within " +
                          secondsText(context.fetchTimeout) + "; the fetch goes on.\n");
-            response.set("Retry-After", std::to_string(std::max<long long>(remaining, 10)));
             break;
         case CacheAnswer::unknownChannel:
             response = HttpResponse::text(404, lookup.error + "\n");
@@ -46,9 +57,7 @@ HttpResponse noFeedAnswer(const std::string& name, const Lookup& lookup,
         case CacheAnswer::feed:
         case CacheAnswer::staleFeed: {
             const std::string hint = lookup.hint.empty() ? "" : "hint: " + lookup.hint + "\n";
-            response = HttpResponse::text(502, lookup.error + "\n" + hint);
-            // When the next fetch is allowed: the backoff of a failing channel.
-            response.set("Retry-After", std::to_string(remaining));
+            response = HttpResponse::text(502, lookup.error + "\n" + hint + nextTry(remaining));
             break;
         }
     }
@@ -86,17 +95,16 @@ HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
     } else if (!feed.conversionError().empty()) {
         HttpResponse response = HttpResponse::text(
             502, feed.conversionError() + "\nThe plug-in's own text is served at /channels/" +
-                     text::percentEncode(name) + ".plugin.\n");
-        response.set("Retry-After", std::to_string(remaining));
+                     text::percentEncode(name) + ".plugin.\n" + nextTry(remaining));
         response.set("Cache-Control", "no-store");
         return response;
     } else if (feed.forms()) {
         form = feed.forms()->sharedForm(request.format);
     } else {
-        HttpResponse response = HttpResponse::text(
-            500, "Can't write channel " + text::printable(name) + " as " +
-                     std::string(feeds::formatName(request.format)) + ": " + feed.formsError() +
-                     "\n");
+        HttpResponse response =
+            HttpResponse::text(500, "Can't write channel " + text::printable(name) + " as " +
+                                        std::string(feeds::formatName(request.format)) + ": " +
+                                        feed.formsError() + "\n");
         response.set("Cache-Control", "no-store");
         return response;
     }
@@ -107,9 +115,9 @@ HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
         form, request.asked,
         Freshness{feed.lastModified(), feed.lastModifiedHttp(), maxAge, context.now});
     if (lookup.stale()) {
-        response.set("Warning", "111 dovetrail \"Revalidation failed (status " +
-                                    std::to_string(lookup.status) +
-                                    "): " + headerSafe(lookup.error) + "\"");
+        // How old the served feed is; why the refetch failed is on /status.
+        response.set("Dovetrail-Stale",
+                     std::to_string(secondsSince(feed.fetchedAt(), context.now)));
     }
     return response;
 }

@@ -2,11 +2,14 @@
 //
 // - With a feed: the prepared form (see negotiation.h) with Last-Modified, "Cache-Control:
 //   max-age" (the time left until the channel may be fetched again) and, when the last refetch
-//   failed, a Warning. A text that cannot be converted is served as .plugin only; its other forms
-//   answer 502 with the reason.
-// - Without one: 503 while the plug-in cannot be used or the gateway is shutting down, 504 when
-//   the fetch passed its deadline, 404 for a channel the plug-in does not know, else 502 with the
-//   fetch's message and hint; Retry-After says when the next fetch may be.
+//   failed, "Dovetrail-Stale: SECONDS", the feed's age: a reader that could get a feed always
+//   gets it, never an error. A text that cannot be converted is served as .plugin only; its other
+//   forms answer 502 with the reason.
+// - Without one: 503 with Retry-After while the plug-in cannot be used or the gateway is shutting
+//   down (the whole gateway is out), 504 when the fetch passed its deadline, 404 for a channel the
+//   plug-in does not know, else 502 with the fetch's message and hint. A single channel's 502 and
+//   504 carry no Retry-After, which some aggregators apply to every feed of the host; the body
+//   says when the next fetch may be.
 //
 // Plain functions; safe from any thread.
 #pragma once
