@@ -19,8 +19,9 @@ case "${1:-}" in
             bash-completion)
         # ... and check the feed formats with an XML validator and a feed reader.
         packages+=(libxml2-utils newsboat)
-        # serve's listen queue is read with ss; the example nginx cache runs in front of serve.
-        packages+=(iproute2 nginx-light)
+        # serve's listen queue is read with ss; the example nginx cache runs in front of serve;
+        # its access log is read by a log analyser.
+        packages+=(iproute2 nginx-light goaccess)
         # The fuzz targets: clang with libFuzzer and the sanitizer run-times.
         packages+=(clang-14 libclang-rt-14-dev)
         ;;

@@ -723,7 +723,45 @@ class Serve(TempDirTest):
             self.assertEqual(pending.result()[0], 200)
         log = server.log()
         self.assertIn("stopped", log)
-        self.assertRegex(log, r'127\.0\.0\.1 "GET /channels/lounge\.rss HTTP/1\.1" 200 \d+ ')
+        self.assertRegex(log, r'127\.0\.0\.1 - - \[[^]]+\] "GET /channels/lounge\.rss HTTP/1\.1" '
+                              r'200 \d+ "-" "Python-urllib/')
+
+    def test_the_access_log_reads_in_goaccess_and_as_json(self):
+        if shutil.which("goaccess") is None:
+            self.fail("goaccess is missing (apt-get install goaccess)")
+        server = self.start(minutes=1)
+        agents = ("newsboat/2.30", 'odd "agent" \\', "caf\xe9")
+        for agent in agents:
+            self.assertEqual(server.get("/channels/lounge.rss", {"User-Agent": agent})[0], 200)
+        server.get("/nothing?key=s3cret")
+        server.wait_for_log("/nothing?key=- HTTP/1.1")
+        self.assertEqual(server.stop(), 0)
+        lines = [l for l in server.lines if " - - [" in l]
+        self.assertEqual(len(lines), 4, server.log())
+        self.assertNotIn("s3cret", server.log())
+        log = write(os.path.join(self.tmp, "access.log"), "".join(lines))
+        report = os.path.join(self.tmp, "report.json")
+        done = subprocess.run(["goaccess", log, "--log-format=COMBINED", "--no-global-config",
+                               "-o", report], capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(report, encoding="utf-8") as f:
+            general = json.load(f)["general"]
+        self.assertEqual((general["total_requests"], general["valid_requests"],
+                          general["failed_requests"]), (4, 4, 0), general)
+
+        json_server = Server(self.ini, options=["--log-format", "json"])
+        self.addCleanup(json_server.stop)
+        json_server.get("/channels/lounge.rss", {"User-Agent": agents[1]})
+        json_server.wait_for_log('"userAgent"')
+        entry = json.loads(next(l for l in json_server.lines if l.startswith('{"time"')))
+        self.assertEqual((entry["method"], entry["target"], entry["status"], entry["userAgent"]),
+                         ("GET", "/channels/lounge.rss", 200, agents[1]))
+        self.assertGreater(entry["bytes"], 0)
+        self.assertGreaterEqual(entry["durationMs"], 0)
+        bad = subprocess.run([EXE, "--config", self.ini, "serve", "--log-format", "xml"],
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual(bad.returncode, 64, bad.stderr)
+        self.assertIn("--log-format", bad.stderr)
 
 
 def free_port():
@@ -1785,7 +1823,8 @@ class Package(unittest.TestCase):
                                 ([exe, "intervals", "--"], ["--json", "--help", "--config",
                                                             "--plugin", "--version"]),
                                 ([exe, "serve", "--"], ["--listen", "--threads", "--public-url",
-                                                        "--access-key-file", "--state",
+                                                        "--access-key-file", "--log-format",
+                                                        "--state",
                                                         "--no-state", "--user", "--help",
                                                         "--config", "--plugin", "--version"]),
                                 ([exe, "serve", "--no"], ["--no-state"])]:

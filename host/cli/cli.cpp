@@ -434,6 +434,13 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "with the reader's key. SIGHUP reads the file again")
         ->type_name("FILE");
     serve
+        ->add_option("--log-format", so.logFormat,
+                     "The access log's format on standard error: combined, as web servers write "
+                     "it, or json, one object a line")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"combined", "json"}))
+        ->type_name("FORMAT");
+    serve
         ->add_option("--user", so.user,
                      "As root: become this user once the port is taken (so a port below 1024 "
                      "can be served without staying root); its groups and home come along")

@@ -65,6 +65,7 @@ void Reloader::loop() {
 Gateway::Gateway(const PluginLibrary& library, GatewaySettings settings)
     : config_(settings.config),
       publicUrl_(settings.publicUrl),
+      logFormat_(settings.logFormat),
       keys_(settings.accessKeyFile.empty()
                 ? nullptr
                 : std::make_unique<AccessKeyFile>(settings.accessKeyFile)),
@@ -119,6 +120,7 @@ ServiceSources Gateway::serviceSources() {
     sources.intervals = [this] { return plugin_.intervals(); };
     sources.pluginProblem = [this] { return plugin_.problem(); };
     sources.publicUrl = publicUrl_;
+    sources.logFormat = logFormat_;
     if (keys_) {
         sources.accessKeys = [this] { return keys_->current(); };
     }

@@ -40,8 +40,9 @@ struct GatewaySettings {
     std::string config;  // the INI file, absolute
     std::chrono::milliseconds fetchTimeout = std::chrono::seconds(120);
     std::size_t maxFeedBytes = std::size_t{64} << 20;
-    std::string publicUrl;                     // normalised; empty: the listening address
-    std::string accessKeyFile;                 // readers need one of its keys; empty: no key needed
+    std::string publicUrl;      // normalised; empty: the listening address
+    std::string accessKeyFile;  // readers need one of its keys; empty: no key needed
+    AccessLogFormat logFormat = AccessLogFormat::combined;
     std::shared_ptr<state::StateStore> state;  // null: in memory
     // Where fetch deadlines are watched (CacheOptions::timer); null: a thread of the cache's.
     std::function<void(std::chrono::milliseconds, std::function<void()>)> timer;
@@ -112,6 +113,7 @@ class Gateway {
 
     const std::string config_;
     const std::string publicUrl_;
+    const AccessLogFormat logFormat_;
     const std::unique_ptr<AccessKeyFile> keys_;  // null: no key needed
     PluginHost plugin_;
     ChannelCache cache_;

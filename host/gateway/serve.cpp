@@ -118,6 +118,9 @@ void checkOptions(const ServeOptions& options) {
             fail(std::string("--public-url: ") + e.what());
         }
     }
+    if (!parseAccessLogFormat(options.logFormat)) {
+        fail("--log-format " + options.logFormat + ": combined or json");
+    }
 }
 
 // Ends the process now, without destructors: a thread is still inside the plug-in.
@@ -268,6 +271,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     }
     // Read as the user serve runs as, as SIGHUP reads it again.
     settings.accessKeyFile = options.accessKeyFile;
+    settings.logFormat = *parseAccessLogFormat(options.logFormat);
     try {
         settings.state = state::openState(
             options.statePath, [](const std::string& m) { writeErrorLine("dovetrail: " + m); });

@@ -38,6 +38,7 @@ struct ServeOptions {
     std::size_t maxFeedBytes = std::size_t{64} << 20;
     std::string publicUrl;                 // where readers reach it; empty: the listening address
     std::string accessKeyFile;             // readers need one of its keys; empty: no key needed
+    std::string logFormat = "combined";    // of the access log: combined or json
     std::optional<std::string> statePath;  // nothing: the default file; empty: in memory
     std::string user;  // as root: the user to become once the port is taken; empty: stay
 };

@@ -129,8 +129,8 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
 
 void HttpService::answered(const HttpRequest& request, const HttpResponse& response,
                            std::size_t bytesSent, std::chrono::microseconds elapsed) {
-    const std::string line =
-        accessLogLine(request, response, bytesSent, elapsed, std::chrono::system_clock::now());
+    const std::string line = accessLogLine(sources_.logFormat, request, response, bytesSent,
+                                           elapsed, std::chrono::system_clock::now());
     std::lock_guard<std::mutex> lock(logMutex_);
     sources_.log(line);
 }

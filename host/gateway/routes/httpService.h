@@ -48,6 +48,7 @@ struct ServiceSources {
     NowFunction now = [] { return std::chrono::system_clock::now(); };
     // Receives each access log line without its line end; default: standard error.
     std::function<void(const std::string&)> log;
+    AccessLogFormat logFormat = AccessLogFormat::combined;
     // Where readers reach the gateway (from feeds::normalizeBaseUrl), e.g. behind a proxy; empty:
     // the listening address.
     std::string publicUrl;

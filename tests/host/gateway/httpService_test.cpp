@@ -363,11 +363,12 @@ TEST_F(HttpServiceTest, MainPageAndAccessLog) {
             return line.find(text) != std::string::npos;
         });
     };
-    EXPECT_EQ(count(" 127.0.0.1 \"GET /main-page HTTP/1.1\" 200 22 "), 1);
+    EXPECT_EQ(count("127.0.0.1 - - ["), 5);
+    EXPECT_EQ(count("\"GET /main-page HTTP/1.1\" 200 22 \"-\" \"cpp-httplib/"), 1);
     EXPECT_EQ(count("\"GET /main-page HTTP/1.1\" 404 "), 1);
     EXPECT_EQ(count("\"GET /main-page HTTP/1.1\" 500 "), 1);
     EXPECT_EQ(count("\"GET /nothing HTTP/1.1\" 404 "), 1);
-    EXPECT_EQ(count(" 127.0.0.1 \"-\" 400 "), 1);
+    EXPECT_EQ(count("] \"-\" 400 "), 1);
     EXPECT_EQ(count("\x01"), 0);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "accessLog.h"
 #include "baseUrls.h"
 #include "feedSet.h"
 #include "httpText.h"
@@ -315,3 +316,61 @@ TEST(BaseUrlsTest, OnLoopbackOnlyLoopbackNamesAndThePublicHostAreAnswered) {
 }
 
 }  // namespace
+
+namespace host {
+namespace {
+
+struct LogCase {
+    AccessLogFormat format;
+    std::string method;
+    std::string target;
+    std::string userAgent;  // empty: none
+    std::size_t bytes;
+    std::string line;
+};
+
+class AccessLogTest : public ::testing::TestWithParam<LogCase> {};
+
+// What a client sent never breaks a line, passes for the log's own quoting or leaves ASCII, and
+// an access key never reaches the log.
+TEST_P(AccessLogTest, WritesOneEscapedLine) {
+    HttpRequest request;
+    request.method = GetParam().method;
+    request.target = GetParam().target;
+    request.peer = "192.0.2.7";
+    if (!GetParam().userAgent.empty()) {
+        request.headers.push_back({"User-Agent", GetParam().userAgent});
+    }
+    HttpResponse response;
+    response.status = 200;
+    const auto at = std::chrono::system_clock::time_point(std::chrono::seconds(1796916600));
+    EXPECT_EQ(accessLogLine(GetParam().format, request, response, GetParam().bytes, 1500us, at),
+              GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, AccessLogTest,
+    ::testing::Values(
+        LogCase{AccessLogFormat::combined, "GET", "/channels/lounge.rss", "newsboat/2.30", 1834,
+                "192.0.2.7 - - [10/Dec/2026:15:30:00 +0000] \"GET /channels/lounge.rss "
+                "HTTP/1.1\" 200 1834 \"-\" \"newsboat/2.30\""},
+        LogCase{AccessLogFormat::combined, "GET", "/x?key=s3cret&limit=5&key", "a\"b\\c\n\xC3\xA9",
+                0,
+                "192.0.2.7 - - [10/Dec/2026:15:30:00 +0000] \"GET /x?key=-&limit=5&key=- "
+                "HTTP/1.1\" 200 - \"-\" \"a\\x22b\\x5Cc\\x0A\\xC3\\xA9\""},
+        LogCase{AccessLogFormat::combined, "", "", "", 0,
+                "192.0.2.7 - - [10/Dec/2026:15:30:00 +0000] \"-\" 200 - \"-\" \"-\""},
+        LogCase{AccessLogFormat::json, "GET", "/a?monkey=1&key=s3cret", "r\"\x01\xE9", 12,
+                "{\"time\": \"2026-12-10T15:30:00Z\", \"remote\": \"192.0.2.7\", \"method\": "
+                "\"GET\", \"target\": \"/a?monkey=1&key=-\", \"protocol\": \"HTTP/1.1\", "
+                "\"status\": 200, \"bytes\": 12, \"referer\": \"\", \"userAgent\": "
+                "\"r\\\"\\u0001\\u00E9\", \"durationMs\": 1.5}"}));
+
+TEST(AccessLogTest, FormatsByName) {
+    EXPECT_EQ(parseAccessLogFormat("combined"), AccessLogFormat::combined);
+    EXPECT_EQ(parseAccessLogFormat("json"), AccessLogFormat::json);
+    EXPECT_EQ(parseAccessLogFormat("JSON"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace host
