@@ -6,7 +6,7 @@ packages=(
     build-essential cmake ninja-build pkg-config binutils
     libexpat1-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
     libcpp-httplib-dev libcli11-dev libboost-dev
-    libsqlite3-dev zlib1g-dev
+    libsqlite3-dev zlib1g-dev libsystemd-dev
 )
 # Building the Debian package: Debian's build flags and the shared-library dependencies of the
 # programs (dpkg-dev, which uses file), and its check.

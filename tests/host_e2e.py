@@ -971,6 +971,13 @@ class Service(TempDirTest):
         plugin = json.loads(status_json)["plugin"]
         self.assertEqual((plugin["ready"], plugin["failures"]), (False, 1))
         self.assertIn("Connection refused", plugin["hint"])
+        # Alive, not ready: a supervisor keeps it, a balancer sends readers elsewhere.
+        self.assertEqual(server.get("/healthz")[::2], (200, b"ok\n"))
+        status, headers, body = server.get("/readyz")
+        self.assertEqual((status, headers["Content-Type"]), (503, "application/json"), body)
+        reasons = json.loads(body)["reasons"]
+        self.assertEqual(len(reasons), 1, reasons)
+        self.assertTrue(reasons[0].startswith("the plug-in is not running: Can't initialise"))
 
         upstream = Upstream(port)
         self.addCleanup(upstream.close)
@@ -988,6 +995,28 @@ class Service(TempDirTest):
         self.assertIn(b"lounge news", body)
         self.assertIsNone(server.process.poll())
         self.assertIn("plug-in initialised", server.log())
+        self.assertEqual(server.get("/readyz")[::2], (200, b'{"ready": true}\n'))
+
+    def test_readyz_before_the_first_fetch_and_for_a_channel_that_has_no_feed(self):
+        upstream = Upstream()
+        self.addCleanup(upstream.close)
+        upstream.route("/interval.xml", "<int>60</int>")
+        upstream.route("/lounge.xml", brief("lounge news"))
+        upstream.route("/boards.xml", "<html>down</html>", status=500)
+        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge", "boards"])
+        server = self.serve(ini, options=["--no-state"])
+        # Nothing fetched yet: both channels are on their way.
+        self.assertEqual(server.get("/readyz")[0], 200)
+        self.assertEqual(server.get("/channels/lounge.rss")[0], 200)
+        self.assertEqual(server.get("/channels/boards.rss")[0], 502)
+        status, _, body = server.get("/readyz")
+        self.assertEqual(status, 503, body)
+        self.assertEqual(json.loads(body)["reasons"],
+                         ["channel boards has no feed: Bad HTTP response: 500 Internal Server "
+                          "Error: %s/boards.xml" % upstream.url])
+        self.assertEqual(server.get("/healthz")[0], 200)
+        # The probes ask the web service nothing.
+        self.assertEqual((upstream.count("/lounge.xml"), upstream.count("/boards.xml")), (1, 1))
 
     def test_sighup_reads_the_ini_file_again_and_keeps_the_cached_feeds(self):
         upstream = Upstream()

@@ -119,6 +119,7 @@ ServiceSources Gateway::serviceSources() {
     sources.channels = [this] { return directory_.current(); };
     sources.intervals = [this] { return plugin_.intervals(); };
     sources.pluginProblem = [this] { return plugin_.problem(); };
+    sources.pluginReady = [this] { return plugin_.ready(); };
     sources.publicUrl = publicUrl_;
     sources.logFormat = logFormat_;
     if (keys_) {

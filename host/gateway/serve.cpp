@@ -23,6 +23,7 @@
 #include "gateway.h"
 #include "hostError.h"
 #include "httpServer.h"
+#include "supervisor.h"
 #include "textEscape.h"
 
 namespace host {
@@ -303,6 +304,10 @@ int runServe(const ServeOptions& options, std::ostream& err) {
                     : std::string())
             << "); stop with Ctrl+C, reload the INI file and the plug-in with SIGHUP\n";
     err << serving.str() << std::flush;
+    // The port is taken and the plug-in's first start is done: systemd may start what needs us.
+    const SupervisorNotifier supervisor;
+    supervisor.ready("serving on http://" + shown + ":" + std::to_string(port) + "/");
+    superviseEngine(server, supervisor);
 
     // Signals and the INI file's watch run on the engine's own threads and timers.
     bool signalled = false;  // on the engine's threads only, one handler at a time
@@ -324,6 +329,7 @@ int runServe(const ServeOptions& options, std::ostream& err) {
                            " received, finishing requests in progress");
             stopAt = std::chrono::steady_clock::now();
             signalled = true;
+            supervisor.stopping();
             server.stop(kCloseConnections);
             server.after(kReleaseWaiters, [&gateway] { gateway.stopWaiting(); });
         });

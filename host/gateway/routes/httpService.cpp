@@ -4,6 +4,7 @@
 #include "channelRows.h"
 #include "feedFormats.h"
 #include "feedSet.h"
+#include "health.h"
 #include "negotiation.h"
 #include "statusPage.h"
 #include "textEncoding.h"
@@ -62,6 +63,15 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
           },
           [this](const HttpRequest& request, const RouteMatch& match, Responder respond) {
               serveChannel(request, match, std::move(respond));
+          },
+          [](const HttpRequest&, const RouteMatch&, Responder respond) { respond(healthAnswer()); },
+          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
+              const Reader shown = reader(request);
+              HttpResponse response =
+                  readyAnswer(pageInput(shown), !sources_.pluginReady || sources_.pluginReady(),
+                              admitted(request));
+              shownTo(shown, response);
+              respond(std::move(response));
           }}) {
     cache_.setBaseUrl(baseUrls_.base());
 }
@@ -117,7 +127,8 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
         respond(std::move(response));
         return;
     }
-    if (!admitted(request)) {
+    // Probes carry no key and learn nothing a reader could not.
+    if (!admitted(request) && request.path != "/healthz" && request.path != "/readyz") {
         // The same answer for a missing and a wrong key, on every path: nothing to learn from it.
         HttpResponse response = HttpResponse::text(401, "Unauthorized\n");
         response.set("Cache-Control", "no-store");

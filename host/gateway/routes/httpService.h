@@ -45,6 +45,8 @@ struct ServiceSources {
     // without a feed and the main page answer 503 with the reason, its hint and Retry-After, and
     // / and /status show it.
     std::function<std::optional<PluginProblem>()> pluginProblem;
+    // Whether the plug-in has started (for /readyz); null: it has.
+    std::function<bool()> pluginReady;
     NowFunction now = [] { return std::chrono::system_clock::now(); };
     // Receives each access log line without its line end; default: standard error.
     std::function<void(const std::string&)> log;

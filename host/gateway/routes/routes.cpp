@@ -43,7 +43,9 @@ RouteTable::RouteTable(RouteHandlers handlers)
               {"/main-page", std::move(handlers.mainPage)},
               {"/status", std::move(handlers.status)},
               {"/channels.opml", std::move(handlers.opml)},
-              {"/channels/NAME.EXT", std::move(handlers.channel)}} {}
+              {"/channels/NAME.EXT", std::move(handlers.channel)},
+              {"/healthz", std::move(handlers.health)},
+              {"/readyz", std::move(handlers.ready)}} {}
 
 void RouteTable::dispatch(const HttpRequest& request, Responder respond) const {
     if (request.method != "GET" && request.method != "HEAD") {

@@ -6,6 +6,7 @@
 //   /channels.opml           OPML 2.0 with every channel, for a reader's import
 //   /main-page               the plug-in's main page (404 with its message without a template)
 //   /status                  every channel's fetches (HTML, or JSON)
+//   /healthz, /readyz        the probes of a supervisor (routes/health.h)
 //
 // - Only GET and HEAD are served; any other method is answered 405 with "Allow: GET, HEAD".
 // - NAME is percent-decoded (strictly, and not empty); whether it names a configured channel is
@@ -41,6 +42,8 @@ struct RouteHandlers {
     RouteHandler status;
     RouteHandler opml;
     RouteHandler channel;
+    RouteHandler health;
+    RouteHandler ready;
 };
 
 class RouteTable {

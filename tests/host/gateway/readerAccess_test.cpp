@@ -161,6 +161,26 @@ TEST_F(KeyedServiceTest, EveryPathNeedsAKeyAndAWrongOneLooksLikeAMissingOne) {
     EXPECT_EQ(fake_->channelCalls, 1);
 }
 
+// Probes carry no key; without one /readyz says whether, not why.
+TEST_F(KeyedServiceTest, ProbesNeedNoKeyAndTellReasonsOnlyWithOne) {
+    {
+        std::lock_guard<std::mutex> lock(fake_->mutex);
+        fake_->channelStatus = DOVETRAIL_STATUS_FAILED;
+        fake_->channelError = "lounge is down";
+    }
+    EXPECT_EQ(get(std::string("/channels/lounge.plugin?key=") + kKey)->status, 502);
+    EXPECT_EQ(get("/healthz")->body, "ok\n");
+    const auto bare = get("/readyz");
+    EXPECT_EQ(bare->status, 503);
+    EXPECT_EQ(bare->body, "{\"ready\": false}\n");
+    const auto keyed = get(std::string("/readyz?key=") + kKey);
+    EXPECT_EQ(keyed->status, 503);
+    EXPECT_EQ(
+        keyed->body,
+        "{\"ready\": false, \"reasons\": [\"channel lounge has no feed: lounge is down\"]}\n");
+    EXPECT_EQ(get("/healthz/")->status, 401);
+}
+
 TEST_F(KeyedServiceTest, TheListAndThePagesLinkWithTheReadersOwnKey) {
     const std::string second = "?key=second%2Bkey%2F0123456789";
     const auto opml = get("/channels.opml" + second);

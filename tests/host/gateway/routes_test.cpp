@@ -39,13 +39,17 @@ TEST(RouteTableTest, EachPathReachesItsHandlerOrIsAnsweredByTheTable) {
         };
     };
     const RouteTable table(RouteHandlers{handler("index"), handler("mainPage"), handler("status"),
-                                         handler("opml"), handler("channel")});
+                                         handler("opml"), handler("channel"), handler("health"),
+                                         handler("ready")});
     using feeds::FeedFormat;
     const RouteCase cases[] = {
         {"GET", "/", "index"},
         {"HEAD", "/status", "status"},
         {"GET", "/main-page", "mainPage"},
         {"GET", "/channels.opml", "opml"},
+        {"GET", "/healthz", "health"},
+        {"HEAD", "/readyz", "ready"},
+        {"GET", "/healthz/", "404"},
         {"GET", "/channels/lounge.plugin", "channel", "lounge", FeedFormat::plugin},
         {"GET", "/channels/a%20b.json", "channel", "a b", FeedFormat::json},
         // The last dot separates the form: a name may hold dots.
