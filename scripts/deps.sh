@@ -6,7 +6,7 @@ packages=(
     build-essential cmake ninja-build pkg-config binutils
     libexpat1-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
     libcpp-httplib-dev libcli11-dev libboost-dev
-    libsqlite3-dev zlib1g-dev libsystemd-dev
+    libsqlite3-dev zlib1g-dev libsystemd-dev prometheus-cpp-dev
 )
 # Building the Debian package: Debian's build flags and the shared-library dependencies of the
 # programs (dpkg-dev, which uses file), and its check.
@@ -22,6 +22,8 @@ case "${1:-}" in
         # serve's listen queue is read with ss; the example nginx cache runs in front of serve;
         # its access log is read by a log analyser.
         packages+=(iproute2 nginx-light goaccess)
+        # /metrics is checked with Prometheus's own promtool.
+        packages+=(prometheus)
         # The fuzz targets: clang with libFuzzer and the sanitizer run-times.
         packages+=(clang-14 libclang-rt-14-dev)
         ;;

@@ -997,6 +997,44 @@ class Service(TempDirTest):
         self.assertIn("plug-in initialised", server.log())
         self.assertEqual(server.get("/readyz")[::2], (200, b'{"ready": true}\n'))
 
+    def test_promtool_accepts_the_live_metrics_and_only_allowed_addresses_read_them(self):
+        if shutil.which("promtool") is None:
+            self.fail("promtool is missing (apt-get install prometheus)")
+        upstream = Upstream()
+        self.addCleanup(upstream.close)
+        upstream.route("/interval.xml", "<int>60</int>")
+        upstream.route("/lounge.xml", brief("lounge news"))
+        upstream.route("/boards.xml", "<html>down</html>", status=500)
+        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge", "boards"])
+        server = self.serve(ini, options=["--no-state"])
+        _, headers, _ = server.get("/channels/lounge.rss")
+        self.assertEqual(server.get("/channels/lounge.rss",
+                                    {"If-None-Match": headers["ETag"]})[0], 304)
+        self.assertEqual(server.get("/channels/boards.atom")[0], 502)
+        self.assertEqual(server.get("/nothing")[0], 404)
+        status, headers, body = server.get("/metrics")
+        self.assertEqual(status, 200)
+        check = subprocess.run(["promtool", "check", "metrics"], input=body,
+                               capture_output=True, timeout=60)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        text = body.decode()
+        for line in ('dovetrail_channel_fetches_total{channel="boards",outcome="failure"} 1',
+                     'dovetrail_channel_feed_items{channel="lounge"} 1',
+                     'dovetrail_http_requests_total{route="channel",status="304"} 1',
+                     'dovetrail_http_requests_total{route="other",status="404"} 1',
+                     "dovetrail_plugin_up 1"):
+            self.assertIn(line + "\n", text)
+        self.assertRegex(text, r"\ndovetrail_http_feed_not_modified_ratio 0\.333")
+        self.assertRegex(text, r"dovetrail_http_open_connections [1-9]")
+
+        elsewhere = self.serve(ini, options=["--no-state", "--metrics-allow", "192.0.2.0/24",
+                                             "--metrics-allow", "2001:db8::/32"])
+        self.assertEqual(elsewhere.get("/metrics")[::2], (403, b"Forbidden\n"))
+        bad = subprocess.run([EXE, "--config", ini, "serve", "--metrics-allow", "10.0.0.0/33"],
+                             capture_output=True, text=True, timeout=30)
+        self.assertEqual(bad.returncode, 64, bad.stderr)
+        self.assertIn("--metrics-allow 10.0.0.0/33: an IPv4 or IPv6 address", bad.stderr)
+
     def test_readyz_before_the_first_fetch_and_for_a_channel_that_has_no_feed(self):
         upstream = Upstream()
         self.addCleanup(upstream.close)
@@ -1853,7 +1891,7 @@ class Package(unittest.TestCase):
                                                             "--plugin", "--version"]),
                                 ([exe, "serve", "--"], ["--listen", "--threads", "--public-url",
                                                         "--access-key-file", "--log-format",
-                                                        "--state",
+                                                        "--metrics-allow", "--state",
                                                         "--no-state", "--user", "--help",
                                                         "--config", "--plugin", "--version"]),
                                 ([exe, "serve", "--no"], ["--no-state"])]:

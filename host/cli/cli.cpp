@@ -434,6 +434,11 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                      "with the reader's key. SIGHUP reads the file again")
         ->type_name("FILE");
     serve
+        ->add_option("--metrics-allow", so.metricsAllow,
+                     "Address or ADDRESS/BITS that may read /metrics, repeatable (default: "
+                     "loopback only); others get 403")
+        ->type_name("CIDR");
+    serve
         ->add_option("--log-format", so.logFormat,
                      "The access log's format on standard error: combined, as web servers write "
                      "it, or json, one object a line")

@@ -66,6 +66,8 @@ Gateway::Gateway(const PluginLibrary& library, GatewaySettings settings)
     : config_(settings.config),
       publicUrl_(settings.publicUrl),
       logFormat_(settings.logFormat),
+      metricsAllow_(settings.metricsAllow),
+      engine_(settings.engine),
       keys_(settings.accessKeyFile.empty()
                 ? nullptr
                 : std::make_unique<AccessKeyFile>(settings.accessKeyFile)),
@@ -75,9 +77,11 @@ Gateway::Gateway(const PluginLibrary& library, GatewaySettings settings)
       scheduler_(cache_, directory_, plugin_),
       service_(cache_, serviceSources()),
       reloader_([this] { reload(); }) {
-    cache_.setFetchObserver([timeout = cache_.options().fetchTimeout](const ChannelStatus& s) {
-        writeErrorLine(fetchLogLine(s, timeout, std::chrono::system_clock::now()));
-    });
+    cache_.setFetchObserver(
+        [this, timeout = cache_.options().fetchTimeout](const ChannelStatus& s) {
+            writeErrorLine(fetchLogLine(s, timeout, std::chrono::system_clock::now()));
+            service_.metrics().observe(s);
+        });
 }
 
 PluginHost::Callbacks Gateway::pluginCallbacks() {
@@ -122,6 +126,8 @@ ServiceSources Gateway::serviceSources() {
     sources.pluginReady = [this] { return plugin_.ready(); };
     sources.publicUrl = publicUrl_;
     sources.logFormat = logFormat_;
+    sources.metricsAllow = metricsAllow_;
+    sources.engine = engine_;
     if (keys_) {
         sources.accessKeys = [this] { return keys_->current(); };
     }

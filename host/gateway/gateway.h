@@ -43,6 +43,8 @@ struct GatewaySettings {
     std::string publicUrl;      // normalised; empty: the listening address
     std::string accessKeyFile;  // readers need one of its keys; empty: no key needed
     AccessLogFormat logFormat = AccessLogFormat::combined;
+    std::vector<AddressRange> metricsAllow = AddressRange::loopback();  // who may read /metrics
+    std::function<EngineCounts()> engine;      // the HTTP engine's connection counts
     std::shared_ptr<state::StateStore> state;  // null: in memory
     // Where fetch deadlines are watched (CacheOptions::timer); null: a thread of the cache's.
     std::function<void(std::chrono::milliseconds, std::function<void()>)> timer;
@@ -114,6 +116,8 @@ class Gateway {
     const std::string config_;
     const std::string publicUrl_;
     const AccessLogFormat logFormat_;
+    const std::vector<AddressRange> metricsAllow_;
+    const std::function<EngineCounts()> engine_;
     const std::unique_ptr<AccessKeyFile> keys_;  // null: no key needed
     PluginHost plugin_;
     ChannelCache cache_;

@@ -119,6 +119,11 @@ void checkOptions(const ServeOptions& options) {
             fail(std::string("--public-url: ") + e.what());
         }
     }
+    for (const std::string& range : options.metricsAllow) {
+        if (!AddressRange::parse(range)) {
+            fail("--metrics-allow " + range + ": an IPv4 or IPv6 address, or ADDRESS/BITS");
+        }
+    }
     if (!parseAccessLogFormat(options.logFormat)) {
         fail("--log-format " + options.logFormat + ": combined or json");
     }
@@ -273,6 +278,15 @@ int runServe(const ServeOptions& options, std::ostream& err) {
     // Read as the user serve runs as, as SIGHUP reads it again.
     settings.accessKeyFile = options.accessKeyFile;
     settings.logFormat = *parseAccessLogFormat(options.logFormat);
+    if (!options.metricsAllow.empty()) {
+        settings.metricsAllow.clear();
+        for (const std::string& range : options.metricsAllow) {
+            settings.metricsAllow.push_back(*AddressRange::parse(range));
+        }
+    }
+    settings.engine = [&server] {
+        return EngineCounts{server.connections(), server.refusedConnections()};
+    };
     try {
         settings.state = state::openState(
             options.statePath, [](const std::string& m) { writeErrorLine("dovetrail: " + m); });

@@ -24,6 +24,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -36,10 +37,11 @@ struct ServeOptions {
     std::size_t maxConnectionsPerAddress = 64;
     int fetchTimeoutSeconds = 120;
     std::size_t maxFeedBytes = std::size_t{64} << 20;
-    std::string publicUrl;                 // where readers reach it; empty: the listening address
-    std::string accessKeyFile;             // readers need one of its keys; empty: no key needed
-    std::string logFormat = "combined";    // of the access log: combined or json
-    std::optional<std::string> statePath;  // nothing: the default file; empty: in memory
+    std::string publicUrl;                  // where readers reach it; empty: the listening address
+    std::string accessKeyFile;              // readers need one of its keys; empty: no key needed
+    std::string logFormat = "combined";     // of the access log: combined or json
+    std::vector<std::string> metricsAllow;  // ADDRESS[/BITS] that may read /metrics; none: loopback
+    std::optional<std::string> statePath;   // nothing: the default file; empty: in memory
     std::string user;  // as root: the user to become once the port is taken; empty: stay
 };
 

@@ -108,6 +108,7 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
     if (feed) {
         s.lastBytes = feed->text().size();
         s.conversionError = feed->conversionError();
+        s.items = feed->model() ? feed->model()->items.size() : 0;
         entry->feed = feed;
     }
 }
@@ -320,6 +321,7 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
             s.lastHint.clear();
             s.lastSuccess = start;
             s.conversionError = feed->conversionError();
+            s.items = feed->model() ? feed->model()->items.size() : 0;
             entry->feed = feed;
         } else {
             ++s.failures;

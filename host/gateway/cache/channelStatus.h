@@ -47,7 +47,6 @@ enum class Origin {
     elsewhere,  // another process is fetching it now
 };
 
-// Bookkeeping of one channel, for the status page and the log.
 // Bookkeeping of one channel, for the status page and the log: the history the state keeps,
 // and what only this process knows.
 struct ChannelStatus : state::FetchHistory {
@@ -61,6 +60,7 @@ struct ChannelStatus : state::FetchHistory {
     std::string lastHint;  // that goes with lastError (not kept in the state)
     std::chrono::milliseconds lastDuration{0};
     std::size_t lastBytes = 0;
+    std::size_t items = 0;                // of the last good feed (0 when its text cannot be read)
     std::chrono::seconds interval{0};     // the channel's own
     std::chrono::seconds longestWait{0};  // with the current failure streak (schedule.h)
     Origin origin = Origin::none;         // of the last outcome

@@ -67,7 +67,6 @@ bool hasNoBody(int status) {
 
 }  // namespace
 
-
 // One connection: reads requests one at a time, hands each to the handler, writes its answer.
 // Every member runs on the connection's strand.
 class Session : public std::enable_shared_from_this<Session> {
@@ -460,6 +459,7 @@ void HttpServerCore::onAccept(ErrorCode error, tcp::socket socket) {
 }
 
 void HttpServerCore::refuse(tcp::socket socket, std::string peer, const char* why) {
+    refused.fetch_add(1, std::memory_order_relaxed);
     HttpResponse response = HttpResponse::text(503, why);
     HttpRequest request;
     request.peer = peer;
@@ -630,6 +630,10 @@ void HttpServer::stop(std::chrono::milliseconds grace) {
         return;
     }
     net::post(core_->strand, [core = core_.get(), grace] { core->beginStop(grace); });
+}
+
+std::uint64_t HttpServer::refusedConnections() const {
+    return core_->refused.load(std::memory_order_relaxed);
 }
 
 std::size_t HttpServer::connections() const {

@@ -81,8 +81,10 @@ class HttpServer {
     // and closes whatever remains after `grace`; run() then returns. Returns at once.
     void stop(std::chrono::milliseconds grace);
 
-    // Connections open now (for tests and the status of a stop).
+    // Connections open now (for the metrics, tests and the status of a stop), and those refused
+    // by the caps since the start.
     std::size_t connections() const;
+    std::uint64_t refusedConnections() const;
 
   private:
     std::shared_ptr<HttpServerCore> core_;

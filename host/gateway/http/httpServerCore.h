@@ -53,6 +53,7 @@ struct HttpServerCore : std::enable_shared_from_this<HttpServerCore> {
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> refusing{0};
+    std::atomic<std::uint64_t> refused{0};  // connections refused by the caps, in all
 
     mutable std::mutex mutex;  // guards the two maps and `work`
     std::unordered_map<Session*, std::shared_ptr<Session>> sessions;

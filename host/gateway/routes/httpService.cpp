@@ -72,6 +72,9 @@ HttpService::HttpService(ChannelCache& cache, ServiceSources sources)
                               admitted(request));
               shownTo(shown, response);
               respond(std::move(response));
+          },
+          [this](const HttpRequest& request, const RouteMatch&, Responder respond) {
+              serveMetrics(request, std::move(respond));
           }}) {
     cache_.setBaseUrl(baseUrls_.base());
 }
@@ -127,8 +130,9 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
         respond(std::move(response));
         return;
     }
-    // Probes carry no key and learn nothing a reader could not.
-    if (!admitted(request) && request.path != "/healthz" && request.path != "/readyz") {
+    // Probes and the metrics' scraper carry no key; /metrics has its own address list.
+    if (!admitted(request) && request.path != "/healthz" && request.path != "/readyz" &&
+        request.path != "/metrics") {
         // The same answer for a missing and a wrong key, on every path: nothing to learn from it.
         HttpResponse response = HttpResponse::text(401, "Unauthorized\n");
         response.set("Cache-Control", "no-store");
@@ -140,6 +144,7 @@ void HttpService::handle(const HttpRequest& request, Responder respond) {
 
 void HttpService::answered(const HttpRequest& request, const HttpResponse& response,
                            std::size_t bytesSent, std::chrono::microseconds elapsed) {
+    metrics_.answered(routeLabel(request.method, request.path), response.status);
     const std::string line = accessLogLine(sources_.logFormat, request, response, bytesSent,
                                            elapsed, std::chrono::system_clock::now());
     std::lock_guard<std::mutex> lock(logMutex_);
@@ -209,6 +214,29 @@ void HttpService::serveStatus(const HttpRequest& request, Responder respond) con
     shownTo(shown, response);
     response.set("Cache-Control", "no-cache");
     response.set("Vary", "Accept");
+    respond(std::move(response));
+}
+
+void HttpService::serveMetrics(const HttpRequest& request, Responder respond) const {
+    bool allowed = false;
+    for (const AddressRange& range : sources_.metricsAllow) {
+        allowed = allowed || range.contains(request.peer);
+    }
+    if (!allowed) {
+        HttpResponse response = HttpResponse::text(403, "Forbidden\n");
+        response.set("Cache-Control", "no-store");
+        respond(std::move(response));
+        return;
+    }
+    GatewayMetrics::Snapshot snapshot;
+    snapshot.channels = cache_.status();
+    snapshot.engine = sources_.engine ? sources_.engine() : EngineCounts{};
+    snapshot.pluginUp = !pluginProblem() && (!sources_.pluginReady || sources_.pluginReady());
+    snapshot.now = sources_.now();
+    HttpResponse response;
+    response.set("Content-Type", "text/plain; version=0.0.4; charset=utf-8");
+    response.set("Cache-Control", "no-store");
+    response.body = Body(metrics_.text(snapshot));
     respond(std::move(response));
 }
 

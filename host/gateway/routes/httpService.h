@@ -26,6 +26,7 @@
 #include "channelCache.h"
 #include "channelDirectory.h"
 #include "httpMessage.h"
+#include "metrics.h"
 #include "pluginHost.h"
 #include "pluginLibrary.h"
 #include "readerAccess.h"
@@ -62,6 +63,10 @@ struct ServiceSources {
     // readers in the pages and error answers; others see the file names (readerAccess.h).
     std::vector<std::string> privateFiles;
     std::vector<std::string> privateDirectories;
+    // The engine's connection counts for /metrics; null: none.
+    std::function<EngineCounts()> engine;
+    // Who may read /metrics (no key needed); others get 403.
+    std::vector<AddressRange> metricsAllow = AddressRange::loopback();
 };
 
 class HttpService : public RequestHandler {
@@ -74,6 +79,9 @@ class HttpService : public RequestHandler {
     // writes each fetch's forms; on a loopback address only loopback names are answered (see
     // baseUrls.h; other Host values get 421).
     void setListening(std::string baseUrl, bool loopback);
+
+    // Where the cache's fetch observer reports, for the duration histogram.
+    GatewayMetrics& metrics() { return metrics_; }
 
     void handle(const HttpRequest& request, Responder respond) override;
     void answered(const HttpRequest& request, const HttpResponse& response, std::size_t bytesSent,
@@ -99,12 +107,14 @@ class HttpService : public RequestHandler {
     void serveStatus(const HttpRequest& request, Responder respond) const;
     void serveOpml(const HttpRequest& request, Responder respond);
     void serveChannel(const HttpRequest& request, const RouteMatch& match, Responder respond);
+    void serveMetrics(const HttpRequest& request, Responder respond) const;
 
     ChannelCache& cache_;
     ServiceSources sources_;
     BaseUrls baseUrls_;
     RouteTable routes_;
     std::mutex logMutex_;
+    GatewayMetrics metrics_;
 
     std::mutex opmlMutex_;
     // By base URL and key; a reader's key is in every link.

@@ -1,5 +1,8 @@
 #include "readerAccess.h"
 
+#include <arpa/inet.h>
+
+#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -160,6 +163,69 @@ bool isLocalReader(const HttpRequest& request) {
     }
     // The engine's own text of the peer's address: no name, no port, nothing to parse further.
     return peer == "::1" || peer.substr(0, 4) == "127.";
+}
+
+namespace {
+
+// The address's bytes and their count (4 or 16); IPv4-mapped IPv6 addresses as IPv4.
+std::optional<std::pair<std::array<unsigned char, 16>, std::size_t>> addressBytes(
+    std::string_view text) {
+    constexpr std::string_view kMapped = "::ffff:";
+    if (text.substr(0, kMapped.size()) == kMapped && text.find('.') != std::string_view::npos) {
+        text.remove_prefix(kMapped.size());
+    }
+    const std::string address(text);
+    std::array<unsigned char, 16> bytes{};
+    if (::inet_pton(AF_INET, address.c_str(), bytes.data()) == 1) {
+        return std::make_pair(bytes, std::size_t{4});
+    }
+    if (::inet_pton(AF_INET6, address.c_str(), bytes.data()) == 1) {
+        return std::make_pair(bytes, std::size_t{16});
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<AddressRange> AddressRange::parse(std::string_view text) {
+    const std::size_t slash = text.find('/');
+    const auto address = addressBytes(text.substr(0, slash));
+    if (!address) {
+        return std::nullopt;
+    }
+    AddressRange range;
+    range.bytes_ = address->first;
+    range.length_ = address->second;
+    range.bits_ = range.length_ * 8;
+    if (slash != std::string_view::npos) {
+        const std::string_view bits = text.substr(slash + 1);
+        std::size_t value = 0;
+        const auto [end, error] = std::from_chars(bits.data(), bits.data() + bits.size(), value);
+        if (bits.empty() || error != std::errc() || end != bits.data() + bits.size() ||
+            value > range.bits_) {
+            return std::nullopt;
+        }
+        range.bits_ = value;
+    }
+    return range;
+}
+
+std::vector<AddressRange> AddressRange::loopback() {
+    return {*parse("127.0.0.0/8"), *parse("::1")};
+}
+
+bool AddressRange::contains(std::string_view peer) const {
+    const auto address = addressBytes(peer);
+    if (!address || address->second != length_) {
+        return false;
+    }
+    for (std::size_t bit = 0; bit < bits_; ++bit) {
+        const unsigned mask = 0x80u >> (bit % 8);
+        if ((address->first[bit / 8] & mask) != (bytes_[bit / 8] & mask)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string hidePaths(std::string text, const std::vector<std::string>& paths,

@@ -13,6 +13,7 @@
 // once; current() never waits for a reading of the file.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,22 @@ class AccessKeyFile {
 
 // A loopback peer with no proxy's forwarding field.
 bool isLocalReader(const HttpRequest& request);
+
+// An IPv4 or IPv6 network, "ADDRESS/BITS" or one address. A peer of a dual-stack socket written
+// "::ffff:a.b.c.d" is the IPv4 address it carries.
+class AddressRange {
+  public:
+    // Nothing for text that is no address, or bits beyond the address's length.
+    static std::optional<AddressRange> parse(std::string_view text);
+    // 127.0.0.0/8 and ::1.
+    static std::vector<AddressRange> loopback();
+    bool contains(std::string_view peer) const;
+
+  private:
+    std::array<unsigned char, 16> bytes_{};
+    std::size_t length_ = 4;  // 4 or 16
+    std::size_t bits_ = 32;
+};
 
 // `text` with each of `paths` (absolute file names) replaced by its last component, then each of
 // `directories` (ending in a separator) removed.

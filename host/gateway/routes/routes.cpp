@@ -45,7 +45,8 @@ RouteTable::RouteTable(RouteHandlers handlers)
               {"/channels.opml", std::move(handlers.opml)},
               {"/channels/NAME.EXT", std::move(handlers.channel)},
               {"/healthz", std::move(handlers.health)},
-              {"/readyz", std::move(handlers.ready)}} {}
+              {"/readyz", std::move(handlers.ready)},
+              {"/metrics", std::move(handlers.metrics)}} {}
 
 void RouteTable::dispatch(const HttpRequest& request, Responder respond) const {
     if (request.method != "GET" && request.method != "HEAD") {

@@ -7,6 +7,7 @@
 //   /main-page               the plug-in's main page (404 with its message without a template)
 //   /status                  every channel's fetches (HTML, or JSON)
 //   /healthz, /readyz        the probes of a supervisor (routes/health.h)
+//   /metrics                 Prometheus metrics (metrics/metrics.h)
 //
 // - Only GET and HEAD are served; any other method is answered 405 with "Allow: GET, HEAD".
 // - NAME is percent-decoded (strictly, and not empty); whether it names a configured channel is
@@ -44,6 +45,7 @@ struct RouteHandlers {
     RouteHandler channel;
     RouteHandler health;
     RouteHandler ready;
+    RouteHandler metrics;
 };
 
 class RouteTable {

@@ -40,7 +40,7 @@ TEST(RouteTableTest, EachPathReachesItsHandlerOrIsAnsweredByTheTable) {
     };
     const RouteTable table(RouteHandlers{handler("index"), handler("mainPage"), handler("status"),
                                          handler("opml"), handler("channel"), handler("health"),
-                                         handler("ready")});
+                                         handler("ready"), handler("metrics")});
     using feeds::FeedFormat;
     const RouteCase cases[] = {
         {"GET", "/", "index"},
@@ -49,6 +49,7 @@ TEST(RouteTableTest, EachPathReachesItsHandlerOrIsAnsweredByTheTable) {
         {"GET", "/channels.opml", "opml"},
         {"GET", "/healthz", "health"},
         {"HEAD", "/readyz", "ready"},
+        {"GET", "/metrics", "metrics"},
         {"GET", "/healthz/", "404"},
         {"GET", "/channels/lounge.plugin", "channel", "lounge", FeedFormat::plugin},
         {"GET", "/channels/a%20b.json", "channel", "a b", FeedFormat::json},
