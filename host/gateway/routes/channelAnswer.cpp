@@ -1,6 +1,7 @@
 #include "channelAnswer.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "textEscape.h"
 
@@ -90,6 +91,17 @@ HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
         response.set("Retry-After", std::to_string(remaining));
         response.set("Cache-Control", "no-store");
         return response;
+    } else if (feed.forms() && request.selection) {
+        try {
+            form = feed.variants().form(*feed.model(), feed.forms()->context(), *request.selection,
+                                        request.format);
+        } catch (const std::exception& e) {
+            HttpResponse response =
+                HttpResponse::text(500, "Can't write channel " + text::printable(name) +
+                                            " with the reader's parameters: " + e.what() + "\n");
+            response.set("Cache-Control", "no-store");
+            return response;
+        }
     } else if (feed.forms()) {
         form = feed.forms()->sharedForm(request.format);
     } else {
