@@ -1346,6 +1346,29 @@ class Formats(TempDirTest):
                 self.assertEqual(got[self.url(name, "rss")],
                                  (title, sorted(t for t, _, _ in plugin_items(name))))
 
+    def test_feedparser_and_newsboat_read_a_filtered_feed_with_only_the_matching_items(self):
+        import feedparser
+        query = "?filter=QUIZ|tabs||coffee&filterout=MIDNIGHT&limit=5"
+        expected = [item for item in plugin_items("lounge")
+                    if item[0].startswith(("Friday quiz", "Tabs or spaces"))]
+        self.assertEqual(len(expected), 2)
+        for fmt, version in (("rss", "rss20"), ("atom", "atom10")):
+            with self.subTest(format=fmt):
+                status, _, body = self.server.get("/channels/lounge.%s%s" % (fmt, query))
+                self.assertEqual(status, 200, body)
+                with open(self.path("lounge", fmt), "rb") as f:
+                    self.assertNotEqual(body, f.read())
+                feed = feedparser.parse(body)
+                self.assertFalse(feed.bozo, feed.get("bozo_exception"))
+                self.assertEqual(feed.version, version)
+                self.assertEqual([(e.title, e.link, e.id) for e in feed.entries], expected)
+                # The variant's self link is the feed's own.
+                self.assertIn(self.url("lounge", fmt), [link.href for link in feed.feed.links])
+            # One newsboat run per format: it keeps an item once per guid.
+            url = self.url("lounge", fmt) + query
+            self.assertEqual(self.newsboat_items([url], "filtered-" + fmt),
+                             {url: ("Caf\u00e9 Lounge", sorted(t for t, _, _ in expected))})
+
     def test_the_default_format_is_the_plugins_text_and_odd_input_is_reported(self):
         code, out, err = run("channel", "lounge", "--format", "plugin")
         self.assertEqual((code, out, err), (0, golden("lounge.rss"), ""))

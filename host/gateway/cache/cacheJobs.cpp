@@ -88,7 +88,8 @@ void ChannelCache::adopt(const std::shared_ptr<Entry>& entry, const state::Store
             stateError = errorText(e);
         }
         const TimePoint modified = lastModified.value_or(lastFetch);
-        feed = makeFeed(FeedFacts{name, modified, lastSuccess.value_or(modified), interval},
+        feed = makeFeed(FeedFacts{name, modified, lastSuccess.value_or(modified), interval,
+                                  options_.maxFeedVariants},
                         *stored.text, parseText(*stored.text), ItemDates{nullptr, std::move(dates)},
                         baseUrl());
     }
@@ -293,8 +294,8 @@ void ChannelCache::fetchNow(const std::shared_ptr<Entry>& entry, std::optional<F
             const bool unchanged = previous && previous->text() == text;
             lastModified = unchanged ? previous->lastModified() : start;
         }
-        feed = makeFeed(FeedFacts{name, *lastModified, start, interval}, std::move(text),
-                        std::move(parsed),
+        feed = makeFeed(FeedFacts{name, *lastModified, start, interval, options_.maxFeedVariants},
+                        std::move(text), std::move(parsed),
                         ItemDates{recorded.size() == result.guids.size() ? &recorded : nullptr,
                                   std::move(dates)},
                         baseUrl());

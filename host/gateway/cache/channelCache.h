@@ -77,6 +77,8 @@ struct CacheOptions {
     std::chrono::seconds longestInterval{0};
     std::chrono::milliseconds fetchTimeout = std::chrono::seconds(120);
     std::size_t maxFeedBytes = std::size_t{64} << 20;
+    // How many readers' selections of a feed's items (limit, filter) each fetch keeps written.
+    std::size_t maxFeedVariants = 64;
     // The wall clock: the times shown, stored and sent (Last-Modified, first-seen dates).
     NowFunction now = [] { return std::chrono::system_clock::now(); };
     // The clock this process schedules on: a wall clock stepped back or forward moves no

@@ -6,7 +6,7 @@ namespace host {
 
 Feed::Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
            std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
-           std::string conversionError, const std::string& baseUrl)
+           std::string conversionError, const std::string& baseUrl, std::size_t maxVariants)
     : channel_(std::move(channel)),
       plugin_(std::make_shared<const feeds::PreparedBody>(
           feeds::prepareBody(std::move(text), feeds::contentType(feeds::FeedFormat::plugin)))),
@@ -15,7 +15,8 @@ Feed::Feed(std::string channel, std::string text, TimePoint lastModified, TimePo
       fetchedAt_(fetchedAt),
       interval_(interval),
       model_(std::move(model)),
-      conversionError_(std::move(conversionError)) {
+      conversionError_(std::move(conversionError)),
+      variants_(maxVariants) {
     if (!model_) {
         return;
     }
@@ -58,9 +59,9 @@ std::shared_ptr<const Feed> makeFeed(FeedFacts facts, std::string text, ParsedTe
             }
         }
     }
-    return std::make_shared<const Feed>(std::move(facts.channel), std::move(text),
-                                        facts.lastModified, facts.fetchedAt, facts.interval,
-                                        std::move(model), std::move(parsed.error), baseUrl);
+    return std::make_shared<const Feed>(
+        std::move(facts.channel), std::move(text), facts.lastModified, facts.fetchedAt,
+        facts.interval, std::move(model), std::move(parsed.error), baseUrl, facts.maxVariants);
 }
 
 }  // namespace host

@@ -9,8 +9,11 @@
 // - The forms are written by makeFeed, on the thread that made the feed (a cache thread), never on
 //   a reader's: a big channel's conversion takes seconds and a multiple of its size in memory.
 //
-// Thread-safety: a Feed is immutable once made; any thread may read it. makeFeed and parseText
-// are plain functions.
+// - Readers' selections of its items (feedVariants.h) are written from its model on demand and
+//   kept with it, at most a bound of them: a new fetch's Feed starts without any.
+//
+// Thread-safety: a Feed is immutable once made, but for its variants, which guard themselves; any
+// thread may read it. makeFeed and parseText are plain functions.
 #pragma once
 
 #include <chrono>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "feedSet.h"
+#include "feedVariants.h"
 #include "textDates.h"
 
 namespace host {
@@ -31,10 +35,11 @@ class Feed {
   public:
     // `model` is the text's channel model with item dates, or nothing when the text cannot be
     // read (then `conversionError` says why). With a model and a `baseUrl`, every form is written
-    // here for it.
+    // here for it. At most `maxVariants` readers' selections are kept (0: none).
     Feed(std::string channel, std::string text, TimePoint lastModified, TimePoint fetchedAt,
          std::chrono::seconds interval, std::optional<feeds::ChannelModel> model,
-         std::string conversionError, const std::string& baseUrl);
+         std::string conversionError, const std::string& baseUrl,
+         std::size_t maxVariants = feeds::FeedVariants::kDefaultCapacity);
     Feed(const Feed&) = delete;
     Feed& operator=(const Feed&) = delete;
 
@@ -55,6 +60,8 @@ class Feed {
     const std::shared_ptr<const feeds::FeedSet>& forms() const { return forms_; }
     // Why there are no forms although the text was read: writing failed, or no base was given.
     const std::string& formsError() const { return formsError_; }
+    // The forms written for readers' selections of the items, from forms().
+    feeds::FeedVariants& variants() const { return variants_; }
 
   private:
     std::string channel_;
@@ -67,6 +74,7 @@ class Feed {
     std::string conversionError_;
     std::shared_ptr<const feeds::FeedSet> forms_;
     std::string formsError_;
+    mutable feeds::FeedVariants variants_;
 };
 
 // The plug-in's text read once per fetch: its model, or why it cannot be read.
@@ -89,6 +97,7 @@ struct FeedFacts {
     TimePoint lastModified;
     TimePoint fetchedAt;
     std::chrono::seconds interval{0};
+    std::size_t maxVariants = feeds::FeedVariants::kDefaultCapacity;
 };
 
 // The Feed of a fetched or stored text: its items dated, its forms written under `baseUrl` (from

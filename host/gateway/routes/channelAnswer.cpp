@@ -1,6 +1,7 @@
 #include "channelAnswer.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "textEscape.h"
 
@@ -98,6 +99,17 @@ HttpResponse channelAnswer(const ChannelRequest& request, const Lookup& lookup,
                      text::percentEncode(name) + ".plugin.\n" + nextTry(remaining));
         response.set("Cache-Control", "no-store");
         return response;
+    } else if (feed.forms() && request.selection) {
+        try {
+            form = feed.variants().form(*feed.model(), feed.forms()->context(), *request.selection,
+                                        request.format);
+        } catch (const std::exception& e) {
+            HttpResponse response =
+                HttpResponse::text(500, "Can't write channel " + text::printable(name) +
+                                            " with the reader's parameters: " + e.what() + "\n");
+            response.set("Cache-Control", "no-store");
+            return response;
+        }
     } else if (feed.forms()) {
         form = feed.forms()->sharedForm(request.format);
     } else {

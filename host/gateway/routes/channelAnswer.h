@@ -21,6 +21,7 @@
 
 #include "channelCache.h"
 #include "feedFormats.h"
+#include "feedVariants.h"
 #include "negotiation.h"
 #include "pluginHost.h"
 
@@ -31,6 +32,8 @@ struct ChannelRequest {
     std::string name;
     feeds::FeedFormat format = feeds::FeedFormat::rss;
     FormRequest asked;
+    // The reader's selection of the items (readerParams.h); nothing: the feed's prepared form.
+    std::optional<feeds::ItemSelection> selection{};
 };
 
 // What the answer depends on besides the lookup.

@@ -6,6 +6,7 @@
 #include "feedSet.h"
 #include "health.h"
 #include "negotiation.h"
+#include "readerParams.h"
 #include "statusPage.h"
 #include "textEncoding.h"
 #include "textEscape.h"
@@ -298,7 +299,18 @@ void HttpService::serveChannel(const HttpRequest& request, const RouteMatch& mat
         return;
     }
     // The request ends with this call: the answer, which may come later, keeps its own copies.
-    ChannelRequest asked{match.name, match.format, FormRequest::of(request)};
+    ChannelRequest asked{match.name, match.format, FormRequest::of(request), std::nullopt};
+    // A plain request (no query) goes straight on to the prepared form.
+    if (!request.query.empty()) {
+        ReaderParams params = parseReaderParams(request.query, match.format);
+        if (!params.error.empty()) {
+            HttpResponse response = HttpResponse::text(400, params.error);
+            response.set("Cache-Control", "no-store");
+            respond(std::move(response));
+            return;
+        }
+        asked.selection = std::move(params.selection);
+    }
     // Feeds carry no links of the reader's: only whether its error answers may show paths.
     Reader shown;
     shown.local = isLocalReader(request);

@@ -7,7 +7,8 @@
 // - NAME must be exactly one of the configured channel names, byte for byte; any other name is
 //   answered 404 without touching the cache or the plug-in.
 // - Feed answers come from the forms the cache prepared once per fetch: no conversion and no copy
-//   per request.
+//   per request. A query with reader parameters (routes/readerParams.h) is answered from a
+//   variant written once per fetch and selection (feeds/feedVariants.h); a bad one gets 400.
 //
 // Thread-safety: handle() and answered() may run on several threads at once. The service keeps
 // references to the cache, which must outlive it.

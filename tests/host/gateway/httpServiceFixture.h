@@ -25,6 +25,8 @@ class HttpServiceTest : public FakePluginTest {
   protected:
     // What a test adds to the service's sources before the service is made.
     virtual void configure(ServiceSources& sources) { (void)sources; }
+    // What a test changes of the cache's options before the cache is made.
+    virtual void configureCache(CacheOptions& options) { (void)options; }
 
     void SetUp() override {
         FakePluginTest::SetUp();
@@ -39,6 +41,7 @@ class HttpServiceTest : public FakePluginTest {
         options.steadyNow = clock_.steadyFunction();
         options.fetchTimeout = std::chrono::seconds(1);
         options.maxFeedBytes = 512;
+        configureCache(options);
         cache_ = std::make_unique<ChannelCache>(
             [this](const std::string& name, std::size_t maxBytes) {
                 CallResult r = session_->channel(name, maxBytes);
