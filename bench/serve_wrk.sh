@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Keep-alive throughput of `dovetrail serve` on a cached feed, measured with wrk (Debian's wrk):
-#   bench/serve_wrk.sh [--access-key-file FILE] [BUILD_DIR] [SECONDS]   (default: build, 8)
+#   bench/serve_wrk.sh [--access-key-file FILE] [--query QUERY] [BUILD_DIR] [SECONDS]
+#   (default: build, 8; QUERY, e.g. 'limit=5&filter=news', asks for a variant of the feed)
 # Starts serve on the bundled example (state in memory, access log to /dev/null) on a free
 # loopback port, fetches the channel once, then prints requests per second of
 # /channels/lounge.rss with 1 and 50 keep-alive connections, plain and with Accept-Encoding: gzip
@@ -16,6 +17,10 @@ if [[ ${1:-} == --access-key-file ]]; then
     serve_options+=(--access-key-file "$(realpath "$2")")
     key=$(grep -v '^[[:space:]]*\(#\|$\)' "$2" | head -n 1 | tr -d '[:space:]')
     query="?key=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1], safe=""))' "$key")"
+    shift 2
+fi
+if [[ ${1:-} == --query ]]; then
+    query="${query:-?}${query:+&}$2"
     shift 2
 fi
 build=${1:-build}
