@@ -786,6 +786,16 @@ class Service(TempDirTest):
         self.addCleanup(server.stop)
         return server
 
+    def lounge_up_boards_down(self):
+        """A web service whose lounge answers and whose boards fail, and serve on it."""
+        upstream = Upstream()
+        self.addCleanup(upstream.close)
+        upstream.route("/interval.xml", "<int>60</int>")
+        upstream.route("/lounge.xml", brief("lounge news"))
+        upstream.route("/boards.xml", "<html>down</html>", status=500)
+        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge", "boards"])
+        return upstream, ini, self.serve(ini, options=["--no-state"])
+
     def test_a_second_serve_on_a_held_port_exits_71(self):
         upstream = Upstream()
         self.addCleanup(upstream.close)
@@ -1000,13 +1010,7 @@ class Service(TempDirTest):
     def test_promtool_accepts_the_live_metrics_and_only_allowed_addresses_read_them(self):
         if shutil.which("promtool") is None:
             self.fail("promtool is missing (apt-get install prometheus)")
-        upstream = Upstream()
-        self.addCleanup(upstream.close)
-        upstream.route("/interval.xml", "<int>60</int>")
-        upstream.route("/lounge.xml", brief("lounge news"))
-        upstream.route("/boards.xml", "<html>down</html>", status=500)
-        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge", "boards"])
-        server = self.serve(ini, options=["--no-state"])
+        upstream, ini, server = self.lounge_up_boards_down()
         _, headers, _ = server.get("/channels/lounge.rss")
         self.assertEqual(server.get("/channels/lounge.rss",
                                     {"If-None-Match": headers["ETag"]})[0], 304)
@@ -1036,13 +1040,7 @@ class Service(TempDirTest):
         self.assertIn("--metrics-allow 10.0.0.0/33: an IPv4 or IPv6 address", bad.stderr)
 
     def test_readyz_before_the_first_fetch_and_for_a_channel_that_has_no_feed(self):
-        upstream = Upstream()
-        self.addCleanup(upstream.close)
-        upstream.route("/interval.xml", "<int>60</int>")
-        upstream.route("/lounge.xml", brief("lounge news"))
-        upstream.route("/boards.xml", "<html>down</html>", status=500)
-        ini = service_ini(os.path.join(self.tmp, "s.ini"), upstream.url, ["lounge", "boards"])
-        server = self.serve(ini, options=["--no-state"])
+        upstream, ini, server = self.lounge_up_boards_down()
         # Nothing fetched yet: both channels are on their way.
         self.assertEqual(server.get("/readyz")[0], 200)
         self.assertEqual(server.get("/channels/lounge.rss")[0], 200)
