@@ -5,6 +5,7 @@
 #include "feedFormats.h"
 #include "feedSet.h"
 #include "health.h"
+#include "httpText.h"
 #include "negotiation.h"
 #include "readerParams.h"
 #include "statusPage.h"
@@ -85,7 +86,7 @@ HttpService::Reader HttpService::reader(const HttpRequest& request) const {
     reader.local = isLocalReader(request);
     if (sources_.accessKeys && sources_.accessKeys()) {
         // admitted() passed: the key is there and good.
-        reader.linkQuery = keyQuery(keyParameter(request.query).value_or(std::string()));
+        reader.linkQuery = keyQuery(queryValue(request.query, "key").value_or(std::string()));
     }
     return reader;
 }
@@ -96,7 +97,7 @@ bool HttpService::admitted(const HttpRequest& request) const {
     if (!keys) {
         return true;
     }
-    const std::optional<std::string> key = keyParameter(request.query);
+    const std::optional<std::string> key = queryValue(request.query, "key");
     return key && keys->admits(*key);
 }
 

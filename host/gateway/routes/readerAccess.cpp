@@ -102,20 +102,6 @@ std::size_t AccessKeys::shortKeys() const {
     return count;
 }
 
-std::optional<std::string> keyParameter(std::string_view query) {
-    while (!query.empty()) {
-        const std::size_t end = query.find('&');
-        const std::string_view pair = query.substr(0, end);
-        query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
-        const std::size_t equals = pair.find('=');
-        if (pair.substr(0, equals) == "key") {
-            return text::percentDecodeStrict(
-                equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
-        }
-    }
-    return std::nullopt;
-}
-
 std::string keyQuery(std::string_view key) {
     return "?key=" + text::percentEncode(key);
 }

@@ -42,10 +42,6 @@ class AccessKeys {
     std::vector<std::string> keys_;
 };
 
-// The value of the first `key` parameter of a query, percent-decoded; nothing without one or
-// when its escapes are malformed.
-std::optional<std::string> keyParameter(std::string_view query);
-
 // "?key=KEY" with the key percent-encoded: what the gateway's own links carry for a reader.
 std::string keyQuery(std::string_view key);
 

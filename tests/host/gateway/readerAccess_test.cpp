@@ -8,6 +8,7 @@
 
 #include "hostError.h"
 #include "httpServiceFixture.h"
+#include "httpText.h"
 #include "readerAccess.h"
 
 namespace host {
@@ -80,10 +81,10 @@ TEST(AccessKeysTest, TheKeyParameterIsDecodedAndLinksEncodeItAgain) {
                  {"key", ""},
                  {"key=a=b", "a=b"}};
     for (const auto& c : cases) {
-        EXPECT_EQ(keyParameter(c.query), c.key) << c.query;
+        EXPECT_EQ(queryValue(c.query, "key"), c.key) << c.query;
     }
     EXPECT_EQ(keyQuery("a+b/c d"), "?key=a%2Bb%2Fc%20d");
-    EXPECT_EQ(keyParameter(keyQuery("a+b/c d").substr(1)), "a+b/c d");
+    EXPECT_EQ(queryValue(keyQuery("a+b/c d").substr(1), "key"), "a+b/c d");
 }
 
 TEST(ReaderTest, OnlyALoopbackPeerWithoutAProxyIsLocal) {
